@@ -1,0 +1,80 @@
+// The analyser's one worker thread: record a block, transform each channel, turn magnitudes
+// into levels, average, hold maxima and hand the block to the user-interface thread.
+#pragma once
+
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+// What the worker needs of the main window. The seven accessors are called on the worker
+// thread while the user-interface thread may write the fields: they must read atomics.
+// Everything else is called on the user-interface thread during the hand-over.
+class SpectrumMainLink {
+ public:
+  virtual ~SpectrumMainLink() = default;
+  virtual double GetSamplingRate() const = 0;
+  virtual double GetFFTLength() const = 0;
+  virtual int GetWindowIndex() const = 0;
+  virtual int GetNumChannels() const = 0;
+  virtual int GetGoniometerOpen() const = 0;
+  virtual int GetBandAnalyserOpen() const = 0;
+  virtual double GetCorrFactor() const = 0;
+  virtual void ScaleAxes() = 0;
+  // series 1..4: "L", "R", "Lmax", "Rmax".
+  virtual void ClearTrace(int series) = 0;
+  virtual void AddTracePoint(int series, double x, double y, uint32_t rgb) = 0;
+};
+
+// The vector scope window.
+class SpectrumScopeLink {
+ public:
+  virtual ~SpectrumScopeLink() = default;
+  virtual void SetScopeAxes() = 0;
+  virtual void ShowBlock(const double* left, const double* right, int n) = 0;
+};
+
+// The one-third-octave analyser window.
+class SpectrumBandLink {
+ public:
+  virtual ~SpectrumBandLink() = default;
+  virtual void ShowBands(const double* frequency, const double* left, const double* right,
+                         int count) = 0;
+};
+
+struct SpectrumLinks {
+  SpectrumMainLink* Main = nullptr;
+  SpectrumScopeLink* Scope = nullptr;
+  SpectrumBandLink* Band = nullptr;
+};
+
+class TCalcSpectrumThread : public QThread {
+  Q_OBJECT
+ public:
+  // Must be called on the user-interface thread: the hand-over and the end event are
+  // delivered to that thread. Unless suspended, the thread starts at once, below normal
+  // priority. It deletes itself after OnTerminate has run.
+  TCalcSpectrumThread(bool CreateSuspended, double FFTLength, double SamplingRate,
+                      int WindowIndex, int NumChannels, int Averages, int MaxHold,
+                      SpectrumLinks links);
+  ~TCalcSpectrumThread() override;
+
+  // Runs on the user-interface thread after the block loop has ended, before the object is
+  // released.
+  std::function<void(TCalcSpectrumThread*)> OnTerminate;
+
+  // Ask the loop to end after the current block (which is still shown).
+  void Terminate();
+  bool Terminated() const;
+
+  // The windows are going away: deliver nothing more, cut the current capture short, and
+  // wait up to timeoutMs for the thread to end. Returns whether it ended.
+  bool Shutdown(int timeoutMs);
+
+ protected:
+  void run() override;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};

@@ -1,0 +1,3 @@
+#include "Audiodataacquisition.h"
+
+bool AudioOutputDeviceAvailable() { return true; }

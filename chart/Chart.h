@@ -1,0 +1,291 @@
+// The chart widget: two axes, line and point series with per-point colours, an after-draw
+// drawing surface, bitmap export, and mouse zoom and panning.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+class QPainter;
+class TChart;
+
+// A setting the chart cannot honour; what() is a message fit to show the user.
+class EChartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr QRgb clBlue = 0xff0000ffu;
+inline constexpr QRgb clRed = 0xffff0000u;
+inline constexpr QRgb clGreen = 0xff008000u;
+inline constexpr QRgb clBlack = 0xff000000u;
+inline constexpr QRgb clWhite = 0xffffffffu;
+
+enum TPanningMode { pmNone = 0, pmHorizontal = 1, pmVertical = 2, pmBoth = 3 };
+enum TAxisLabelStyle { talValue = 0 };
+
+class TChartAxis {
+ public:
+  TChartAxis(TChart* owner, bool horizontal);
+
+  bool Horizontal() const { return horizontal_; }
+
+  double Minimum() const { return minimum_; }
+  double Maximum() const { return maximum_; }
+  void SetMinimum(double v);
+  void SetMaximum(double v);
+  // Sorts the two values; a range narrower than 1e-10 becomes [v, v + 1e-10].
+  void SetRange(double a, double b);
+
+  bool Automatic() const { return automatic_; }
+  bool AutomaticMinimum() const { return automaticMinimum_; }
+  bool AutomaticMaximum() const { return automaticMaximum_; }
+  void SetAutomatic(bool on);
+  void SetAutomaticMinimum(bool on);
+  void SetAutomaticMaximum(bool on);
+
+  bool Logarithmic() const { return logarithmic_; }
+  // Throws EChartError (and changes nothing) when switching on with a negative limit.
+  void SetLogarithmic(bool on);
+
+  double Increment() const { return increment_; }
+  // Throws EChartError for a negative step.
+  void SetIncrement(double step);
+
+  QString AxisValuesFormat() const { return valuesFormat_; }
+  void SetAxisValuesFormat(const QString& pattern);
+  TAxisLabelStyle LabelStyle() const { return labelStyle_; }
+  void SetLabelStyle(TAxisLabelStyle style);
+  int LabelsSeparation() const { return labelsSeparation_; }
+  void SetLabelsSeparation(int percent);
+  int MinorTickCount() const { return minorTickCount_; }
+  void SetMinorTickCount(int count);
+  QString TitleCaption() const { return titleCaption_; }
+  void SetTitleCaption(const QString& caption);
+  // Vertical axis only: false writes the title horizontally.
+  bool TitleRotated() const { return titleRotated_; }
+  void SetTitleRotated(bool rotated);
+  // The axis line itself (labels, ticks and grid are drawn either way).
+  bool AxisVisible() const { return axisVisible_; }
+  void SetAxisVisible(bool visible);
+
+  // Pixel column / row of value v on this axis's scale, in the chart's coordinates; not clamped.
+  int ValueToX(double v) const;
+  int ValueToY(double v) const;
+
+  // Values at which labels and grid lines stand for the current range, size and step.
+  std::vector<double> LabelValues() const;
+  QString FormatLabel(double v) const;
+
+ private:
+  friend class TChart;
+  void Changed();
+  TChart* owner_;
+  bool horizontal_;
+  double minimum_ = 0.0;
+  double maximum_ = 1.0;
+  bool automatic_ = false;
+  bool automaticMinimum_ = false;
+  bool automaticMaximum_ = false;
+  bool logarithmic_ = false;
+  double increment_ = 0.0;
+  QString valuesFormat_;
+  TAxisLabelStyle labelStyle_ = talValue;
+  int labelsSeparation_ = 10;
+  int minorTickCount_ = 0;
+  QString titleCaption_;
+  bool titleRotated_ = true;
+  bool axisVisible_ = true;
+};
+
+enum class TSeriesKind { Line, Point };
+enum class TPointerStyle { Rectangle, Cross };
+
+class TChartSeries {
+ public:
+  TChartSeries(TChart* owner, TSeriesKind kind, const QString& title);
+
+  TSeriesKind Kind() const { return kind_; }
+  QString Title() const { return title_; }
+
+  // Clearing and adding only mark the chart for redrawing; they never draw.
+  void ClearPoints();
+  void AddPoint(double x, double y, QRgb colour);
+  int PointCount() const { return static_cast<int>(x_.size()); }
+  const std::vector<double>& XValues() const { return x_; }
+  const std::vector<double>& YValues() const { return y_; }
+  const std::vector<QRgb>& Colours() const { return colours_; }
+  void Repaint();
+
+  QColor SeriesColor() const { return seriesColor_; }
+  void SetSeriesColor(const QColor& c);
+  bool MarksVisible() const { return marksVisible_; }
+  void SetMarksVisible(bool v) { marksVisible_ = v; }
+  bool PointerVisible() const { return pointerVisible_; }
+  void SetPointerVisible(bool v);
+  TPointerStyle PointerStyle() const { return pointerStyle_; }
+  void SetPointerStyle(TPointerStyle s);
+  int PointerHorizSize() const { return pointerHoriz_; }
+  int PointerVertSize() const { return pointerVert_; }
+  void SetPointerSize(int horiz, int vert);
+  QColor PointerBrushColor() const { return pointerBrush_; }
+  void SetPointerBrushColor(const QColor& c);
+  bool Visible() const { return visible_; }
+  void SetVisible(bool v);
+
+ private:
+  TChart* owner_;
+  TSeriesKind kind_;
+  QString title_;
+  std::vector<double> x_, y_;
+  std::vector<QRgb> colours_;
+  QColor seriesColor_ = Qt::red;
+  bool marksVisible_ = false;
+  bool pointerVisible_ = false;
+  TPointerStyle pointerStyle_ = TPointerStyle::Rectangle;
+  int pointerHoriz_ = 1;
+  int pointerVert_ = 1;
+  QColor pointerBrush_ = Qt::red;
+  bool visible_ = true;
+};
+
+enum TBrushStyle { bsSolid = 0, bsClear = 1 };
+enum TPenMode { pmCopy = 0 };
+
+// The surface handed to OnAfterDraw: pen, font and brush plus move-to / line-to / text-out with
+// the semantics of the classic GDI calls (line-to leaves out its end pixel).
+class TChartCanvas {
+ public:
+  explicit TChartCanvas(QPainter& painter);
+
+  // Pen black, width 1, solid; brush white, solid; font black, 10 point; opaque white text
+  // background. The chart calls this just before OnAfterDraw.
+  void Reset();
+
+  void SetPenColor(const QColor& c);
+  void SetPenMode(TPenMode mode);
+  void SetPenStyle(Qt::PenStyle style);  // Qt::SolidLine or Qt::DotLine
+  void SetPenWidth(int width);
+  void SetFontCharset(int charset);
+  void SetFontColor(const QColor& c);
+  void SetFontHeight(int height);  // negative: character height in pixels
+  void SetFontSize(int points);
+  void SetBrushStyle(TBrushStyle style);  // bsClear makes text backgrounds transparent
+  void SetBrushColor(const QColor& c);
+
+  void MoveTo(int x, int y);
+  void LineTo(int x, int y);
+  void TextOut(int x, int y, const QString& text);
+
+  QPainter& Painter() { return painter_; }
+
+ private:
+  void ApplyPen();
+  void ApplyFont();
+  QPainter& painter_;
+  QColor penColor_;
+  Qt::PenStyle penStyle_ = Qt::SolidLine;
+  int penWidth_ = 1;
+  QColor fontColor_;
+  int fontPixels_ = 13;
+  TBrushStyle brushStyle_ = bsSolid;
+  QColor brushColor_;
+  int x_ = 0;
+  int y_ = 0;
+};
+
+class TChart : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TChart(QWidget* parent = nullptr);
+  ~TChart() override;
+
+  TChartAxis& BottomAxis() { return *bottom_; }
+  TChartAxis& LeftAxis() { return *left_; }
+  const TChartAxis& BottomAxis() const { return *bottom_; }
+  const TChartAxis& LeftAxis() const { return *left_; }
+
+  // Later series are drawn over earlier ones. The chart owns them.
+  TChartSeries* AddSeries(TSeriesKind kind, const QString& title);
+  int SeriesCount() const { return static_cast<int>(series_.size()); }
+  TChartSeries* Series(int index) const { return series_.at(index).get(); }
+
+  QColor BackColor() const { return backColor_; }
+  void SetBackColor(const QColor& c);
+  QColor BackWallColor() const { return backWallColor_; }
+  void SetBackWallColor(const QColor& c);
+  bool BackWallTransparent() const { return backWallTransparent_; }
+  void SetBackWallTransparent(bool clear);
+
+  // Whole percent of the control's width (left, right) or height (top, bottom).
+  void SetMargins(int left, int right, int top, int bottom);
+  int MarginLeft() const { return marginLeft_; }
+  int MarginRight() const { return marginRight_; }
+  int MarginTop() const { return marginTop_; }
+  int MarginBottom() const { return marginBottom_; }
+
+  bool TitleVisible() const { return titleVisible_; }
+  void SetTitleVisible(bool v);
+  QString TitleText() const { return titleText_; }
+  void SetTitleText(const QString& t);
+  bool LegendVisible() const { return legendVisible_; }
+  void SetLegendVisible(bool v);
+  bool View3D() const { return view3D_; }
+  void SetView3D(bool v) { view3D_ = v; }
+
+  bool AllowZoom() const { return allowZoom_; }
+  void SetAllowZoom(bool on) { allowZoom_ = on; }
+  TPanningMode AllowPanning() const { return allowPanning_; }
+  void SetAllowPanning(TPanningMode mode) { allowPanning_ = mode; }
+
+  // Raised at the end of every drawing, on the screen and into a bitmap.
+  std::function<void(TChart* sender, TChartCanvas& canvas)> OnAfterDraw;
+
+  // The plot area in the chart's coordinates: the control minus margins, labels and titles.
+  QRect PlotRect() const;
+
+  // Draws the chart at its current size, exactly as on the screen, after-draw included.
+  QImage RenderImage();
+  // Writes RenderImage() as a 24-bit Windows bitmap. On failure returns false and, when
+  // error is given, a reason fit for the user.
+  bool SaveChartBitmap(const QString& path, QString* error = nullptr);
+
+  // Structure changed (axes, size, colours): drop cached background and redraw.
+  void InvalidateLayout();
+  // Data changed: redraw at the next paint.
+  void InvalidateData();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<TChartAxis> bottom_;
+  std::unique_ptr<TChartAxis> left_;
+  std::vector<std::unique_ptr<TChartSeries>> series_;
+  QColor backColor_ = QColor(0xf0, 0xf0, 0xf0);
+  QColor backWallColor_ = Qt::white;
+  bool backWallTransparent_ = false;
+  int marginLeft_ = 3, marginRight_ = 3, marginTop_ = 4, marginBottom_ = 4;
+  bool titleVisible_ = false;
+  QString titleText_;
+  bool legendVisible_ = false;
+  bool view3D_ = false;
+  bool allowZoom_ = true;
+  TPanningMode allowPanning_ = pmBoth;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Writes an image as an uncompressed 24-bit Windows bitmap (BI_RGB, bottom-up rows padded to
+// four bytes). Returns false with a reason when the file cannot be created or written.
+bool WriteBitmap24(const QImage& image, const QString& path, QString* error = nullptr);
