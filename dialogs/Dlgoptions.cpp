@@ -1,0 +1,6 @@
+#include "Dlgoptions.h"
+
+TFOptions* FOptions = nullptr;
+
+TFOptions::TFOptions(QWidget* parent) : QDialog(parent) { setWindowTitle("Options"); }
+TFOptions::~TFOptions() = default;

@@ -1,0 +1,3 @@
+#include "Windowsversion.h"
+
+int DetectWindowsVersion() { return 0; }
