@@ -6,8 +6,10 @@
 
 #include "Calcspectrumthread.h"
 
+class QComboBox;
 class QPushButton;
 class TChart;
+class TChartSeries;
 
 class TMainwindow : public QWidget, public SpectrumMainLink {
   Q_OBJECT
@@ -27,11 +29,26 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   void ClearTrace(int series) override;
   void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
 
+  // Setters for the options dialog and the vector scope (user-interface thread).
+  void SetAxisLimits(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax);
+  void SetCorrFactor(double value) { CorrFactor = value; }
   void ClearGoniometerOpen() { GoniometerOpen = 0; }
 
   TChart* Chart1 = nullptr;
   QPushButton* BStart = nullptr;
   QPushButton* BStop = nullptr;
+  QComboBox* CMark1 = nullptr;
+  QComboBox* CMark2 = nullptr;
+  TChartSeries* Series1 = nullptr;
+  TChartSeries* Series2 = nullptr;
+  TChartSeries* Series3 = nullptr;
+  TChartSeries* Series4 = nullptr;
+
+  // Display limits (user-interface thread only).
+  int XAxisMin = 10;
+  int XAxisMax = 22050;
+  int YAxisMin = -100;
+  int YAxisMax = 0;
 
   std::atomic<double> SamplingRate{44100.0};
   std::atomic<double> FFTLength{2048.0};
