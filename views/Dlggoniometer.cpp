@@ -85,7 +85,7 @@ TFGoniometer::TFGoniometer(QWidget* parent)
 
   Label2 = MakeLabel("Vector Scope Factor:", this, 8, 272);
   TFactor = new QSlider(Qt::Horizontal, this);
-  TFactor->setGeometry(114, 264, 108, 30);
+  TFactor->setGeometry(126, 264, 100, 30);
   TFactor->setRange(0, 6);
   TFactor->setValue(3);
   TFactor->setPageStep(1);
@@ -93,7 +93,7 @@ TFGoniometer::TFGoniometer(QWidget* parent)
   TFactor->setTickPosition(QSlider::TicksBelow);
   TFactor->setFocusPolicy(Qt::NoFocus);
   TFactor->setAccessibleName("Vector Scope Factor");
-  LFactor = MakeLabel("x 1", this, 228, 272);
+  LFactor = MakeLabel("x 1", this, 230, 272);
   LFactor->setAccessibleName("Vector scope factor value");
 
   PLevelMeter1 = new TLevelBar(this);
