@@ -70,20 +70,21 @@ TFBandAnalyser::TFBandAnalyser(QWidget* parent)
   auto* separator = new QFrame(this);
   separator->setFrameShape(QFrame::VLine);
   separator->setFrameShadow(QFrame::Sunken);
-  separator->setGeometry(572, 8, 2, 327);
+  separator->setGeometry(567, 8, 2, 327);
 
   auto* selection = new QLabel("Chan. Selection:", this);
-  selection->move(584, 20);
-  selection->adjustSize();
+  // The scale leaves 85 pixels: the caption wraps after "Chan.".
+  selection->setWordWrap(true);
+  selection->setGeometry(573, 14, 82, 30);
   CBChannelSel = new QComboBox(this);
   CBChannelSel->addItems({"L", "R"});
-  CBChannelSel->setGeometry(584, 38, 64, 21);
+  CBChannelSel->setGeometry(573, 46, 64, 21);
   CBChannelSel->setAccessibleName("Chan. Selection");
   selection->setBuddy(CBChannelSel);
   CBChannelSel->setCurrentIndex(0);
 
   Button1 = new QPushButton("Close", this);
-  Button1->setGeometry(584, 308, 64, 25);
+  Button1->setGeometry(573, 308, 75, 25);
   Button1->setAccessibleName("Close");
   connect(Button1, &QPushButton::clicked, this, &TFBandAnalyser::Button1Click);
   setTabOrder(CBChannelSel, Button1);

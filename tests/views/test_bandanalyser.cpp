@@ -144,8 +144,12 @@ TEST_F(BandAnalyser, DesignedCaptionsScaleAndWindow) {
     EXPECT_EQ(bands.ScaleLabels[k]->text(), scale[k]);
     EXPECT_EQ(bands.ScaleTicks[k]->geometry(), QRect(512, 20 + 50 * k, 8, 2));
     EXPECT_EQ(bands.ScaleLabels[k]->pos(), QPoint(523, 14 + 50 * k));
-    EXPECT_LE(bands.ScaleLabels[k]->x() + bands.ScaleLabels[k]->sizeHint().width(), 572);
+    EXPECT_LE(bands.ScaleLabels[k]->x() + bands.ScaleLabels[k]->sizeHint().width(), 567);
   }
+  for (QLabel* label : bands.findChildren<QLabel*>())
+    EXPECT_LE(label->x() + (label->wordWrap() ? label->width() : label->sizeHint().width()),
+              bands.width())
+        << label->text().toStdString();
   EXPECT_EQ(bands.CBChannelSel->count(), 2);
   EXPECT_EQ(bands.CBChannelSel->currentText(), "L");
   EXPECT_EQ(bands.Button1->text(), "Close");
