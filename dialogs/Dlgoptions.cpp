@@ -16,12 +16,6 @@ TFOptions* FOptions = nullptr;
 
 namespace {
 
-QLocale Strict(QLocale locale) {
-  // "1.000" means 1000 to some and 1 to others: group separators are refused outright.
-  locale.setNumberOptions(locale.numberOptions() | QLocale::RejectGroupSeparator);
-  return locale;
-}
-
 // A pasted page of text must not become a message box wider than the screen.
 QString Quoted(const QString& text) {
   constexpr int kShown = 40;
@@ -39,14 +33,14 @@ TErrorSink& Sink() {
 
 std::optional<int> ReadInteger(const QString& text, const QLocale& locale) {
   bool ok = false;
-  const int value = Strict(locale).toInt(text, &ok);
+  const int value = locale.toInt(text, &ok);
   if (!ok) return std::nullopt;
   return value;
 }
 
 std::optional<double> ReadFloat(const QString& text, const QLocale& locale) {
   bool ok = false;
-  const double value = Strict(locale).toDouble(text, &ok);
+  const double value = locale.toDouble(text, &ok);
   if (!ok || !std::isfinite(value)) return std::nullopt;
   return value;
 }

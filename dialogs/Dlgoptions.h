@@ -14,7 +14,8 @@ class QPushButton;
 class TChartSeries;
 
 // Numbers as the user types them, in the user's locale (QLocale()): the locale's decimal
-// separator, no group separators, surrounding blanks allowed. Integers must fit 32 bits;
+// separator, group separators only where the locale puts them (so "12.34" is refused in
+// de_DE rather than misread), surrounding blanks allowed. Integers must fit 32 bits;
 // floating-point values must be finite (nan, inf and overflow are refused).
 std::optional<int> ReadInteger(const QString& text, const QLocale& locale = QLocale());
 std::optional<double> ReadFloat(const QString& text, const QLocale& locale = QLocale());

@@ -165,7 +165,7 @@ TEST_F(OptionsDialog, BadInputTableIsRefusedInEveryField) {
           const double stored[5] = {double(main.YAxisMin), double(main.YAxisMax),
                                     double(main.XAxisMin), double(main.XAxisMax),
                                     main.CorrFactor.load()};
-          EXPECT_EQ(stored[field], in.value);
+          EXPECT_EQ(stored[field], Value(in, locale));
         }
       }
     }

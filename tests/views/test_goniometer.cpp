@@ -252,7 +252,7 @@ TEST_F(Goniometer, BadCorrectionsChangeNothing) {
         EXPECT_EQ(scope.LLevelMeterCorrFactor->text(), "2.0");
       } else {
         EXPECT_TRUE(messages.empty());
-        EXPECT_EQ(scope.LevelCorrection, in.value);
+        EXPECT_EQ(scope.LevelCorrection, Value(in, locale));
       }
     }
   }
