@@ -233,8 +233,9 @@ void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
 
   Series1->ClearPoints();
   ScopeScale = ScopeFactor / 32768.0;
-  // At most 512 points whatever the block length.
-  ScopeStep = n <= 512 ? 1 : n / 512;
+  // At most 512 points whatever the block length (rounded up for lengths that are not a
+  // power of two, which would otherwise give more).
+  ScopeStep = (n + 511) / 512;
   for (int i = 0; i < n; i += ScopeStep)
     Series1->AddPoint(left[i] * ScopeScale, right[i] * ScopeScale, clBlue);
 

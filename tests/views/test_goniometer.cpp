@@ -82,6 +82,18 @@ TEST_F(Goniometer, DecimatesToAtMost512Points) {
   }
 }
 
+TEST_F(Goniometer, OddLengthsStayWithin512PointsAndEmptyBlocksAreIgnored) {
+  Show(Constant(700, 1000.0));
+  EXPECT_EQ(scope.Series1->PointCount(), 350);
+  Show(Constant(300, 1000.0));
+  EXPECT_EQ(scope.Series1->PointCount(), 300);
+  const QString before = Left();
+  scope.ShowBlock(nullptr, nullptr, 256);
+  Show(Block{});
+  EXPECT_EQ(scope.Series1->PointCount(), 300);
+  EXPECT_EQ(Left(), before);
+}
+
 TEST_F(Goniometer, MonoOnTheDiagonalAntiPhaseOnTheOther) {
   const Block s = Sine(2048, 20000.0, 7);
   Show(s);
