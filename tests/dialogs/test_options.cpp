@@ -238,7 +238,7 @@ TEST_F(OptionsDialog, CloseAndEscapeHideAndFocusStop) {
   EXPECT_FALSE(dialog.isVisible());
 }
 
-TEST_F(OptionsDialog, DesignedPlacesCaptionsAndTabOrder) {
+TEST_F(OptionsDialog, PlacesCaptionsAndTabOrder) {
   EXPECT_EQ(dialog.windowTitle(), "Options");
   EXPECT_EQ(dialog.size(), QSize(185, 377));
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
@@ -276,7 +276,7 @@ TEST_F(OptionsDialog, DesignedPlacesCaptionsAndTabOrder) {
   }
 }
 
-// Labels and captions must fit their designed places in the 11-pixel font.
+// Labels and captions must fit their places in the 11-pixel font.
 TEST_F(OptionsDialog, TextsFitTheElevenPixelFont) {
   EXPECT_EQ(dialog.font().pixelSize(), 11);
   for (auto [label, right] : {std::pair{dialog.Label1, dialog.EYAxisMin->x()},

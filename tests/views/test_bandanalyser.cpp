@@ -123,7 +123,7 @@ TEST_F(BandAnalyser, BarsAreCreatedOnceAndKeepTheirPlaces) {
   }
 }
 
-TEST_F(BandAnalyser, DesignedCaptionsScaleAndWindow) {
+TEST_F(BandAnalyser, CaptionsScaleAndWindow) {
   EXPECT_EQ(bands.windowTitle(), "1/3 Octave Analyser");
   EXPECT_EQ(bands.size(), QSize(660, 343));
   EXPECT_EQ(bands.minimumSize(), bands.maximumSize());

@@ -301,7 +301,7 @@ const QWidget* NextTabStop(const QWidget* w) {
   return w;
 }
 
-TEST_F(Goniometer, DesignedWindowControlsAndTabOrder) {
+TEST_F(Goniometer, WindowControlsAndTabOrder) {
   EXPECT_EQ(scope.windowTitle(), "VectorScope / LevelMeter");
   EXPECT_EQ(scope.size(), QSize(520, 304));
   EXPECT_EQ(scope.minimumSize(), scope.maximumSize());
