@@ -1,6 +1,227 @@
 #include "Dlgoptions.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <cmath>
+
+#include "Chart.h"
+#include "Mainwindowtonvista.h"
+
 TFOptions* FOptions = nullptr;
 
-TFOptions::TFOptions(QWidget* parent) : QDialog(parent) { setWindowTitle("Options"); }
-TFOptions::~TFOptions() = default;
+namespace {
+
+// A pasted page of text must not become a message box wider than the screen.
+QString Quoted(const QString& text) {
+  constexpr int kShown = 40;
+  QString shown = text.size() > kShown ? text.left(kShown) + QChar(0x2026) : text;
+  shown.replace(QChar(0), QChar(0xFFFD));
+  return "'" + shown + "'";
+}
+
+TErrorSink& Sink() {
+  static TErrorSink sink;
+  return sink;
+}
+
+}  // namespace
+
+std::optional<int> ReadInteger(const QString& text, const QLocale& locale) {
+  bool ok = false;
+  const int value = locale.toInt(text, &ok);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+std::optional<double> ReadFloat(const QString& text, const QLocale& locale) {
+  bool ok = false;
+  const double value = locale.toDouble(text, &ok);
+  if (!ok || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+QString NotAnIntegerMessage(const QString& text) {
+  return Quoted(text) + " is not a valid integer value";
+}
+QString NotAFloatMessage(const QString& text) {
+  return Quoted(text) + " is not a valid floating point value";
+}
+
+void SetErrorSink(TErrorSink sink) {
+  Sink() = std::move(sink);
+}
+
+void ShowInputError(QWidget* parent, const QString& message) {
+  if (Sink()) {
+    Sink()(parent, message);
+    return;
+  }
+  QMessageBox::warning(parent, QStringLiteral("Tonvista"), message);
+}
+
+namespace {
+
+QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
+  auto* label = new QLabel(text, parent);
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+QLineEdit* MakeEdit(const QString& role, QWidget* parent, int left, int top) {
+  auto* edit = new QLineEdit(parent);
+  edit->setGeometry(left, top, 57, 21);
+  edit->setAccessibleName(role);
+  return edit;
+}
+
+QPushButton* MakeButton(const QString& caption, QWidget* parent, const QRect& place) {
+  auto* button = new QPushButton(caption, parent);
+  button->setGeometry(place);
+  button->setAccessibleName(caption);
+  button->setAutoDefault(false);
+  return button;
+}
+
+}  // namespace
+
+TFOptions::TFOptions(QWidget* parent) : QDialog(parent) {
+  FOptions = this;
+  setWindowTitle("Options");
+  QFont font = QApplication::font();
+  font.setPixelSize(11);
+  setFont(font);
+
+  GroupBox1 = new QGroupBox("Y-Axis Options", this);
+  GroupBox1->setGeometry(8, 8, 169, 129);
+  Label1 = MakeLabel("y-Axis Min:", GroupBox1, 20, 28);
+  Label2 = MakeLabel("y-Axis Max:", GroupBox1, 16, 50);
+  EYAxisMin = MakeEdit("y-Axis Min", GroupBox1, 80, 24);
+  EYAxisMax = MakeEdit("y-Axis Max", GroupBox1, 80, 48);
+  Label3 = MakeLabel("dB", GroupBox1, 144, 28);
+  Label4 = MakeLabel("dB", GroupBox1, 144, 50);
+  Label7 = MakeLabel("x-Axis Min:", GroupBox1, 16, 74);
+  Label8 = MakeLabel("x-Axis Max:", GroupBox1, 16, 98);
+  EXAxisMin = MakeEdit("x-Axis Min", GroupBox1, 80, 72);
+  EXAxisMax = MakeEdit("x-Axis Max", GroupBox1, 80, 96);
+  Label9 = MakeLabel("Hz", GroupBox1, 144, 74);
+  Label10 = MakeLabel("Hz", GroupBox1, 144, 98);
+
+  GroupBox2 = new QGroupBox("Level Correction", this);
+  GroupBox2->setGeometry(8, 144, 169, 65);
+  Label5 = MakeLabel("Factor:", GroupBox2, 36, 28);
+  ECorrFactor = MakeEdit("Level correction factor", GroupBox2, 80, 24);
+  Label6 = MakeLabel("dB", GroupBox2, 144, 28);
+
+  GroupBox3 = new QGroupBox("Delete Data", this);
+  GroupBox3->setGeometry(8, 216, 169, 113);
+  BClearGraph1 = MakeButton("Left (Mono)", GroupBox3, {40, 16, 97, 17});
+  BClearGraph2 = MakeButton("Right", GroupBox3, {40, 40, 97, 17});
+  BClearGraph3 = MakeButton("Left Max (Mono)", GroupBox3, {40, 64, 97, 17});
+  BClearGraph4 = MakeButton("Right Max", GroupBox3, {40, 88, 97, 17});
+
+  Button1 = MakeButton("Set", this, {8, 344, 73, 25});
+  Button2 = MakeButton("Close", this, {112, 344, 67, 25});
+  // Enter in an edit sets the values; it must never reach a "Delete Data" button.
+  Button1->setDefault(true);
+
+  for (auto* box : {GroupBox1, GroupBox2, GroupBox3})
+    box->setAccessibleName(box->title());
+  for (auto [label, edit] : {std::pair{Label1, EYAxisMin},
+                             {Label2, EYAxisMax},
+                             {Label7, EXAxisMin},
+                             {Label8, EXAxisMax},
+                             {Label5, ECorrFactor}})
+    label->setBuddy(edit);
+
+  QWidget* order[] = {EYAxisMin,    EYAxisMax,    EXAxisMin,    EXAxisMax,
+                      ECorrFactor,  BClearGraph1, BClearGraph2, BClearGraph3,
+                      BClearGraph4, Button1,      Button2};
+  for (size_t i = 1; i < std::size(order); ++i)
+    setTabOrder(order[i - 1], order[i]);
+
+  connect(Button1, &QPushButton::clicked, this, &TFOptions::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TFOptions::Button2Click);
+  connect(BClearGraph1, &QPushButton::clicked, this, &TFOptions::BClearGraph1Click);
+  connect(BClearGraph2, &QPushButton::clicked, this, &TFOptions::BClearGraph2Click);
+  connect(BClearGraph3, &QPushButton::clicked, this, &TFOptions::BClearGraph3Click);
+  connect(BClearGraph4, &QPushButton::clicked, this, &TFOptions::BClearGraph4Click);
+
+  setFixedSize(185, 377);
+  move(710, 210);
+}
+
+TFOptions::~TFOptions() {
+  if (FOptions == this) FOptions = nullptr;
+}
+
+void TFOptions::Button1Click() {
+  // Every field is converted before anything is stored: one bad field changes nothing.
+  int limits[4] = {};
+  QLineEdit* intEdits[4] = {EYAxisMin, EYAxisMax, EXAxisMin, EXAxisMax};
+  for (int k = 0; k < 4; ++k) {
+    const auto value = ReadInteger(intEdits[k]->text());
+    if (!value) {
+      intEdits[k]->setFocus();
+      intEdits[k]->selectAll();
+      ShowInputError(this, NotAnIntegerMessage(intEdits[k]->text()));
+      return;
+    }
+    limits[k] = *value;
+  }
+  const auto corr = ReadFloat(ECorrFactor->text());
+  if (!corr) {
+    ECorrFactor->setFocus();
+    ECorrFactor->selectAll();
+    ShowInputError(this, NotAFloatMessage(ECorrFactor->text()));
+    return;
+  }
+  if (!Mainwindow) return;
+  Mainwindow->SetAxisLimits(limits[2], limits[3], limits[0], limits[1]);
+  Mainwindow->SetCorrFactor(*corr);
+  Mainwindow->ScaleAxes();
+}
+
+void TFOptions::Button2Click() {
+  hide();
+  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+}
+
+void TFOptions::reject() {
+  Button2Click();
+}
+
+void TFOptions::ClearGraph(const QString& trace, TChartSeries* series) {
+  if (!Mainwindow) return;
+  auto removeFrom = [&trace](QComboBox* list) {
+    const int index = list->findText(trace);
+    if (index >= 0) list->removeItem(index);
+    list->setCurrentIndex(0);
+  };
+  QComboBox* mark1 = Mainwindow->CMark1;
+  QComboBox* mark2 = Mainwindow->CMark2;
+  if (mark1 && mark1->count() >= 2) removeFrom(mark1);
+  const int before = mark2 ? mark2->count() : 0;
+  if (before >= 2) {
+    removeFrom(mark2);
+    if (series) series->ClearPoints();
+  }
+}
+
+void TFOptions::BClearGraph1Click() {
+  ClearGraph("L", Mainwindow ? Mainwindow->Series1 : nullptr);
+}
+void TFOptions::BClearGraph2Click() {
+  ClearGraph("R", Mainwindow ? Mainwindow->Series2 : nullptr);
+}
+void TFOptions::BClearGraph3Click() {
+  ClearGraph("Lmax", Mainwindow ? Mainwindow->Series3 : nullptr);
+}
+void TFOptions::BClearGraph4Click() {
+  ClearGraph("Rmax", Mainwindow ? Mainwindow->Series4 : nullptr);
+}

@@ -2,12 +2,75 @@
 #pragma once
 
 #include <QDialog>
+#include <QLocale>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TChartSeries;
+
+// Numbers as the user types them, in the user's locale (QLocale()): the locale's decimal
+// separator, group separators only where the locale puts them (so "12.34" is refused in
+// de_DE rather than misread), surrounding blanks allowed. Integers must fit 32 bits;
+// floating-point values must be finite (nan, inf and overflow are refused).
+std::optional<int> ReadInteger(const QString& text, const QLocale& locale = QLocale());
+std::optional<double> ReadFloat(const QString& text, const QLocale& locale = QLocale());
+QString NotAnIntegerMessage(const QString& text);
+QString NotAFloatMessage(const QString& text);
+
+// Where the windows report a bad entry. Tests replace it so that no modal box blocks them;
+// the default is a warning message box over parent.
+using TErrorSink = std::function<void(QWidget* parent, const QString& message)>;
+void SetErrorSink(TErrorSink sink);  // empty: back to the message box
+void ShowInputError(QWidget* parent, const QString& message);
 
 class TFOptions : public QDialog {
   Q_OBJECT
  public:
   explicit TFOptions(QWidget* parent = nullptr);
   ~TFOptions() override;
+
+  void Button1Click();  // "Set"
+  void Button2Click();  // "Close"
+  void BClearGraph1Click();
+  void BClearGraph2Click();
+  void BClearGraph3Click();
+  void BClearGraph4Click();
+
+  QGroupBox* GroupBox1 = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QGroupBox* GroupBox3 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label6 = nullptr;
+  QLabel* Label7 = nullptr;
+  QLabel* Label8 = nullptr;
+  QLabel* Label9 = nullptr;
+  QLabel* Label10 = nullptr;
+  QLineEdit* EYAxisMin = nullptr;
+  QLineEdit* EYAxisMax = nullptr;
+  QLineEdit* EXAxisMin = nullptr;
+  QLineEdit* EXAxisMax = nullptr;
+  QLineEdit* ECorrFactor = nullptr;
+  QPushButton* BClearGraph1 = nullptr;
+  QPushButton* BClearGraph2 = nullptr;
+  QPushButton* BClearGraph3 = nullptr;
+  QPushButton* BClearGraph4 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* Button2 = nullptr;
+
+ protected:
+  void reject() override;
+
+ private:
+  void ClearGraph(const QString& trace, TChartSeries* series);
 };
 
 extern TFOptions* FOptions;

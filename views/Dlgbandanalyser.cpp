@@ -1,9 +1,132 @@
 #include "Dlgbandanalyser.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <cmath>
+
+#include "Levelbar.h"
+
 TFBandAnalyser* FBandAnalyser = nullptr;
 
-TFBandAnalyser::TFBandAnalyser(QWidget* parent) : QWidget(parent, Qt::Window) {
+namespace {
+
+const char* const kBandNames[TFBandAnalyser::kBands] = {
+    "20",    "25",  "31,5", "40",   "50",  "63",  "80",    "100",   "125",  "160", "200",
+    "250",   "315", "400",  "500",  "630", "800", "1k",    "1,25k", "1,6k", "2k",  "2,5k",
+    "3,15k", "4k",  "5k",   "6,3k", "8k",  "10k", "12,5k", "16k",   "20k"};
+
+constexpr int kBarTop = 20;
+constexpr int kBarHeight = 250;
+
+}  // namespace
+
+TFBandAnalyser::TFBandAnalyser(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
+                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+  FBandAnalyser = this;
   setWindowTitle("1/3 Octave Analyser");
+  QFont font = QApplication::font();
+  font.setPixelSize(11);
+  setFont(font);
+
+  for (int k = 0; k < 6; ++k) {
+    auto* tick = new QFrame(this);
+    tick->setFrameShape(QFrame::HLine);
+    tick->setFrameShadow(QFrame::Plain);
+    tick->setGeometry(512, kBarTop + 50 * k, 8, 2);
+    ScaleTicks[k] = tick;
+    auto* label = new QLabel(QString::number(BarMax - 20 * k) + " dB", this);
+    label->move(tick->x() + 11, tick->y() - 6);
+    label->adjustSize();
+    ScaleLabels[k] = label;
+  }
+
+  for (int j = 0; j < kBands; ++j) {
+    auto* bar = new TLevelBar(this);
+    bar->setGeometry(15 + 16 * j, kBarTop, 15, kBarHeight);
+    bar->SetMinimum(BarMin * BarResolution);
+    bar->SetMaximum(BarMax * BarResolution);
+    bar->SetPosition(-100 * BarResolution);
+    bar->SetBarColor(kLevelBarColour);
+    bar->SetBackColor(Qt::black);
+    bar->setAccessibleName(QString("Band %1 Hz").arg(kBandNames[j]));
+    BandBars[j] = bar;
+
+    // Two rows of names under the bars, so that "1,25k" and its neighbours do not collide.
+    auto* name = new QLabel(kBandNames[j], this);
+    name->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    name->setGeometry(bar->x() + bar->width() / 2 - 16, 274 + (j % 2) * 13, 32, 14);
+    BandLabels[j] = name;
+  }
+
+  auto* caption = new QLabel("Frequency Band [Hz]", this);
+  caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  caption->setGeometry(15, 310, 16 * kBands, 16);
+
+  auto* separator = new QFrame(this);
+  separator->setFrameShape(QFrame::VLine);
+  separator->setFrameShadow(QFrame::Sunken);
+  separator->setGeometry(567, 8, 2, 327);
+
+  auto* selection = new QLabel("Chan. Selection:", this);
+  // The scale leaves 85 pixels: the caption wraps after "Chan.".
+  selection->setWordWrap(true);
+  selection->setGeometry(573, 14, 82, 30);
+  CBChannelSel = new QComboBox(this);
+  CBChannelSel->addItems({"L", "R"});
+  CBChannelSel->setGeometry(573, 46, 64, 21);
+  CBChannelSel->setAccessibleName("Chan. Selection");
+  selection->setBuddy(CBChannelSel);
+  CBChannelSel->setCurrentIndex(0);
+
+  Button1 = new QPushButton("Close", this);
+  Button1->setGeometry(573, 308, 75, 25);
+  Button1->setAccessibleName("Close");
+  connect(Button1, &QPushButton::clicked, this, &TFBandAnalyser::Button1Click);
+  setTabOrder(CBChannelSel, Button1);
+
+  setFixedSize(660, 343);
 }
-TFBandAnalyser::~TFBandAnalyser() = default;
-void TFBandAnalyser::ShowBands(const double*, const double*, const double*, int) {}
+
+TFBandAnalyser::~TFBandAnalyser() {
+  if (FBandAnalyser == this) FBandAnalyser = nullptr;
+}
+
+void TFBandAnalyser::ShowBands(const double* frequency, const double* left, const double* right,
+                               int count) {
+  const double* magnitude = nullptr;
+  switch (CBChannelSel->currentIndex()) {
+    case 0:
+      magnitude = left;
+      break;
+    case 1:
+      magnitude = right;
+      break;
+    default:
+      return;
+  }
+  if (!frequency || !magnitude || count < 0) return;
+
+  // One ascending pass: each bin lands in at most one band.
+  int i = 0;
+  for (int j = 0; j < kBands; ++j) {
+    const double upper = BandCentres[j + 1];
+    double sum = 0.0;
+    while (i < count && frequency[i] <= upper)
+      sum += magnitude[i++];
+    const double level = sum > 0 ? 20.0 * std::log10(sum) : 20.0 * std::log10(SilenceFloor);
+    // Bands "25" to "630" may hold no bin at coarse resolutions: they repeat the left one.
+    if (level <= BarMin && j >= 1 && j <= 15)
+      BandBars[j]->SetPosition(BandBars[j - 1]->Position());
+    else
+      BandBars[j]->SetPosition(TenthsOfDb(level));
+  }
+}
+
+void TFBandAnalyser::Button1Click() {
+  hide();
+}

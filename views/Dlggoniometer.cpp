@@ -1,11 +1,332 @@
 #include "Dlggoniometer.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <cmath>
+
+#include "Chart.h"
+#include "Dlgoptions.h"
+#include "Levelbar.h"
+#include "Mainwindowtonvista.h"
+
 TFGoniometer* FGoniometer = nullptr;
 
-TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, Qt::Window) {
-  setWindowTitle("VectorScope / LevelMeter");
+namespace {
+
+QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool bold = false) {
+  auto* label = new QLabel(text, parent);
+  if (bold) {
+    QFont f = label->font();
+    f.setBold(true);
+    label->setFont(f);
+  }
+  label->move(left, top);
+  label->adjustSize();
+  return label;
 }
-TFGoniometer::~TFGoniometer() = default;
-void TFGoniometer::SetScopeAxes() {}
-void TFGoniometer::ShowBlock(const double*, const double*, int) {}
-void TFGoniometer::ResetDisplay() {}
+
+QComboBox* MakeList(const QString& role, const QStringList& items, QWidget* parent,
+                    const QRect& place) {
+  auto* list = new QComboBox(parent);
+  list->addItems(items);
+  list->setGeometry(place);
+  list->setAccessibleName(role);
+  return list;
+}
+
+constexpr int kBarTop = 40;
+constexpr int kBarHeight = 240;
+constexpr int kBar1Left = 278;
+constexpr int kBar2Left = 326;
+constexpr int kBarWidth = 14;
+
+}  // namespace
+
+TFGoniometer::TFGoniometer(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
+                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+  FGoniometer = this;
+  setWindowTitle("VectorScope / LevelMeter");
+  QFont font = QApplication::font();
+  font.setPixelSize(11);
+  setFont(font);
+
+  Chart1 = new TChart(this);
+  Chart1->setGeometry(0, 0, 265, 257);
+  Chart1->setAccessibleName("Vector scope");
+  Chart1->setFocusPolicy(Qt::NoFocus);
+  Chart1->SetBackWallTransparent(true);
+  Chart1->SetTitleVisible(false);
+  Chart1->SetLegendVisible(false);
+  Chart1->SetView3D(false);
+  Chart1->SetAllowZoom(false);
+  Chart1->SetAllowPanning(pmNone);
+  for (TChartAxis* axis : {&Chart1->BottomAxis(), &Chart1->LeftAxis()}) {
+    axis->SetRange(-1.0, 1.0);
+    axis->SetLabelStyle(talValue);
+    axis->SetAxisVisible(false);
+  }
+  Chart1->BottomAxis().SetTitleCaption("X");
+  Chart1->LeftAxis().SetTitleCaption("Y");
+  Chart1->LeftAxis().SetTitleRotated(false);
+  Series1 = Chart1->AddSeries(TSeriesKind::Point, "Series1");
+  Series1->SetSeriesColor(Qt::red);
+  Series1->SetPointerVisible(true);
+  Series1->SetPointerStyle(TPointerStyle::Cross);
+  Series1->SetPointerSize(1, 1);
+  Series1->SetPointerBrushColor(Qt::red);
+  Series1->SetMarksVisible(false);
+
+  Label2 = MakeLabel("Vector Scope Factor:", this, 8, 272);
+  TFactor = new QSlider(Qt::Horizontal, this);
+  TFactor->setGeometry(126, 264, 100, 30);
+  TFactor->setRange(0, 6);
+  TFactor->setValue(3);
+  TFactor->setPageStep(1);
+  TFactor->setTickInterval(1);
+  TFactor->setTickPosition(QSlider::TicksBelow);
+  TFactor->setFocusPolicy(Qt::NoFocus);
+  TFactor->setAccessibleName("Vector Scope Factor");
+  LFactor = MakeLabel("x 1", this, 230, 272);
+  LFactor->setAccessibleName("Vector scope factor value");
+
+  PLevelMeter1 = new TLevelBar(this);
+  PLevelMeter2 = new TLevelBar(this);
+  PLevelMeter1->setGeometry(kBar1Left, kBarTop, kBarWidth, kBarHeight);
+  PLevelMeter2->setGeometry(kBar2Left, kBarTop, kBarWidth, kBarHeight);
+  PLevelMeter1->setAccessibleName("Left level");
+  PLevelMeter2->setAccessibleName("Right level");
+
+  Label1 = MakeLabel("L", this, 0, 284, true);
+  Label3 = MakeLabel("R", this, 0, 284, true);
+  Label1->move(kBar1Left + (kBarWidth - Label1->width()) / 2, 284);
+  Label3->move(kBar2Left + (kBarWidth - Label3->width()) / 2, 284);
+
+  // The read-outs are centred over their bars; they must hold "-100.0" in bold.
+  auto makeReadout = [this](int barLeft, const QString& role) {
+    QLabel* label = MakeLabel("--------", this, 0, 0, true);
+    label->setAlignment(Qt::AlignCenter);
+    label->setGeometry(barLeft + kBarWidth / 2 - 23, 20, 46, 16);
+    label->setAccessibleName(role);
+    return label;
+  };
+  LLevelChan1 = makeReadout(kBar1Left, "Left level read-out");
+  LLevelChan2 = makeReadout(kBar2Left, "Right level read-out");
+  Label12 = MakeLabel("dB", this, 372, 21, true);
+
+  const char* scale[9] = {"0,0",   "-12,5", "-25,0", "-37,5", "-50,0",
+                          "-62,5", "-75,0", "-87,5", "-100"};
+  for (int k = 0; k < 9; ++k) {
+    const int y = kBarTop + 30 * k;
+    auto* tick = new QFrame(this);
+    tick->setFrameShape(QFrame::HLine);
+    tick->setFrameShadow(QFrame::Plain);
+    tick->setGeometry(kBar1Left + kBarWidth + 6, y, kBar2Left - kBar1Left - kBarWidth - 12, 1);
+    ScaleTicks[k] = tick;
+    LLevelMeter[k] = MakeLabel(scale[k], this, kBar2Left + kBarWidth + 4, y - 7, true);
+    LLevelMeter[k]->resize(44, LLevelMeter[k]->height());
+  }
+  Label11 = MakeLabel("dB", this, 0, 284, true);
+  Label11->move((kBar1Left + kBarWidth + kBar2Left - Label11->width()) / 2, 284);
+
+  constexpr int col = 398;
+  MakeLabel("Level Meter Mode:", this, col, 8);
+  CLevelMeterMode = MakeList("Level Meter Mode", {"V Peak", "RMS"}, this, {col, 24, 100, 21});
+  MakeLabel("Level Meter Max:", this, col, 54);
+  CLevelMeterMax =
+      MakeList("Level Meter Max", {"0", "-10", "-20", "-30", "-40"}, this, {col, 70, 60, 21});
+  MakeLabel("dB", this, col + 64, 74);
+  MakeLabel("Level Meter Min:", this, col, 100);
+  CLevelMeterMin = MakeList("Level Meter Min", {"-50", "-60", "-70", "-80", "-90", "-100"}, this,
+                            {col, 116, 60, 21});
+  MakeLabel("dB", this, col + 64, 120);
+  MakeLabel("Level Meter", this, col, 148);
+  MakeLabel("Correction Factor:", this, col, 162);
+  ELevelMeterCorrFactor = new QLineEdit("0", this);
+  ELevelMeterCorrFactor->setGeometry(col, 178, 60, 21);
+  ELevelMeterCorrFactor->setAccessibleName("Level meter correction factor");
+  MakeLabel("dB", this, col + 64, 182);
+  BSetLevelMeterCorrFactor = new QPushButton("Change", this);
+  BSetLevelMeterCorrFactor->setGeometry(col, 204, 60, 23);
+  BSetLevelMeterCorrFactor->setAccessibleName("Change");
+  LLevelMeterCorrFactor = MakeLabel("0", this, col, 234, true);
+  LLevelMeterCorrFactor->setFrameShape(QFrame::Panel);
+  LLevelMeterCorrFactor->setFrameShadow(QFrame::Sunken);
+  LLevelMeterCorrFactor->setGeometry(col, 234, 60, 19);
+  LLevelMeterCorrFactor->setAccessibleName("Applied correction");
+  MakeLabel("dB", this, col + 64, 237);
+  BClose = new QPushButton("Close", this);
+  BClose->setGeometry(col, 272, 75, 25);
+  BClose->setAccessibleName("Close");
+
+  setTabOrder(CLevelMeterMode, CLevelMeterMax);
+  setTabOrder(CLevelMeterMax, CLevelMeterMin);
+  setTabOrder(CLevelMeterMin, ELevelMeterCorrFactor);
+  setTabOrder(ELevelMeterCorrFactor, BSetLevelMeterCorrFactor);
+  setTabOrder(BSetLevelMeterCorrFactor, BClose);
+
+  for (TLevelBar* bar : {PLevelMeter1, PLevelMeter2}) {
+    bar->SetMinimum(static_cast<int>(std::trunc(MeterResolution * MeterMin)));
+    bar->SetMaximum(static_cast<int>(std::trunc(MeterResolution * MeterMax)));
+    bar->SetPosition(-100 * MeterResolution);
+    bar->SetBarColor(kLevelBarColour);
+    bar->SetBackColor(Qt::black);
+  }
+  CLevelMeterMode->setCurrentIndex(0);
+  CLevelMeterMax->setCurrentIndex(0);
+  CLevelMeterMin->setCurrentIndex(5);
+
+  // Connected after the presets: the scale keeps its stored texts until the user changes it.
+  connect(TFactor, &QSlider::valueChanged, this, &TFGoniometer::TFactorChange);
+  connect(CLevelMeterMax, &QComboBox::currentIndexChanged, this,
+          &TFGoniometer::CLevelMeterMaxChange);
+  connect(CLevelMeterMin, &QComboBox::currentIndexChanged, this,
+          &TFGoniometer::CLevelMeterMinChange);
+  connect(BSetLevelMeterCorrFactor, &QPushButton::clicked, this,
+          &TFGoniometer::BSetLevelMeterCorrFactorClick);
+  connect(ELevelMeterCorrFactor, &QLineEdit::returnPressed, this,
+          &TFGoniometer::BSetLevelMeterCorrFactorClick);
+  connect(BClose, &QPushButton::clicked, this, &TFGoniometer::BCloseClick);
+
+  setFixedSize(520, 304);
+}
+
+TFGoniometer::~TFGoniometer() {
+  if (FGoniometer == this) FGoniometer = nullptr;
+}
+
+void TFGoniometer::SetScopeAxes() {
+  for (TChartAxis* axis : {&Chart1->BottomAxis(), &Chart1->LeftAxis()}) {
+    axis->SetLogarithmic(false);
+    axis->SetRange(-1.0, 1.0);
+    axis->SetIncrement(0.5);
+  }
+}
+
+double TFGoniometer::PeakValue(const double* values, int n) {
+  double peak = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double magnitude = values[i] >= 0 ? values[i] : -values[i];
+    if (magnitude > peak) peak = magnitude;
+  }
+  return peak;
+}
+
+double TFGoniometer::MeanSquare(const double* values, int n, double reference) {
+  if (n <= 0) return 0.0;
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double v = values[i] / reference;
+    sum += v * v;
+  }
+  return sum / n;
+}
+
+void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
+  if (!left || !right || n <= 0) return;
+
+  Series1->ClearPoints();
+  ScopeScale = ScopeFactor / 32768.0;
+  // At most 512 points whatever the block length (rounded up for lengths that are not a
+  // power of two, which would otherwise give more).
+  ScopeStep = (n + 511) / 512;
+  for (int i = 0; i < n; i += ScopeStep)
+    Series1->AddPoint(left[i] * ScopeScale, right[i] * ScopeScale, clBlue);
+
+  double levelL = 0.0;
+  double levelR = 0.0;
+  switch (CLevelMeterMode->currentIndex()) {
+    case 0:
+      levelL = 20.0 * std::log10(PeakValue(left, n) / 32768.0) + LevelCorrection;
+      levelR = 20.0 * std::log10(PeakValue(right, n) / 32768.0) + LevelCorrection;
+      break;
+    case 1:
+      levelL = 10.0 * std::log10(MeanSquare(left, n, 32768.0)) + LevelCorrection;
+      levelR = 10.0 * std::log10(MeanSquare(right, n, 32768.0)) + LevelCorrection;
+      break;
+    default:
+      return;
+  }
+  ShowLevel(levelL, LLevelChan1, PLevelMeter1);
+  ShowLevel(levelR, LLevelChan2, PLevelMeter2);
+}
+
+void TFGoniometer::ShowLevel(double level, QLabel* readout, TLevelBar* bar) {
+  // Silence has no finite level: the bar drops to its bottom and the read-out says so.
+  if (!std::isfinite(level)) {
+    readout->setText("-inf");
+    bar->SetPosition(bar->Minimum());
+    return;
+  }
+  readout->setText(QLocale().toString(level, 'f', 1));
+  bar->SetPosition(TenthsOfDb(level));
+}
+
+void TFGoniometer::ResetDisplay() {
+  PLevelMeter1->SetPosition(-100 * MeterResolution);
+  PLevelMeter2->SetPosition(-100 * MeterResolution);
+  LLevelChan1->setText("----");
+  LLevelChan2->setText("----");
+  Series1->ClearPoints();
+}
+
+void TFGoniometer::TFactorChange() {
+  const int p = TFactor->value();
+  if (p >= 0 && p <= 6) {
+    ScopeFactor = 0.25 * (p + 1);
+    LFactor->setText("x " + QLocale().toString(ScopeFactor, 'g', 15));
+    LFactor->adjustSize();
+  }
+  BClose->setFocus();
+}
+
+namespace {
+
+void ShowScale(std::array<QLabel*, 9>& labels, double meterMax, double meterMin) {
+  const double step = (meterMax - meterMin) * 0.125;
+  for (int k = 0; k < 9; ++k)
+    labels[k]->setText(QLocale().toString(meterMax - k * step, 'f', 1));
+}
+
+}  // namespace
+
+void TFGoniometer::CLevelMeterMaxChange() {
+  MeterMax = CLevelMeterMax->currentText().toDouble();
+  ShowScale(LLevelMeter, MeterMax, MeterMin);
+  const int top = static_cast<int>(std::trunc(MeterMax)) * MeterResolution;
+  PLevelMeter1->SetMaximum(top);
+  PLevelMeter2->SetMaximum(top);
+}
+
+void TFGoniometer::CLevelMeterMinChange() {
+  MeterMin = CLevelMeterMin->currentText().toDouble();
+  ShowScale(LLevelMeter, MeterMax, MeterMin);
+  const int bottom = static_cast<int>(std::trunc(MeterMin)) * MeterResolution;
+  PLevelMeter1->SetMinimum(bottom);
+  PLevelMeter2->SetMinimum(bottom);
+}
+
+void TFGoniometer::BSetLevelMeterCorrFactorClick() {
+  const QString text = ELevelMeterCorrFactor->text();
+  const auto value = ReadFloat(text);
+  if (!value) {
+    ELevelMeterCorrFactor->setFocus();
+    ELevelMeterCorrFactor->selectAll();
+    ShowInputError(this, NotAFloatMessage(text));
+    return;
+  }
+  LevelCorrection = *value;
+  LLevelMeterCorrFactor->setText(QLocale().toString(LevelCorrection, 'f', 1));
+}
+
+void TFGoniometer::BCloseClick() {
+  if (Mainwindow) Mainwindow->ClearGoniometerOpen();
+  hide();
+  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+}

@@ -2,8 +2,19 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 
 #include "Calcspectrumthread.h"
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSlider;
+class TChart;
+class TChartSeries;
+class TLevelBar;
 
 class TFGoniometer : public QWidget, public SpectrumScopeLink {
   Q_OBJECT
@@ -14,6 +25,49 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
   void SetScopeAxes() override;
   void ShowBlock(const double* left, const double* right, int n) override;
   void ResetDisplay();
+
+  static double PeakValue(const double* values, int n);
+  static double MeanSquare(const double* values, int n, double reference);
+
+  void TFactorChange();
+  void CLevelMeterMaxChange();
+  void CLevelMeterMinChange();
+  void BSetLevelMeterCorrFactorClick();
+  void BCloseClick();
+
+  double ScopeFactor = 1.0;
+  double ScopeScale = 1.0 / 32768.0;
+  int ScopeStep = 1;
+  double LevelCorrection = 0.0;
+  double MeterMax = 0.0;
+  double MeterMin = -100.0;
+  int MeterResolution = 10;
+
+  TChart* Chart1 = nullptr;
+  TChartSeries* Series1 = nullptr;
+  QSlider* TFactor = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* LFactor = nullptr;
+  TLevelBar* PLevelMeter1 = nullptr;
+  TLevelBar* PLevelMeter2 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* LLevelChan1 = nullptr;
+  QLabel* LLevelChan2 = nullptr;
+  QLabel* Label12 = nullptr;
+  std::array<QLabel*, 9> LLevelMeter{};
+  std::array<QFrame*, 9> ScaleTicks{};
+  QLabel* Label11 = nullptr;
+  QComboBox* CLevelMeterMode = nullptr;
+  QComboBox* CLevelMeterMax = nullptr;
+  QComboBox* CLevelMeterMin = nullptr;
+  QLineEdit* ELevelMeterCorrFactor = nullptr;
+  QPushButton* BSetLevelMeterCorrFactor = nullptr;
+  QLabel* LLevelMeterCorrFactor = nullptr;
+  QPushButton* BClose = nullptr;
+
+ private:
+  void ShowLevel(double level, QLabel* readout, TLevelBar* bar);
 };
 
 extern TFGoniometer* FGoniometer;
