@@ -315,6 +315,14 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
       // Thin pens take the rasteriser's fast path; at a higher pixel ratio the line is drawn
       // once per device pixel of its logical width, which keeps it crisp.
       const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+      // Separate segments rasterise exactly as a segment drawn on its own; a polyline's joins
+      // do not always.
+      d.lines.clear();
+      for (size_t r = 0; r < runs.size(); ++r) {
+        const size_t b = runs[r].first, e = r + 1 < runs.size() ? runs[r + 1].first : v.size();
+        for (size_t k = b + 1; k < e; ++k)
+          d.lines.emplace_back(v[k - 1], v[k]);
+      }
       for (size_t r = 0; r < runs.size(); ++r) {
         const size_t b = runs[r].first, e = r + 1 < runs.size() ? runs[r + 1].first : v.size();
         if (e - b < 2) continue;
@@ -328,7 +336,7 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
               p.save();
               p.translate(ox / dpr, oy / dpr);
             }
-            p.drawPolyline(v.data() + b, static_cast<int>(e - b));
+            p.drawLines(d.lines.data() + (b - r), static_cast<int>(e - b - 1));
             if (passes > 1) p.restore();
           }
       }

@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
+#include <QLine>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -85,7 +86,7 @@ struct TChart::Impl {
   // Reused buffers of the series drawing.
   std::vector<QPoint> vertices;
   std::vector<std::pair<size_t, QRgb>> runs;  // first vertex of a polyline and its colour
-  std::vector<QRect> rects;
+  std::vector<QLine> lines;
 
   // Mouse state.
   enum class Drag { None, Zoom, Pan } drag = Drag::None;
