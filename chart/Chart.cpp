@@ -30,23 +30,25 @@ class ColumnWalker {
  public:
   explicit ColumnWalker(const Scale& s) : s_(s) {}
   int Column(double x) {
-    if (have_ && x >= last_ && x < guard_) return col_;
+    if (x >= from_ && x < guard_) return col_;
     col_ = s_.Pos(x);
-    last_ = x;
-    have_ = s_.span > 0 && !(s_.log && !(x > 0)) && std::isfinite(x);
-    if (have_) {
+    from_ = x;
+    guard_ = -INFINITY;
+    if (s_.span > 0 && std::isfinite(x) && !(s_.log && !(x > 0))) {
       const double b = s_.Boundary(col_);
       // A band well above rounding error, below which no value can reach the next column.
-      guard_ = s_.log ? b * (1 - 1e-9) : b - (s_.hi - s_.lo) * 1e-9;
-      if (!(guard_ > x)) have_ = false;
+      const double g = s_.log ? b * (1 - 1e-9) : b - (s_.hi - s_.lo) * 1e-9;
+      if (g > x) guard_ = g;
     }
     return col_;
   }
+  // Values in [From(), Guard()) lie in the column last returned.
+  double From() const { return from_; }
+  double Guard() const { return guard_; }
 
  private:
   const Scale& s_;
-  bool have_ = false;
-  double last_ = 0, guard_ = 0;
+  double from_ = INFINITY, guard_ = -INFINITY;
   int col_ = 0;
 };
 
@@ -270,16 +272,18 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
     const size_t n = s.XValues().size();
 
     if (s.Kind() == TSeriesKind::Line) {
-      // One group per run of points in the same pixel column with the same colour; each group
-      // becomes its first, lowest, highest and last pixel, which covers what its segments cover.
-      auto& v = d.vertices;
+      // One group per run of points in the same pixel column with the same colour. Its segments
+      // cover the column from its lowest to its highest pixel: one rectangle, plus the segment
+      // from the previous group's last point to its first.
+      auto& lines = d.lines;
+      auto& rects = d.rects;
       auto& runs = d.runs;
-      v.clear();
+      lines.clear();
+      rects.clear();
       runs.clear();
       ColumnWalker walker(sx);
       QPoint prevLast;
       bool havePrev = false;
-      QRgb runColour = 0;
       size_t i = 0;
       while (i < n) {
         const int col = walker.Column(xs[i]);
@@ -287,58 +291,70 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
         const double first = ys[i];
         double lo = first, hi = first, last = first;
         size_t j = i + 1;
-        for (; j < n && cs[j] == c && walker.Column(xs[j]) == col; ++j) {
-          const double y = ys[j];
-          lo = y < lo ? y : lo;
-          hi = y > hi ? y : hi;
-          last = y;
+        for (;;) {
+          // The common case, points well inside the column, without the formula.
+          const double from = walker.From(), guard = walker.Guard();
+          for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
+            const double y = ys[j];
+            lo = std::min(lo, y);
+            hi = std::max(hi, y);
+          }
+          if (j < n && cs[j] == c && walker.Column(xs[j]) == col) {
+            lo = std::min(lo, ys[j]);
+            hi = std::max(hi, ys[j]);
+            ++j;
+            continue;
+          }
+          break;
         }
+        last = ys[j - 1];
+        if (runs.empty() || runs.back().colour != c) runs.push_back({lines.size(), rects.size(), c});
         const int cx = ClampCoord(col);
-        if (!havePrev || c != runColour || runs.empty()) {
-          runs.emplace_back(v.size(), c);
-          runColour = c;
-          if (havePrev) v.push_back(prevLast);
+        const QPoint firstPt(cx, ClampCoord(sy.Pos(first)));
+        if (havePrev && prevLast != firstPt) lines.emplace_back(prevLast, firstPt);
+        if (j - i > 1) {
+          // A lower value is a lower row on the screen.
+          const int top = ClampCoord(sy.Pos(hi)), bottom = ClampCoord(sy.Pos(lo));
+          if (top != bottom) rects.emplace_back(QPoint(cx, std::min(top, bottom)),
+                                                QPoint(cx, std::max(top, bottom)));
+          prevLast = QPoint(cx, ClampCoord(sy.Pos(last)));
+        } else {
+          prevLast = firstPt;
         }
-        auto push = [&](int y) {
-          const QPoint pt(cx, ClampCoord(y));
-          if (v.size() == runs.back().first || v.back() != pt) v.push_back(pt);
-        };
-        // On the screen a lower value is a lower pixel row; both orders cover the same span.
-        push(sy.Pos(first));
-        push(sy.Pos(lo));
-        push(sy.Pos(hi));
-        push(sy.Pos(last));
-        prevLast = v.back();
         havePrev = true;
         i = j;
       }
-      // Thin pens take the rasteriser's fast path; at a higher pixel ratio the line is drawn
-      // once per device pixel of its logical width, which keeps it crisp.
+      // Thin pens take the rasteriser's fast path; at a higher pixel ratio the segments are
+      // drawn once per device pixel of their logical width, which keeps them crisp. Separate
+      // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
       const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
-      // Separate segments rasterise exactly as a segment drawn on its own; a polyline's joins
-      // do not always.
-      d.lines.clear();
+      p.setBrush(Qt::NoBrush);
       for (size_t r = 0; r < runs.size(); ++r) {
-        const size_t b = runs[r].first, e = r + 1 < runs.size() ? runs[r + 1].first : v.size();
-        for (size_t k = b + 1; k < e; ++k)
-          d.lines.emplace_back(v[k - 1], v[k]);
-      }
-      for (size_t r = 0; r < runs.size(); ++r) {
-        const size_t b = runs[r].first, e = r + 1 < runs.size() ? runs[r + 1].first : v.size();
-        if (e - b < 2) continue;
-        QPen pen(QColor::fromRgb(runs[r].second), 1);
-        pen.setCosmetic(true);
-        pen.setCapStyle(Qt::SquareCap);
-        p.setPen(pen);
-        for (int ox = 0; ox < passes; ++ox)
-          for (int oy = 0; oy < passes; ++oy) {
-            if (passes > 1) {
-              p.save();
-              p.translate(ox / dpr, oy / dpr);
+        const Impl::Run& run = runs[r];
+        const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
+        const size_t rectEnd = r + 1 < runs.size() ? runs[r + 1].rects : rects.size();
+        const QColor colour = QColor::fromRgb(run.colour);
+        if (lineEnd > run.lines) {
+          QPen pen(colour, 1);
+          pen.setCosmetic(true);
+          pen.setCapStyle(Qt::SquareCap);
+          p.setPen(pen);
+          for (int ox = 0; ox < passes; ++ox)
+            for (int oy = 0; oy < passes; ++oy) {
+              if (passes > 1) {
+                p.save();
+                p.translate(ox / dpr, oy / dpr);
+              }
+              p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+              if (passes > 1) p.restore();
             }
-            p.drawLines(d.lines.data() + (b - r), static_cast<int>(e - b - 1));
-            if (passes > 1) p.restore();
-          }
+        }
+        if (rectEnd > run.rects) {
+          p.setPen(Qt::NoPen);
+          p.setBrush(colour);
+          p.drawRects(rects.data() + run.rects, static_cast<int>(rectEnd - run.rects));
+          p.setBrush(Qt::NoBrush);
+        }
       }
     }
 

@@ -84,9 +84,13 @@ struct TChart::Impl {
   bool backgroundValid = false;
 
   // Reused buffers of the series drawing.
-  std::vector<QPoint> vertices;
-  std::vector<std::pair<size_t, QRgb>> runs;  // first vertex of a polyline and its colour
+  struct Run {
+    size_t lines, rects;  // first segment and first column span of a run of one colour
+    QRgb colour;
+  };
+  std::vector<Run> runs;
   std::vector<QLine> lines;
+  std::vector<QRect> rects;
 
   // Mouse state.
   enum class Drag { None, Zoom, Pan } drag = Drag::None;
