@@ -86,7 +86,11 @@ void BM_PerSegment(benchmark::State& state) {
   benchmark::DoNotOptimize(image.constBits());
 }
 
-BENCHMARK_CAPTURE(BM_ChartRepaint, dpr1, 1.0)->Arg(16384)->Arg(1024)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ChartRepaint, dpr1, 1.0)
+    ->Arg(16384)
+    ->Arg(1024)
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ChartRepaint, dpr2, 2.0)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PerSegment)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
 
@@ -96,10 +100,11 @@ class Recorder : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-        seconds[r.benchmark_name()] = r.real_accumulated_time / static_cast<double>(r.iterations);
+        seconds[r.benchmark_name()] = {r.real_accumulated_time / static_cast<double>(r.iterations),
+                                       r.cpu_accumulated_time / static_cast<double>(r.iterations)};
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> seconds;
+  std::map<std::string, std::pair<double, double>> seconds;  // real, CPU
 };
 
 }  // namespace
@@ -113,8 +118,11 @@ int main(int argc, char** argv) {
   const auto& t = recorder.seconds;
   const auto fast = t.find("BM_ChartRepaint/dpr1/16384"), slow = t.find("BM_PerSegment/16384");
   if (fast != t.end() && slow != t.end()) {
-    std::printf("chart16384_vs_per_segment: %.1fx (goal >= 20x)\n", slow->second / fast->second);
-    std::printf("chart16384_repaint: %.3f ms (goal <= 1 ms)\n", fast->second * 1e3);
+    // CPU time as well: on a shared machine the wall clock also counts other processes.
+    std::printf("chart16384_vs_per_segment: %.1fx (goal >= 20x; CPU time %.1fx)\n",
+                slow->second.first / fast->second.first, slow->second.second / fast->second.second);
+    std::printf("chart16384_repaint: %.3f ms (goal <= 1 ms; CPU time %.3f ms)\n",
+                fast->second.first * 1e3, fast->second.second * 1e3);
   }
   benchmark::Shutdown();
   return 0;

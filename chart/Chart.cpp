@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "ChartImpl.h"
 
@@ -51,6 +52,23 @@ class ColumnWalker {
   double from_ = INFINITY, guard_ = -INFINITY;
   int col_ = 0;
 };
+
+// Fills a rectangle given in logical pixels, clipped to `clip`, straight into the image.
+void FillDirect(QImage& img, const QRect& r, const QRect& clip, QRgb colour) {
+  const QRect c = r.intersected(clip);
+  if (c.isEmpty()) return;
+  const qreal dpr = img.devicePixelRatio();
+  const int x0 = static_cast<int>(std::lround(c.left() * dpr));
+  const int x1 = std::min(img.width(), static_cast<int>(std::lround((c.right() + 1) * dpr)));
+  const int y0 = static_cast<int>(std::lround(c.top() * dpr));
+  const int y1 = std::min(img.height(), static_cast<int>(std::lround((c.bottom() + 1) * dpr)));
+  if (x0 < 0 || y0 < 0) return;
+  const qsizetype stride = img.bytesPerLine() / 4;
+  QRgb* row = reinterpret_cast<QRgb*>(img.bits()) + y0 * stride;
+  for (int y = y0; y < y1; ++y, row += stride)
+    for (int x = x0; x < x1; ++x)
+      row[x] = colour;
+}
 
 }  // namespace
 
@@ -258,7 +276,7 @@ void TChart::DrawBackground(QPainter& p) {
   }
 }
 
-void TChart::DrawSeries(QPainter& p, qreal dpr) {
+void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   Impl& d = *impl_;
   const Layout& L = d.layout;
   const Scale& sx = L.bottomScale;
@@ -308,15 +326,17 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
           break;
         }
         last = ys[j - 1];
-        if (runs.empty() || runs.back().colour != c) runs.push_back({lines.size(), rects.size(), c});
+        if (runs.empty() || runs.back().colour != c)
+          runs.push_back({lines.size(), rects.size(), c});
         const int cx = ClampCoord(col);
         const QPoint firstPt(cx, ClampCoord(sy.Pos(first)));
         if (havePrev && prevLast != firstPt) lines.emplace_back(prevLast, firstPt);
         if (j - i > 1) {
           // A lower value is a lower row on the screen.
           const int top = ClampCoord(sy.Pos(hi)), bottom = ClampCoord(sy.Pos(lo));
-          if (top != bottom) rects.emplace_back(QPoint(cx, std::min(top, bottom)),
-                                                QPoint(cx, std::max(top, bottom)));
+          if (top != bottom)
+            rects.emplace_back(QPoint(cx, std::min(top, bottom)),
+                               QPoint(cx, std::max(top, bottom)));
           prevLast = QPoint(cx, ClampCoord(sy.Pos(last)));
         } else {
           prevLast = firstPt;
@@ -349,12 +369,8 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
               if (passes > 1) p.restore();
             }
         }
-        if (rectEnd > run.rects) {
-          p.setPen(Qt::NoPen);
-          p.setBrush(colour);
-          p.drawRects(rects.data() + run.rects, static_cast<int>(rectEnd - run.rects));
-          p.setBrush(Qt::NoBrush);
-        }
+        for (size_t k = run.rects; k < rectEnd; ++k)
+          FillDirect(target, rects[k], L.plot, run.colour | 0xff000000u);
       }
     }
 
@@ -365,12 +381,12 @@ void TChart::DrawSeries(QPainter& p, qreal dpr) {
         if (x < L.plot.left() - h || x > L.plot.right() + h || y < L.plot.top() - vs ||
             y > L.plot.bottom() + vs)
           continue;
-        const QColor c = QColor::fromRgb(cs[i]);
+        const QRgb c = cs[i] | 0xff000000u;
         if (s.PointerStyle() == TPointerStyle::Cross) {
-          p.fillRect(x - h, y, 2 * h + 1, 1, c);
-          p.fillRect(x, y - vs, 1, 2 * vs + 1, c);
+          FillDirect(target, QRect(x - h, y, 2 * h + 1, 1), L.plot, c);
+          FillDirect(target, QRect(x, y - vs, 1, 2 * vs + 1), L.plot, c);
         } else {
-          p.fillRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1, c);
+          FillDirect(target, QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), L.plot, c);
         }
       }
     }
@@ -417,11 +433,20 @@ void TChart::Draw(QPainter& p) {
     DrawBackground(bp);
     d.backgroundValid = true;
   }
+  // The traces go into a copy of the background whose pixels can be written directly: a
+  // painter fills a one-pixel-wide column row by row, several times slower.
+  if (d.frame.size() != d.background.size())
+    d.frame = QImage(d.background.size(), QImage::Format_RGB32);
+  d.frame.setDevicePixelRatio(dpr);
+  std::memcpy(d.frame.bits(), d.background.constBits(), static_cast<size_t>(d.frame.sizeInBytes()));
+  {
+    QPainter fp(&d.frame);
+    fp.setRenderHint(QPainter::Antialiasing, false);
+    fp.setClipRect(d.layout.plot);
+    DrawSeries(fp, d.frame, dpr);
+  }
   p.save();
-  p.setRenderHint(QPainter::Antialiasing, false);
-  p.drawImage(QPoint(0, 0), d.background);
-  p.setClipRect(d.layout.plot);
-  DrawSeries(p, dpr);
+  p.drawImage(QPoint(0, 0), d.frame);
   p.restore();
 
   if (OnAfterDraw) {

@@ -285,7 +285,7 @@ class TChart : public QWidget {
  private:
   struct Impl;
   void DrawBackground(QPainter& p);
-  void DrawSeries(QPainter& p, qreal dpr);
+  void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();
   std::unique_ptr<TChartAxis> bottom_;
   std::unique_ptr<TChartAxis> left_;

@@ -82,6 +82,7 @@ struct TChart::Impl {
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
   bool backgroundValid = false;
+  QImage frame;  // background plus traces, handed to the painter in one piece
 
   // Reused buffers of the series drawing.
   struct Run {
