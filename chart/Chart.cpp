@@ -422,6 +422,7 @@ void TChart::UpdateAutomaticRanges() {
 
 void TChart::Draw(QPainter& p) {
   Impl& d = *impl_;
+  if (width() <= 0 || height() <= 0) return;
   UpdateAutomaticRanges();
   PlotRect();
   const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
@@ -474,6 +475,7 @@ void TChart::resizeEvent(QResizeEvent*) {
 }
 
 QImage TChart::RenderImage() {
+  if (width() <= 0 || height() <= 0) return QImage();
   QImage image(size(), QImage::Format_RGB32);
   image.fill(backColor_);
   QPainter p(&image);

@@ -208,3 +208,41 @@ TEST_F(ChartAxes, ScopeAxesLabelTheHalfSteps) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChartAxes, AutomaticRangeFollowsTheData) {
+  TChart c;
+  c.resize(300, 200);
+  c.LeftAxis().SetAutomatic(true);
+  c.BottomAxis().SetAutomaticMaximum(true);
+  TChartSeries* s = c.AddSeries(TSeriesKind::Line, "L");
+  s->AddPoint(0.5, -3, clBlue);
+  s->AddPoint(4, 7, clBlue);
+  c.RenderImage();
+  EXPECT_EQ(c.LeftAxis().Minimum(), -3);
+  EXPECT_EQ(c.LeftAxis().Maximum(), 7);
+  EXPECT_EQ(c.BottomAxis().Minimum(), 0) << "the minimum stays fixed";
+  EXPECT_EQ(c.BottomAxis().Maximum(), 4);
+}
+
+TEST_F(ChartAxes, LegendTakesRoomAndEmptyChartsDrawNothing) {
+  TChart c;
+  c.resize(400, 300);
+  c.AddSeries(TSeriesKind::Line, "Lmax");
+  const int right = c.PlotRect().right();
+  c.SetLegendVisible(true);
+  EXPECT_LT(c.PlotRect().right(), right - 20);
+
+  TChart empty;
+  empty.resize(0, 0);
+  int calls = 0;
+  empty.OnAfterDraw = [&](TChart*, TChartCanvas&) { ++calls; };
+  EXPECT_TRUE(empty.RenderImage().isNull());
+  EXPECT_EQ(calls, 0);
+  QString error;
+  EXPECT_FALSE(empty.SaveChartBitmap("/tmp/tonvista-empty-chart.bmp", &error));
+  EXPECT_FALSE(error.isEmpty());
+}
+
+}  // namespace

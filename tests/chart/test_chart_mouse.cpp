@@ -133,7 +133,8 @@ TEST_F(ChartMouse, AddingPointsOnlyMarksForRedrawingAndABlockCostsOnePaint) {
   ASSERT_GE(settled, 1);
   for (int s = 0; s < 4; ++s) {
     c.Series(s)->ClearPoints();
-    for (int i = 0; i < 1024; ++i) c.Series(s)->AddPoint(i * 20, -50, clBlue);
+    for (int i = 0; i < 1024; ++i)
+      c.Series(s)->AddPoint(i * 20, -50, clBlue);
   }
   c.BottomAxis().SetRange(0, 22050);  // the same range again, as every block sets it
   EXPECT_EQ(paints, settled) << "nothing drawn while the points arrive";
