@@ -53,22 +53,41 @@ class ColumnWalker {
   int col_ = 0;
 };
 
-// Fills a rectangle given in logical pixels, clipped to `clip`, straight into the image.
-void FillDirect(QImage& img, const QRect& r, const QRect& clip, QRgb colour) {
-  const QRect c = r.intersected(clip);
-  if (c.isEmpty()) return;
-  const qreal dpr = img.devicePixelRatio();
-  const int x0 = static_cast<int>(std::lround(c.left() * dpr));
-  const int x1 = std::min(img.width(), static_cast<int>(std::lround((c.right() + 1) * dpr)));
-  const int y0 = static_cast<int>(std::lround(c.top() * dpr));
-  const int y1 = std::min(img.height(), static_cast<int>(std::lround((c.bottom() + 1) * dpr)));
-  if (x0 < 0 || y0 < 0) return;
-  const qsizetype stride = img.bytesPerLine() / 4;
-  QRgb* row = reinterpret_cast<QRgb*>(img.bits()) + y0 * stride;
-  for (int y = y0; y < y1; ++y, row += stride)
-    for (int x = x0; x < x1; ++x)
-      row[x] = colour;
-}
+// Pixels of the frame image, written directly for rectangles given in logical pixels.
+class DirectTarget {
+ public:
+  DirectTarget(QImage& img, const QRect& clip)
+      : bits_(reinterpret_cast<QRgb*>(img.bits())),
+        stride_(img.bytesPerLine() / 4),
+        dpr_(img.devicePixelRatio()),
+        device_(0, 0, img.width(), img.height()),
+        clip_(clip) {}
+
+  void Fill(const QRect& r, QRgb colour) {
+    const QRect c = r.intersected(clip_);
+    if (c.isEmpty()) return;
+    QRect d = c;
+    if (dpr_ != 1.0) {
+      const int x0 = static_cast<int>(std::lround(c.left() * dpr_));
+      const int y0 = static_cast<int>(std::lround(c.top() * dpr_));
+      d = QRect(QPoint(x0, y0), QPoint(static_cast<int>(std::lround((c.right() + 1) * dpr_)) - 1,
+                                       static_cast<int>(std::lround((c.bottom() + 1) * dpr_)) - 1));
+    }
+    d &= device_;
+    if (d.isEmpty()) return;
+    QRgb* row = bits_ + d.top() * stride_;
+    const int x0 = d.left(), x1 = d.right();
+    for (int y = d.top(); y <= d.bottom(); ++y, row += stride_)
+      for (int x = x0; x <= x1; ++x)
+        row[x] = colour;
+  }
+
+ private:
+  QRgb* bits_;
+  qsizetype stride_;
+  qreal dpr_;
+  QRect device_, clip_;
+};
 
 }  // namespace
 
@@ -281,6 +300,7 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   const Layout& L = d.layout;
   const Scale& sx = L.bottomScale;
   const Scale& sy = L.leftScale;
+  DirectTarget direct(target, L.plot);
   for (const auto& sp : series_) {
     const TChartSeries& s = *sp;
     if (!s.Visible() || s.PointCount() == 0) continue;
@@ -345,8 +365,9 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
         i = j;
       }
       // Thin pens take the rasteriser's fast path; at a higher pixel ratio the segments are
-      // drawn once per device pixel of their logical width, which keeps them crisp. Separate
-      // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
+      // drawn once more per extra device pixel of their logical width, which keeps them crisp.
+      // Separate segments rasterise exactly as segments drawn on their own; a polyline's joins do
+      // not.
       const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
       p.setBrush(Qt::NoBrush);
       for (size_t r = 0; r < runs.size(); ++r) {
@@ -359,18 +380,18 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           pen.setCosmetic(true);
           pen.setCapStyle(Qt::SquareCap);
           p.setPen(pen);
-          for (int ox = 0; ox < passes; ++ox)
-            for (int oy = 0; oy < passes; ++oy) {
-              if (passes > 1) {
-                p.save();
-                p.translate(ox / dpr, oy / dpr);
-              }
-              p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
-              if (passes > 1) p.restore();
+          // Diagonal offsets thicken steep and flat segments alike.
+          for (int k = 0; k < passes; ++k) {
+            if (k > 0) {
+              p.save();
+              p.translate(k / dpr, k / dpr);
             }
+            p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+            if (k > 0) p.restore();
+          }
         }
         for (size_t k = run.rects; k < rectEnd; ++k)
-          FillDirect(target, rects[k], L.plot, run.colour | 0xff000000u);
+          direct.Fill(rects[k], run.colour | 0xff000000u);
       }
     }
 
@@ -383,10 +404,10 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           continue;
         const QRgb c = cs[i] | 0xff000000u;
         if (s.PointerStyle() == TPointerStyle::Cross) {
-          FillDirect(target, QRect(x - h, y, 2 * h + 1, 1), L.plot, c);
-          FillDirect(target, QRect(x, y - vs, 1, 2 * vs + 1), L.plot, c);
+          direct.Fill(QRect(x - h, y, 2 * h + 1, 1), c);
+          direct.Fill(QRect(x, y - vs, 1, 2 * vs + 1), c);
         } else {
-          FillDirect(target, QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), L.plot, c);
+          direct.Fill(QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), c);
         }
       }
     }

@@ -15,6 +15,15 @@ constexpr double kPixelLimit = 1e9;
 double SafeLn(double v) {
   return v > 0 ? std::log(v) : 0.0;
 }
+
+// std::lround for |x| <= kPixelLimit without the library call: x - trunc(x) is exact there.
+int RoundHalfAway(double x) {
+  int t = static_cast<int>(x);
+  const double f = x - t;
+  if (f >= 0.5) ++t;
+  if (f <= -0.5) --t;
+  return t;
+}
 }  // namespace
 
 TChartAxis::TChartAxis(TChart* owner, bool horizontal) : owner_(owner), horizontal_(horizontal) {}
@@ -174,7 +183,7 @@ int Scale::Pos(double v) const {
   }
   if (std::isnan(product)) return static_cast<int>(start);
   product = std::clamp(product, -kPixelLimit, kPixelLimit);
-  return static_cast<int>(start) + static_cast<int>(std::lround(product));
+  return static_cast<int>(start) + RoundHalfAway(product);
 }
 
 double Scale::Value(double pixel) const {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "ChartTestUtil.h"
 
@@ -243,6 +244,34 @@ TEST_F(ChartAxes, LegendTakesRoomAndEmptyChartsDrawNothing) {
   QString error;
   EXPECT_FALSE(empty.SaveChartBitmap("/tmp/tonvista-empty-chart.bmp", &error));
   EXPECT_FALSE(error.isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ChartAxes, ValueToPixelIsTheNearestWholePixelOfTheFormula) {
+  TChart c;
+  SetUpSpectrumChart(c);
+  const QRect p = c.PlotRect();
+  const double span = p.right() - p.left(), rows = p.top() - p.bottom();
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> f(-1000, 30000), db(-150, 30);
+  const double l0 = std::log(10.0), l1 = std::log(22050.0);
+  for (int i = 0; i < 20000; ++i) {
+    const double v = f(rng), y = db(rng);
+    const long x = v > 0 ? p.left() + std::lround(span * (std::log(v) - l0) / (l1 - l0)) : p.left();
+    ASSERT_EQ(c.BottomAxis().ValueToX(v), x) << v;
+    ASSERT_EQ(c.LeftAxis().ValueToY(y), p.bottom() + std::lround(rows * (y + 100) / 100)) << y;
+  }
+  // Exact halves round away from zero.
+  TChart h;
+  h.resize(300, 200);
+  // One value per pixel; the range's labels move the plot edge, so let the layout settle.
+  for (int i = 0; i < 3; ++i)
+    h.BottomAxis().SetRange(0, h.PlotRect().right() - h.PlotRect().left());
+  EXPECT_EQ(h.BottomAxis().ValueToX(2.5), h.PlotRect().left() + 3);
+  EXPECT_EQ(h.BottomAxis().ValueToX(-2.5), h.PlotRect().left() - 3);
 }
 
 }  // namespace
