@@ -485,9 +485,15 @@ void TChart::paintEvent(QPaintEvent*) {
   Draw(p);
   const Impl& d = *impl_;
   if (d.drag == Impl::Drag::Zoom) {
-    p.setPen(QPen(Qt::black, 1, Qt::DotLine));
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(QRect(d.pressPos, d.currentPos).normalized());
+    // Dotted outline on exactly the rectangle's edge pixels.
+    const QRect r = QRect(d.pressPos, d.currentPos).normalized();
+    std::vector<QRect> dots;
+    LineRects(r.left(), r.top(), r.right() + 1, r.top(), true, dots);
+    LineRects(r.left(), r.bottom(), r.right() + 1, r.bottom(), true, dots);
+    LineRects(r.left(), r.top(), r.left(), r.bottom() + 1, true, dots);
+    LineRects(r.right(), r.top(), r.right(), r.bottom() + 1, true, dots);
+    for (const QRect& dot : dots)
+      p.fillRect(dot, Qt::black);
   }
 }
 

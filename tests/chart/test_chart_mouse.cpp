@@ -80,6 +80,23 @@ TEST_F(ChartMouse, ZoomNeedsMoreThanSixteenPixelsBothWays) {
   EXPECT_EQ(Of(c), before);
 }
 
+TEST_F(ChartMouse, ZoomDragShowsItsRectangleUntilRelease) {
+  const QPoint at = c.PlotRect().topLeft() + QPoint(40, 40), to = at + QPoint(120, 80);
+  auto onEdge = [&](const QImage& img) {
+    int dark = 0;
+    for (int x = at.x(); x <= to.x(); ++x)
+      dark += qGray(img.pixel(x, to.y())) < 60;
+    return dark;
+  };
+  Send(c, QEvent::MouseButtonPress, Qt::LeftButton, at);
+  Send(c, QEvent::MouseMove, Qt::LeftButton, to);
+  EXPECT_GT(onEdge(c.grab().toImage()), 30);
+  EXPECT_EQ(onEdge(c.RenderImage()), 0) << "exports show the chart, not the drag";
+  c.SetAllowZoom(false);  // released elsewhere: nothing left behind
+  Send(c, QEvent::MouseButtonRelease, Qt::LeftButton, at + QPoint(5, 5));
+  EXPECT_EQ(onEdge(c.grab().toImage()), 0);
+}
+
 TEST_F(ChartMouse, ZoomOnALogarithmicAxis) {
   c.BottomAxis().SetRange(10, 22050);
   c.BottomAxis().SetIncrement(50000);

@@ -429,3 +429,44 @@ TEST_F(ChartRender, BothInstancesBuildAndDraw) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChartRender, OddDataDrawsWithoutHarm) {
+  TChart c;
+  SetUpSpectrumChart(c);
+  TChartSeries* s = c.Series(0);
+  // Not finite, far off the axes, non-positive on the log axis, and descending x.
+  const double odd[][2] = {{100, -50},    {200, NAN},  {300, INFINITY}, {NAN, -40},
+                           {400, -1e300}, {-5, -30},   {0, -20},        {1e300, -60},
+                           {5000, -10},   {2000, -70}, {1000, -30}};
+  for (const auto& p : odd)
+    s->AddPoint(p[0], p[1], clBlue);
+  const QImage img = c.RenderImage();
+  EXPECT_GT(CountPixels(img, c.PlotRect(), [](QRgb v) { return Is(v, clBlue); }), 10);
+  EXPECT_EQ(CountPixels(img, QRect(0, 0, img.width(), c.PlotRect().top()),
+                        [](QRgb v) { return Is(v, clBlue); }),
+            0);
+
+  // Descending x covers the same pixels as ascending x.
+  TChart up, down;
+  for (TChart* ch : {&up, &down})
+    SetUpSpectrumChart(*ch);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> y(-90, -10);
+  std::vector<std::pair<double, double>> pts;
+  for (int i = 0; i < 3000; ++i)
+    pts.emplace_back(10 + i * 7.0, y(rng));
+  for (const auto& p : pts)
+    up.Series(0)->AddPoint(p.first, p.second, clBlue);
+  for (auto it = pts.rbegin(); it != pts.rend(); ++it)
+    down.Series(0)->AddPoint(it->first, it->second, clBlue);
+  const QImage a = up.RenderImage(), b = down.RenderImage();
+  int differ = 0;
+  for (int yy = 0; yy < a.height(); ++yy)
+    for (int x = 0; x < a.width(); ++x)
+      differ += a.pixel(x, yy) != b.pixel(x, yy);
+  EXPECT_LE(differ, 8);
+}
+
+}  // namespace
