@@ -59,6 +59,36 @@ void BM_ChartRepaint(benchmark::State& state, double dpr) {
   benchmark::DoNotOptimize(image.constBits());
 }
 
+// The main window's after-draw in log mode: the decade grid of 30 dotted lines with labels.
+void DrawLogGrid(TChart* c, TChartCanvas& cv) {
+  cv.SetPenColor(QColor(128, 128, 128));
+  cv.SetPenStyle(Qt::DotLine);
+  cv.SetFontHeight(-11);
+  cv.SetFontSize(8);
+  cv.SetBrushStyle(bsClear);
+  const int base = c->LeftAxis().ValueToY(-100);
+  for (int decade = 10; decade <= 10000; decade *= 10)
+    for (int m = decade == 10 ? 2 : 1; m <= 9; ++m) {
+      const int f = m * decade, x = c->BottomAxis().ValueToX(f);
+      const bool labelled = m == 1 || m == 2 || m == 5;
+      cv.MoveTo(x, 1);
+      cv.LineTo(x, labelled ? base + 4 : base);
+      if (labelled) cv.TextOut(x - 7, base + 4, QString::number(f));
+    }
+}
+
+void BM_ChartRepaintLogGrid(benchmark::State& state) {
+  TChart c;
+  SetUp(c, static_cast<int>(state.range(0)), true);
+  c.OnAfterDraw = DrawLogGrid;
+  QImage image(780, 435, QImage::Format_RGB32);
+  for (auto _ : state) {
+    QPainter p(&image);
+    c.Draw(p);
+  }
+  benchmark::DoNotOptimize(image.constBits());
+}
+
 // The same chart with the traces drawn segment by segment, each with its own pen.
 void BM_PerSegment(benchmark::State& state) {
   TChart data, empty;
@@ -92,6 +122,7 @@ BENCHMARK_CAPTURE(BM_ChartRepaint, dpr1, 1.0)
     ->Arg(0)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ChartRepaint, dpr2, 2.0)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChartRepaintLogGrid)->Arg(16384)->Arg(0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PerSegment)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
 
 // Keeps each benchmark's time per iteration for the closing summary.
