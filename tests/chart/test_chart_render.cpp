@@ -470,3 +470,39 @@ TEST_F(ChartRender, OddDataDrawsWithoutHarm) {
 }
 
 }  // namespace
+
+namespace {
+
+// Run by CTest a second time under QT_SCALE_FACTOR=2 (see CMakeLists.txt); skipped otherwise.
+TEST(ChartScale2, ScreenIsCrispAndExportsKeepTheLogicalSize) {
+  TChart c;
+  SetUpSpectrumChart(c);
+  c.show();
+  if (c.devicePixelRatioF() != 2.0) GTEST_SKIP() << "needs QT_SCALE_FACTOR=2";
+  c.BottomAxis().SetLogarithmic(false);
+  c.BottomAxis().SetRange(0, 100);
+  c.BottomAxis().SetIncrement(20);
+  c.Series(0)->AddPoint(0, -50, clBlue);
+  c.Series(0)->AddPoint(100, -50, clBlue);
+  const QImage screen = c.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(screen.size(), QSize(1560, 870));
+  const QRect plot = c.PlotRect();
+  const QRect dev(plot.topLeft() * 2, plot.bottomRight() * 2 + QPoint(1, 1));
+  EXPECT_EQ(CountPixels(screen, dev,
+                        [](QRgb v) {
+                          return !Is(v, clWhite) && !Is(v, qRgb(128, 128, 128)) && !Is(v, clBlue);
+                        }),
+            0);
+  const int y = c.LeftAxis().ValueToY(-50) * 2, x = c.BottomAxis().ValueToX(50) * 2;
+  EXPECT_TRUE(Is(screen.pixel(x, y), clBlue));
+  EXPECT_TRUE(Is(screen.pixel(x, y + 1), clBlue));
+  EXPECT_FALSE(Is(screen.pixel(x, y + 2), clBlue));
+
+  EXPECT_EQ(c.RenderImage().size(), QSize(780, 435));
+  QTemporaryDir dir;
+  const QString path = dir.filePath("scale2.bmp");
+  ASSERT_TRUE(c.SaveChartBitmap(path));
+  EXPECT_EQ(QImage(path).size(), QSize(780, 435));
+}
+
+}  // namespace
