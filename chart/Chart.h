@@ -38,6 +38,7 @@ class TChartAxis {
 
   double Minimum() const { return minimum_; }
   double Maximum() const { return maximum_; }
+  // Values that are not finite are ignored.
   void SetMinimum(double v);
   void SetMaximum(double v);
   // Sorts the two values; a range narrower than 1e-10 becomes [v, v + 1e-10]. Turns the
@@ -56,7 +57,7 @@ class TChartAxis {
   void SetLogarithmic(bool on);
 
   double Increment() const { return increment_; }
-  // Throws EChartError for a negative step.
+  // Throws EChartError (and changes nothing) for a negative or non-numeric step.
   void SetIncrement(double step);
 
   QString AxisValuesFormat() const { return valuesFormat_; }
