@@ -464,20 +464,20 @@ void TChart::Draw(QPainter& p) {
   {
     QPainter fp(&d.frame);
     fp.setRenderHint(QPainter::Antialiasing, false);
+    fp.save();
     fp.setClipRect(d.layout.plot);
     DrawSeries(fp, d.frame, dpr);
+    fp.restore();
+    // The after-draw goes into the frame as well: the frame is the control, so only the
+    // control's bounds limit it, and its thin lines can be written directly.
+    if (OnAfterDraw) {
+      TChartCanvas canvas(fp, &d.frame);
+      OnAfterDraw(this, canvas);
+    }
   }
   p.save();
   p.drawImage(QPoint(0, 0), d.frame);
   p.restore();
-
-  if (OnAfterDraw) {
-    p.save();
-    p.setClipRect(rect());
-    TChartCanvas canvas(p);
-    OnAfterDraw(this, canvas);
-    p.restore();
-  }
 }
 
 void TChart::paintEvent(QPaintEvent*) {

@@ -170,6 +170,9 @@ enum TPenMode { pmCopy = 0 };
 class TChartCanvas {
  public:
   explicit TChartCanvas(QPainter& painter);
+  // Drawing on an image: thin lines are then written into its pixels directly, which is much
+  // faster for dotted grids (the painter must be active on that image).
+  TChartCanvas(QPainter& painter, QImage* image);
 
   // Pen black, width 1, solid; brush white, solid; font black, 10 point; opaque white text
   // background. The chart calls this just before OnAfterDraw.
@@ -205,6 +208,7 @@ class TChartCanvas {
   QColor brushColor_;
   int x_ = 0;
   int y_ = 0;
+  QImage* image_ = nullptr;
 };
 
 class TChart : public QWidget {

@@ -58,6 +58,10 @@ TChartCanvas::TChartCanvas(QPainter& painter) : painter_(painter) {
   Reset();
 }
 
+TChartCanvas::TChartCanvas(QPainter& painter, QImage* image) : painter_(painter), image_(image) {
+  Reset();
+}
+
 void TChartCanvas::Reset() {
   penColor_ = Qt::black;
   penStyle_ = Qt::SolidLine;
@@ -125,12 +129,39 @@ void TChartCanvas::LineTo(int x, int y) {
     // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
     std::vector<QRect> rects;
     LineRects(x_, y_, x, y, penStyle_ == Qt::DotLine, rects);
-    // One call for all dots: a call per dot costs more than the dots.
-    painter_.save();
-    painter_.setPen(Qt::NoPen);
-    painter_.setBrush(penColor_);
-    painter_.drawRects(rects.data(), static_cast<int>(rects.size()));
-    painter_.restore();
+    // Straight into the pixels when nothing the handler set on the painter stands in the way.
+    if (image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
+        (image_->format() == QImage::Format_RGB32 ||
+         image_->format() == QImage::Format_ARGB32_Premultiplied)) {
+      const QRgb colour = penColor_.rgb() | 0xff000000u;
+      const qreal dpr = image_->devicePixelRatio();
+      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
+      const qsizetype stride = image_->bytesPerLine() / 4;
+      const int w = image_->width(), h = image_->height();
+      for (const QRect& r : rects) {
+        int x0 = r.left(), y0 = r.top(), x1 = r.right() + 1, y1 = r.bottom() + 1;
+        if (dpr != 1.0) {
+          x0 = static_cast<int>(std::lround(x0 * dpr));
+          y0 = static_cast<int>(std::lround(y0 * dpr));
+          x1 = static_cast<int>(std::lround(x1 * dpr));
+          y1 = static_cast<int>(std::lround(y1 * dpr));
+        }
+        x0 = std::max(x0, 0);
+        y0 = std::max(y0, 0);
+        x1 = std::min(x1, w);
+        y1 = std::min(y1, h);
+        for (int yy = y0; yy < y1; ++yy)
+          for (int xx = x0; xx < x1; ++xx)
+            bits[yy * stride + xx] = colour;
+      }
+    } else {
+      // One call for all dots: a call per dot costs more than the dots.
+      painter_.save();
+      painter_.setPen(Qt::NoPen);
+      painter_.setBrush(penColor_);
+      painter_.drawRects(rects.data(), static_cast<int>(rects.size()));
+      painter_.restore();
+    }
   } else {
     painter_.drawLine(x_, y_, x, y);
   }
