@@ -506,3 +506,28 @@ TEST(ChartScale2, ScreenIsCrispAndExportsKeepTheLogicalSize) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ChartCanvasPaths, DirectAndPainterLinesAreTheSamePixels) {
+  QImage pictures[2];
+  for (int clipped = 0; clipped < 2; ++clipped) {
+    TChart c;
+    c.resize(200, 150);
+    c.OnAfterDraw = [&](TChart* ch, TChartCanvas& cv) {
+      // A clip set by the handler sends the lines through the painter.
+      if (clipped) cv.Painter().setClipRect(ch->rect());
+      cv.SetPenColor(Qt::red);
+      cv.MoveTo(-5, 3);
+      cv.LineTo(190, 77);
+      cv.SetPenStyle(Qt::DotLine);
+      cv.LineTo(20, 140);
+      cv.LineTo(20, 400);
+    };
+    pictures[clipped] = c.RenderImage();
+  }
+  EXPECT_EQ(pictures[0], pictures[1]);
+  EXPECT_GT(CountPixels(pictures[0], pictures[0].rect(), [](QRgb v) { return Is(v, clRed); }), 200);
+}
+
+}  // namespace
