@@ -1,189 +1,626 @@
-// First cut of the chart widget: enough for the windows to be built against it. The full
-// drawing (labels, grid, decimation, caching, zoom and panning) replaces this.
+// The chart control: layout, cached background, decimated series drawing, after-draw, mouse.
 #include "Chart.h"
 
-#include <QFile>
+#include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
-struct TChart::Impl {};
+#include "ChartImpl.h"
 
-TChartAxis::TChartAxis(TChart* owner, bool horizontal) : owner_(owner), horizontal_(horizontal) {}
-void TChartAxis::Changed() {
-  if (owner_) owner_->InvalidateLayout();
-}
-void TChartAxis::SetMinimum(double v) { minimum_ = v; Changed(); }
-void TChartAxis::SetMaximum(double v) { maximum_ = v; Changed(); }
-void TChartAxis::SetRange(double a, double b) {
-  double lo = std::min(a, b), hi = std::max(a, b);
-  if (hi - lo < 1e-10) hi = lo + 1e-10;
-  minimum_ = lo;
-  maximum_ = hi;
-  automatic_ = automaticMinimum_ = automaticMaximum_ = false;
-  Changed();
-}
-void TChartAxis::SetAutomatic(bool on) { automatic_ = on; Changed(); }
-void TChartAxis::SetAutomaticMinimum(bool on) { automaticMinimum_ = on; Changed(); }
-void TChartAxis::SetAutomaticMaximum(bool on) { automaticMaximum_ = on; Changed(); }
-void TChartAxis::SetLogarithmic(bool on) {
-  if (on && (minimum_ < 0 || maximum_ < 0))
-    throw EChartError("A logarithmic axis cannot show negative values.");
-  logarithmic_ = on;
-  Changed();
-}
-void TChartAxis::SetIncrement(double step) {
-  if (step < 0) throw EChartError("The axis increment must not be negative.");
-  increment_ = step;
-  Changed();
-}
-void TChartAxis::SetAxisValuesFormat(const QString& p) { valuesFormat_ = p; Changed(); }
-void TChartAxis::SetLabelStyle(TAxisLabelStyle s) { labelStyle_ = s; Changed(); }
-void TChartAxis::SetLabelsSeparation(int p) { labelsSeparation_ = p; Changed(); }
-void TChartAxis::SetMinorTickCount(int c) { minorTickCount_ = c; Changed(); }
-void TChartAxis::SetTitleCaption(const QString& c) { titleCaption_ = c; Changed(); }
-void TChartAxis::SetTitleRotated(bool r) { titleRotated_ = r; Changed(); }
-void TChartAxis::SetAxisVisible(bool v) { axisVisible_ = v; Changed(); }
+using namespace chart_detail;
 
-static int Position(double start, double span, double v, double lo, double hi, bool log) {
-  if (log) {
-    if (v <= 0) return static_cast<int>(start);
-    const double l0 = lo > 0 ? std::log(lo) : 0.0, l1 = hi > 0 ? std::log(hi) : 0.0;
-    return static_cast<int>(start + std::lround(span * (std::log(v) - l0) / (l1 - l0)));
+namespace {
+
+constexpr int kTick = 4;
+constexpr int kMinorTick = 2;
+constexpr int kLabelGap = 2;
+constexpr int kTitleGap = 4;
+constexpr int kZoomThreshold = 16;
+const QColor kGridColour(128, 128, 128);
+
+// Pixel coordinates handed to the painter stay in a range its rasteriser handles.
+int ClampCoord(int v) {
+  return std::clamp(v, -(1 << 20), 1 << 20);
+}
+
+// Fast column lookup for ascending x: the exact formula is only evaluated near a column boundary.
+class ColumnWalker {
+ public:
+  explicit ColumnWalker(const Scale& s) : s_(s) {}
+  int Column(double x) {
+    if (x >= from_ && x < guard_) return col_;
+    col_ = s_.Pos(x);
+    from_ = x;
+    guard_ = -INFINITY;
+    if (s_.span > 0 && std::isfinite(x) && !(s_.log && !(x > 0))) {
+      const double b = s_.Boundary(col_);
+      // A band well above rounding error, below which no value can reach the next column.
+      const double g = s_.log ? b * (1 - 1e-9) : b - (s_.hi - s_.lo) * 1e-9;
+      if (g > x) guard_ = g;
+    }
+    return col_;
   }
-  return static_cast<int>(start + std::lround(span * (v - lo) / (hi - lo)));
-}
-int TChartAxis::ValueToX(double v) const {
-  const QRect p = owner_->PlotRect();
-  return Position(p.left(), p.width(), v, minimum_, maximum_, logarithmic_);
-}
-int TChartAxis::ValueToY(double v) const {
-  const QRect p = owner_->PlotRect();
-  return Position(p.bottom(), -p.height(), v, minimum_, maximum_, logarithmic_);
-}
-std::vector<double> TChartAxis::LabelValues() const { return {}; }
-QString TChartAxis::FormatLabel(double v) const { return QString::number(std::lround(v)); }
+  // Values in [From(), Guard()) lie in the column last returned.
+  double From() const { return from_; }
+  double Guard() const { return guard_; }
 
-TChartSeries::TChartSeries(TChart* owner, TSeriesKind kind, const QString& title)
-    : owner_(owner), kind_(kind), title_(title) {}
-void TChartSeries::ClearPoints() {
-  x_.clear();
-  y_.clear();
-  colours_.clear();
-  owner_->InvalidateData();
-}
-void TChartSeries::AddPoint(double x, double y, QRgb c) {
-  x_.push_back(x);
-  y_.push_back(y);
-  colours_.push_back(c);
-  owner_->InvalidateData();
-}
-void TChartSeries::Repaint() { owner_->InvalidateData(); }
-void TChartSeries::SetSeriesColor(const QColor& c) { seriesColor_ = c; owner_->InvalidateData(); }
-void TChartSeries::SetPointerVisible(bool v) { pointerVisible_ = v; owner_->InvalidateData(); }
-void TChartSeries::SetPointerStyle(TPointerStyle s) { pointerStyle_ = s; owner_->InvalidateData(); }
-void TChartSeries::SetPointerSize(int h, int v) { pointerHoriz_ = h; pointerVert_ = v; }
-void TChartSeries::SetPointerBrushColor(const QColor& c) { pointerBrush_ = c; }
-void TChartSeries::SetVisible(bool v) { visible_ = v; owner_->InvalidateData(); }
+ private:
+  const Scale& s_;
+  double from_ = INFINITY, guard_ = -INFINITY;
+  int col_ = 0;
+};
 
-TChartCanvas::TChartCanvas(QPainter& painter) : painter_(painter) { Reset(); }
-void TChartCanvas::Reset() {
-  penColor_ = Qt::black; penStyle_ = Qt::SolidLine; penWidth_ = 1;
-  fontColor_ = Qt::black; fontPixels_ = 13; brushStyle_ = bsSolid; brushColor_ = Qt::white;
-  ApplyPen(); ApplyFont();
-}
-void TChartCanvas::ApplyPen() { painter_.setPen(QPen(penColor_, penWidth_, penStyle_)); }
-void TChartCanvas::ApplyFont() {
-  QFont f = painter_.font();
-  f.setPixelSize(fontPixels_);
-  painter_.setFont(f);
-}
-void TChartCanvas::SetPenColor(const QColor& c) { penColor_ = c; ApplyPen(); }
-void TChartCanvas::SetPenMode(TPenMode) {}
-void TChartCanvas::SetPenStyle(Qt::PenStyle s) { penStyle_ = s; ApplyPen(); }
-void TChartCanvas::SetPenWidth(int w) { penWidth_ = w; ApplyPen(); }
-void TChartCanvas::SetFontCharset(int) {}
-void TChartCanvas::SetFontColor(const QColor& c) { fontColor_ = c; }
-void TChartCanvas::SetFontHeight(int h) { fontPixels_ = std::abs(h); ApplyFont(); }
-void TChartCanvas::SetFontSize(int pt) { fontPixels_ = (pt * 96 + 36) / 72; ApplyFont(); }
-void TChartCanvas::SetBrushStyle(TBrushStyle s) { brushStyle_ = s; }
-void TChartCanvas::SetBrushColor(const QColor& c) { brushColor_ = c; }
-void TChartCanvas::MoveTo(int x, int y) { x_ = x; y_ = y; }
-void TChartCanvas::LineTo(int x, int y) {
-  painter_.drawLine(x_, y_, x, y);
-  x_ = x;
-  y_ = y;
-}
-void TChartCanvas::TextOut(int x, int y, const QString& text) {
-  painter_.save();
-  painter_.setPen(fontColor_);
-  painter_.drawText(QPoint(x, y + painter_.fontMetrics().ascent()), text);
-  painter_.restore();
-}
+// Pixels of the frame image, written directly for rectangles given in logical pixels.
+class DirectTarget {
+ public:
+  DirectTarget(QImage& img, const QRect& clip)
+      : bits_(reinterpret_cast<QRgb*>(img.bits())),
+        stride_(img.bytesPerLine() / 4),
+        dpr_(img.devicePixelRatio()),
+        device_(0, 0, img.width(), img.height()),
+        clip_(clip) {}
+
+  void Fill(const QRect& r, QRgb colour) {
+    const QRect c = r.intersected(clip_);
+    if (c.isEmpty()) return;
+    QRect d = c;
+    if (dpr_ != 1.0) {
+      const int x0 = static_cast<int>(std::lround(c.left() * dpr_));
+      const int y0 = static_cast<int>(std::lround(c.top() * dpr_));
+      d = QRect(QPoint(x0, y0), QPoint(static_cast<int>(std::lround((c.right() + 1) * dpr_)) - 1,
+                                       static_cast<int>(std::lround((c.bottom() + 1) * dpr_)) - 1));
+    }
+    d &= device_;
+    if (d.isEmpty()) return;
+    QRgb* row = bits_ + d.top() * stride_;
+    const int x0 = d.left(), x1 = d.right();
+    for (int y = d.top(); y <= d.bottom(); ++y, row += stride_)
+      for (int x = x0; x <= x1; ++x)
+        row[x] = colour;
+  }
+
+ private:
+  QRgb* bits_;
+  qsizetype stride_;
+  qreal dpr_;
+  QRect device_, clip_;
+};
+
+}  // namespace
 
 TChart::TChart(QWidget* parent)
     : QWidget(parent),
       bottom_(std::make_unique<TChartAxis>(this, true)),
       left_(std::make_unique<TChartAxis>(this, false)),
-      impl_(std::make_unique<Impl>()) {}
+      impl_(std::make_unique<Impl>()) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
 TChart::~TChart() = default;
+
 TChartSeries* TChart::AddSeries(TSeriesKind kind, const QString& title) {
   series_.push_back(std::make_unique<TChartSeries>(this, kind, title));
+  InvalidateLayout();
   return series_.back().get();
 }
-void TChart::SetBackColor(const QColor& c) { backColor_ = c; InvalidateLayout(); }
-void TChart::SetBackWallColor(const QColor& c) { backWallColor_ = c; InvalidateLayout(); }
-void TChart::SetBackWallTransparent(bool c) { backWallTransparent_ = c; InvalidateLayout(); }
-void TChart::SetMargins(int l, int r, int t, int b) {
-  marginLeft_ = l; marginRight_ = r; marginTop_ = t; marginBottom_ = b;
+
+void TChart::SetBackColor(const QColor& c) {
+  backColor_ = c;
   InvalidateLayout();
 }
-void TChart::SetTitleVisible(bool v) { titleVisible_ = v; InvalidateLayout(); }
-void TChart::SetTitleText(const QString& t) { titleText_ = t; InvalidateLayout(); }
-void TChart::SetLegendVisible(bool v) { legendVisible_ = v; InvalidateLayout(); }
-QRect TChart::PlotRect() const {
-  const int l = width() * marginLeft_ / 100 + 50, r = width() * marginRight_ / 100 + 10;
-  const int t = height() * marginTop_ / 100 + 10, b = height() * marginBottom_ / 100 + 40;
-  return QRect(l, t, std::max(1, width() - l - r), std::max(1, height() - t - b));
+void TChart::SetBackWallColor(const QColor& c) {
+  backWallColor_ = c;
+  InvalidateLayout();
 }
-void TChart::InvalidateLayout() { update(); }
-void TChart::InvalidateData() { update(); }
-void TChart::paintEvent(QPaintEvent*) {
-  QPainter p(this);
+void TChart::SetBackWallTransparent(bool c) {
+  backWallTransparent_ = c;
+  InvalidateLayout();
+}
+void TChart::SetMargins(int l, int r, int t, int b) {
+  marginLeft_ = std::clamp(l, 0, 100);
+  marginRight_ = std::clamp(r, 0, 100);
+  marginTop_ = std::clamp(t, 0, 100);
+  marginBottom_ = std::clamp(b, 0, 100);
+  InvalidateLayout();
+}
+void TChart::SetTitleVisible(bool v) {
+  titleVisible_ = v;
+  InvalidateLayout();
+}
+void TChart::SetTitleText(const QString& t) {
+  titleText_ = t;
+  InvalidateLayout();
+}
+void TChart::SetLegendVisible(bool v) {
+  legendVisible_ = v;
+  InvalidateLayout();
+}
+
+void TChart::InvalidateLayout() {
+  impl_->layoutValid = false;
+  impl_->backgroundValid = false;
+  update();
+}
+
+void TChart::InvalidateData() {
+  update();
+}
+
+QRect TChart::PlotRect() const {
+  Impl& d = *impl_;
+  if (d.layoutValid && d.layout.size == size()) return d.layout.plot;
+  d.backgroundValid = false;
+  Layout& L = d.layout;
+  L = Layout();
+  L.size = size();
+  const int w = width(), h = height();
+  const QFontMetrics lfm(LabelFont()), tfm(TitleFont()), cfm(ChartTitleFont());
+  const int fh = lfm.height();
+  const int mL = w * marginLeft_ / 100, mR = w * marginRight_ / 100;
+  const int mT = h * marginTop_ / 100, mB = h * marginBottom_ / 100;
+  const bool chartTitle = titleVisible_ && !titleText_.isEmpty();
+  const bool bottomTitle = !bottom_->TitleCaption().isEmpty();
+  const bool leftTitle = !left_->TitleCaption().isEmpty();
+
+  L.chartTitleY = mT;
+  // Half a label above the plot, so the top label is not cut off.
+  const int top = mT + (chartTitle ? cfm.height() + kTitleGap : 0) + fh / 2 + 1;
+  int bottom = h - 1 - mB - kTick - kLabelGap - fh - (bottomTitle ? tfm.height() + 1 : 0);
+  bottom = std::max(bottom, top + 1);
+  L.labelTop = bottom + kTick + 1;
+  L.bottomTitleY = L.labelTop + fh + 1;
+
+  L.leftScale = Scale::Of(*left_, bottom, top - bottom);
+  L.left = ComputeLabels(*left_, L.leftScale, bottom - top + 1, lfm);
+
+  const int leftTitleW =
+      leftTitle
+          ? (left_->TitleRotated() ? tfm.height() : tfm.horizontalAdvance(left_->TitleCaption())) +
+                kTitleGap
+          : 0;
+  L.leftTitleX = mL;
+  const int left = mL + leftTitleW + L.left.maxWidth + kLabelGap + kTick + 1;
+  L.labelRight = left - kTick - kLabelGap - 1;
+  const int rightPad =
+      std::max(4, lfm.horizontalAdvance(bottom_->FormatLabel(bottom_->Maximum())) / 2 + 1);
+  int legendW = 0;
+  if (legendVisible_ && !series_.empty()) {
+    int tw = 0;
+    for (const auto& s : series_)
+      tw = std::max(tw, lfm.horizontalAdvance(s->Title()));
+    legendW = tw + 30;
+  }
+  int right = w - 1 - mR - rightPad - legendW;
+  right = std::max(right, left + 1);
+  if (legendW > 0)
+    L.legend =
+        QRect(right + rightPad, top, legendW - 4, static_cast<int>(series_.size()) * (fh + 2) + 6);
+
+  L.bottomScale = Scale::Of(*bottom_, left, right - left);
+  L.bottom = ComputeLabels(*bottom_, L.bottomScale, right - left + 1, lfm);
+  L.plot = QRect(QPoint(left, top), QPoint(right, bottom));
+  d.layoutValid = true;
+  return L.plot;
+}
+
+void TChart::DrawBackground(QPainter& p) {
+  const Layout& L = impl_->layout;
+  const QRect plot = L.plot;
   p.fillRect(rect(), backColor_);
-  const QRect plot = PlotRect();
   if (!backWallTransparent_) p.fillRect(plot, backWallColor_);
-  p.save();
-  p.setClipRect(plot);
-  for (const auto& s : series_) {
-    const auto& xs = s->XValues();
-    const auto& ys = s->YValues();
-    for (size_t i = 1; i < xs.size(); ++i) {
-      p.setPen(QColor::fromRgb(s->Colours()[i]));
-      p.drawLine(bottom_->ValueToX(xs[i - 1]), left_->ValueToY(ys[i - 1]),
-                 bottom_->ValueToX(xs[i]), left_->ValueToY(ys[i]));
+
+  std::vector<QRect> rects;
+  for (int x : L.bottom.pos)
+    if (x >= plot.left() && x <= plot.right())
+      LineRects(x, plot.top(), x, plot.bottom() + 1, true, rects);
+  for (int y : L.left.pos)
+    if (y >= plot.top() && y <= plot.bottom())
+      LineRects(plot.left(), y, plot.right() + 1, y, true, rects);
+  for (const QRect& r : rects)
+    p.fillRect(r, kGridColour);
+
+  if (bottom_->AxisVisible()) p.fillRect(plot.left(), plot.bottom(), plot.width(), 1, Qt::black);
+  if (left_->AxisVisible()) p.fillRect(plot.left(), plot.top(), 1, plot.height(), Qt::black);
+
+  // Ticks at the labels and evenly spaced minor ticks between them.
+  auto minors = [](const std::vector<int>& pos, int count, auto&& draw) {
+    for (size_t i = 1; i < pos.size(); ++i)
+      for (int j = 1; j <= count; ++j)
+        draw(pos[i - 1] +
+             static_cast<int>(std::lround((pos[i] - pos[i - 1]) * double(j) / (count + 1))));
+  };
+  for (int x : L.bottom.pos)
+    p.fillRect(x, plot.bottom() + 1, 1, kTick, Qt::black);
+  minors(L.bottom.pos, bottom_->MinorTickCount(),
+         [&](int x) { p.fillRect(x, plot.bottom() + 1, 1, kMinorTick, Qt::black); });
+  for (int y : L.left.pos)
+    p.fillRect(plot.left() - kTick, y, kTick, 1, Qt::black);
+  minors(L.left.pos, left_->MinorTickCount(),
+         [&](int y) { p.fillRect(plot.left() - kMinorTick, y, kMinorTick, 1, Qt::black); });
+
+  p.setPen(Qt::black);
+  p.setFont(LabelFont());
+  const QFontMetrics fm = p.fontMetrics();
+  for (size_t i = 0; i < L.bottom.pos.size(); ++i) {
+    const QString& t = L.bottom.texts[i];
+    p.drawText(QPoint(L.bottom.pos[i] - fm.horizontalAdvance(t) / 2, L.labelTop + fm.ascent()), t);
+  }
+  for (size_t i = 0; i < L.left.pos.size(); ++i) {
+    const QString& t = L.left.texts[i];
+    p.drawText(QPoint(L.labelRight - fm.horizontalAdvance(t) + 1,
+                      L.left.pos[i] - fm.height() / 2 + fm.ascent()),
+               t);
+  }
+
+  p.setFont(TitleFont());
+  const QFontMetrics tfm = p.fontMetrics();
+  if (!bottom_->TitleCaption().isEmpty()) {
+    const QString& t = bottom_->TitleCaption();
+    p.drawText(
+        QPoint(plot.center().x() - tfm.horizontalAdvance(t) / 2, L.bottomTitleY + tfm.ascent()), t);
+  }
+  if (!left_->TitleCaption().isEmpty()) {
+    const QString& t = left_->TitleCaption();
+    if (left_->TitleRotated()) {
+      p.save();
+      p.translate(L.leftTitleX + tfm.ascent(), plot.center().y() + tfm.horizontalAdvance(t) / 2);
+      p.rotate(-90);
+      p.drawText(QPoint(0, 0), t);
+      p.restore();
+    } else {
+      p.drawText(QPoint(L.leftTitleX, plot.center().y() - tfm.height() / 2 + tfm.ascent()), t);
     }
   }
-  p.restore();
-  TChartCanvas canvas(p);
-  if (OnAfterDraw) OnAfterDraw(this, canvas);
+  if (titleVisible_ && !titleText_.isEmpty()) {
+    p.setFont(ChartTitleFont());
+    const QFontMetrics cfm = p.fontMetrics();
+    p.drawText(
+        QPoint(width() / 2 - cfm.horizontalAdvance(titleText_) / 2, L.chartTitleY + cfm.ascent()),
+        titleText_);
+  }
+  if (!L.legend.isEmpty()) {
+    p.setFont(LabelFont());
+    p.fillRect(L.legend, Qt::white);
+    p.setPen(Qt::black);
+    p.drawRect(L.legend.adjusted(0, 0, -1, -1));
+    int y = L.legend.top() + 3;
+    for (const auto& s : series_) {
+      p.fillRect(L.legend.left() + 4, y + fm.height() / 2, 16, 2, s->SeriesColor());
+      p.drawText(QPoint(L.legend.left() + 24, y + fm.ascent()), s->Title());
+      y += fm.height() + 2;
+    }
+  }
 }
-void TChart::resizeEvent(QResizeEvent*) { InvalidateLayout(); }
-void TChart::mousePressEvent(QMouseEvent*) {}
-void TChart::mouseMoveEvent(QMouseEvent*) {}
-void TChart::mouseReleaseEvent(QMouseEvent*) {}
+
+void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
+  Impl& d = *impl_;
+  const Layout& L = d.layout;
+  const Scale& sx = L.bottomScale;
+  const Scale& sy = L.leftScale;
+  DirectTarget direct(target, L.plot);
+  for (const auto& sp : series_) {
+    const TChartSeries& s = *sp;
+    if (!s.Visible() || s.PointCount() == 0) continue;
+    const double* xs = s.XValues().data();
+    const double* ys = s.YValues().data();
+    const QRgb* cs = s.Colours().data();
+    const size_t n = s.XValues().size();
+
+    if (s.Kind() == TSeriesKind::Line) {
+      // One group per run of points in the same pixel column with the same colour. Its segments
+      // cover the column from its lowest to its highest pixel: one rectangle, plus the segment
+      // from the previous group's last point to its first.
+      auto& lines = d.lines;
+      auto& rects = d.rects;
+      auto& runs = d.runs;
+      lines.clear();
+      rects.clear();
+      runs.clear();
+      ColumnWalker walker(sx);
+      QPoint prevLast;
+      bool havePrev = false;
+      size_t i = 0;
+      while (i < n) {
+        const int col = walker.Column(xs[i]);
+        const QRgb c = cs[i];
+        const double first = ys[i];
+        double lo = first, hi = first, last = first;
+        size_t j = i + 1;
+        for (;;) {
+          // The common case, points well inside the column, without the formula.
+          const double from = walker.From(), guard = walker.Guard();
+          for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
+            const double y = ys[j];
+            lo = std::min(lo, y);
+            hi = std::max(hi, y);
+          }
+          if (j < n && cs[j] == c && walker.Column(xs[j]) == col) {
+            lo = std::min(lo, ys[j]);
+            hi = std::max(hi, ys[j]);
+            ++j;
+            continue;
+          }
+          break;
+        }
+        last = ys[j - 1];
+        if (runs.empty() || runs.back().colour != c)
+          runs.push_back({lines.size(), rects.size(), c});
+        const int cx = ClampCoord(col);
+        const QPoint firstPt(cx, ClampCoord(sy.Pos(first)));
+        if (havePrev && prevLast != firstPt) lines.emplace_back(prevLast, firstPt);
+        if (j - i > 1) {
+          // A lower value is a lower row on the screen.
+          const int top = ClampCoord(sy.Pos(hi)), bottom = ClampCoord(sy.Pos(lo));
+          if (top != bottom)
+            rects.emplace_back(QPoint(cx, std::min(top, bottom)),
+                               QPoint(cx, std::max(top, bottom)));
+          prevLast = QPoint(cx, ClampCoord(sy.Pos(last)));
+        } else {
+          prevLast = firstPt;
+        }
+        havePrev = true;
+        i = j;
+      }
+      // Thin pens take the rasteriser's fast path; at a higher pixel ratio the segments are
+      // drawn once more per extra device pixel of their logical width, which keeps them crisp.
+      // Separate segments rasterise exactly as segments drawn on their own; a polyline's joins do
+      // not.
+      const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+      p.setBrush(Qt::NoBrush);
+      for (size_t r = 0; r < runs.size(); ++r) {
+        const Impl::Run& run = runs[r];
+        const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
+        const size_t rectEnd = r + 1 < runs.size() ? runs[r + 1].rects : rects.size();
+        const QColor colour = QColor::fromRgb(run.colour);
+        if (lineEnd > run.lines) {
+          QPen pen(colour, 1);
+          pen.setCosmetic(true);
+          pen.setCapStyle(Qt::SquareCap);
+          p.setPen(pen);
+          // Diagonal offsets thicken steep and flat segments alike.
+          for (int k = 0; k < passes; ++k) {
+            if (k > 0) {
+              p.save();
+              p.translate(k / dpr, k / dpr);
+            }
+            p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+            if (k > 0) p.restore();
+          }
+        }
+        for (size_t k = run.rects; k < rectEnd; ++k)
+          direct.Fill(rects[k], run.colour | 0xff000000u);
+      }
+    }
+
+    if (s.PointerVisible()) {
+      const int h = s.PointerHorizSize(), vs = s.PointerVertSize();
+      for (size_t i = 0; i < n; ++i) {
+        const int x = sx.Pos(xs[i]), y = sy.Pos(ys[i]);
+        if (x < L.plot.left() - h || x > L.plot.right() + h || y < L.plot.top() - vs ||
+            y > L.plot.bottom() + vs)
+          continue;
+        const QRgb c = cs[i] | 0xff000000u;
+        if (s.PointerStyle() == TPointerStyle::Cross) {
+          direct.Fill(QRect(x - h, y, 2 * h + 1, 1), c);
+          direct.Fill(QRect(x, y - vs, 1, 2 * vs + 1), c);
+        } else {
+          direct.Fill(QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), c);
+        }
+      }
+    }
+  }
+}
+
+void TChart::UpdateAutomaticRanges() {
+  auto apply = [this](TChartAxis& a, bool horizontal) {
+    const bool autoMin = a.Automatic() || a.AutomaticMinimum();
+    const bool autoMax = a.Automatic() || a.AutomaticMaximum();
+    if (!autoMin && !autoMax) return;
+    double lo = INFINITY, hi = -INFINITY;
+    for (const auto& s : series_) {
+      if (!s->Visible()) continue;
+      for (double v : horizontal ? s->XValues() : s->YValues())
+        if (std::isfinite(v)) {
+          lo = std::min(lo, v);
+          hi = std::max(hi, v);
+        }
+    }
+    if (!(lo <= hi)) return;
+    double newLo = autoMin ? lo : a.minimum_, newHi = autoMax ? hi : a.maximum_;
+    if (newHi - newLo < 1e-10) newHi = newLo + 1e-10;
+    if (newLo != a.minimum_ || newHi != a.maximum_) {
+      a.minimum_ = newLo;
+      a.maximum_ = newHi;
+      impl_->layoutValid = false;
+    }
+  };
+  apply(*bottom_, true);
+  apply(*left_, false);
+}
+
+void TChart::Draw(QPainter& p) {
+  Impl& d = *impl_;
+  if (width() <= 0 || height() <= 0) return;
+  UpdateAutomaticRanges();
+  PlotRect();
+  const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+  if (!d.backgroundValid || d.background.devicePixelRatioF() != dpr ||
+      d.background.size() != size() * dpr) {
+    d.background = QImage(size() * dpr, QImage::Format_RGB32);
+    d.background.setDevicePixelRatio(dpr);
+    QPainter bp(&d.background);
+    DrawBackground(bp);
+    d.backgroundValid = true;
+  }
+  // The traces go into a copy of the background whose pixels can be written directly: a
+  // painter fills a one-pixel-wide column row by row, several times slower.
+  if (d.frame.size() != d.background.size())
+    d.frame = QImage(d.background.size(), QImage::Format_RGB32);
+  d.frame.setDevicePixelRatio(dpr);
+  std::memcpy(d.frame.bits(), d.background.constBits(), static_cast<size_t>(d.frame.sizeInBytes()));
+  {
+    QPainter fp(&d.frame);
+    fp.setRenderHint(QPainter::Antialiasing, false);
+    fp.save();
+    fp.setClipRect(d.layout.plot);
+    DrawSeries(fp, d.frame, dpr);
+    fp.restore();
+    // The after-draw goes into the frame as well: the frame is the control, so only the
+    // control's bounds limit it, and its thin lines can be written directly.
+    if (OnAfterDraw) {
+      TChartCanvas canvas(fp, &d.frame);
+      OnAfterDraw(this, canvas);
+    }
+  }
+  p.save();
+  p.drawImage(QPoint(0, 0), d.frame);
+  p.restore();
+}
+
+void TChart::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  Draw(p);
+  const Impl& d = *impl_;
+  if (d.drag == Impl::Drag::Zoom) {
+    // Dotted outline on exactly the rectangle's edge pixels.
+    const QRect r = QRect(d.pressPos, d.currentPos).normalized();
+    std::vector<QRect> dots;
+    LineRects(r.left(), r.top(), r.right() + 1, r.top(), true, dots);
+    LineRects(r.left(), r.bottom(), r.right() + 1, r.bottom(), true, dots);
+    LineRects(r.left(), r.top(), r.left(), r.bottom() + 1, true, dots);
+    LineRects(r.right(), r.top(), r.right(), r.bottom() + 1, true, dots);
+    for (const QRect& dot : dots)
+      p.fillRect(dot, Qt::black);
+  }
+}
+
+void TChart::resizeEvent(QResizeEvent*) {
+  InvalidateLayout();
+}
+
 QImage TChart::RenderImage() {
+  if (width() <= 0 || height() <= 0) return QImage();
   QImage image(size(), QImage::Format_RGB32);
-  render(&image);
+  image.fill(backColor_);
+  QPainter p(&image);
+  Draw(p);
   return image;
 }
+
 bool TChart::SaveChartBitmap(const QString& path, QString* error) {
   return WriteBitmap24(RenderImage(), path, error);
 }
-bool WriteBitmap24(const QImage& image, const QString& path, QString* error) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly) || !image.save(&f, "BMP")) {
-    if (error) *error = f.errorString();
-    return false;
+
+bool TChart::Zoomed() const {
+  return impl_->zoomed;
+}
+
+void TChart::UndoZoom() {
+  Impl& d = *impl_;
+  if (!d.zoomed) return;
+  d.zoomed = false;
+  bottom_->SetRange(d.savedB0, d.savedB1);
+  left_->SetRange(d.savedL0, d.savedL1);
+}
+
+void TChart::mousePressEvent(QMouseEvent* e) {
+  Impl& d = *impl_;
+  const QPoint pos = e->position().toPoint();
+  if (e->button() == Qt::LeftButton && allowZoom_) {
+    d.drag = Impl::Drag::Zoom;
+  } else if (e->button() == Qt::RightButton && allowPanning_ != pmNone) {
+    d.drag = Impl::Drag::Pan;
+    d.panB0 = bottom_->Minimum();
+    d.panB1 = bottom_->Maximum();
+    d.panL0 = left_->Minimum();
+    d.panL1 = left_->Maximum();
+  } else {
+    QWidget::mousePressEvent(e);
+    return;
   }
-  return true;
+  d.pressPos = d.currentPos = pos;
+  e->accept();
+}
+
+namespace {
+// The range that puts the value under `from` under `to`.
+void Shifted(const Scale& s, double lo, double hi, int from, int to, double& newLo, double& newHi) {
+  const double f = (to - from) / s.span;
+  if (s.log) {
+    if (!(lo > 0) || !(hi > 0)) {
+      newLo = lo;
+      newHi = hi;
+      return;
+    }
+    const double k = std::exp(-f * (std::log(hi) - std::log(lo)));
+    newLo = lo * k;
+    newHi = hi * k;
+  } else {
+    const double dv = -f * (hi - lo);
+    newLo = lo + dv;
+    newHi = hi + dv;
+  }
+}
+}  // namespace
+
+void TChart::mouseMoveEvent(QMouseEvent* e) {
+  Impl& d = *impl_;
+  if (d.drag == Impl::Drag::None) {
+    QWidget::mouseMoveEvent(e);
+    return;
+  }
+  d.currentPos = e->position().toPoint();
+  if (d.drag == Impl::Drag::Pan) {
+    PlotRect();
+    const Layout& L = d.layout;
+    double a, b;
+    if (allowPanning_ & pmHorizontal) {
+      Shifted(L.bottomScale, d.panB0, d.panB1, d.pressPos.x(), d.currentPos.x(), a, b);
+      bottom_->SetRange(a, b);
+    }
+    if (allowPanning_ & pmVertical) {
+      PlotRect();
+      Shifted(d.layout.leftScale, d.panL0, d.panL1, d.pressPos.y(), d.currentPos.y(), a, b);
+      left_->SetRange(a, b);
+    }
+  }
+  update();
+  e->accept();
+}
+
+void TChart::mouseReleaseEvent(QMouseEvent* e) {
+  Impl& d = *impl_;
+  if (d.drag == Impl::Drag::None) {
+    QWidget::mouseReleaseEvent(e);
+    return;
+  }
+  const Impl::Drag drag = d.drag;
+  d.drag = Impl::Drag::None;
+  d.currentPos = e->position().toPoint();
+  if (drag == Impl::Drag::Zoom) {
+    const int dx = d.currentPos.x() - d.pressPos.x(), dy = d.currentPos.y() - d.pressPos.y();
+    if (std::abs(dx) > kZoomThreshold && std::abs(dy) > kZoomThreshold) {
+      if (dx > 0 && dy > 0) {
+        const double b0 = bottom_->XToValue(d.pressPos.x()),
+                     b1 = bottom_->XToValue(d.currentPos.x());
+        const double l0 = left_->YToValue(d.currentPos.y()), l1 = left_->YToValue(d.pressPos.y());
+        if (!d.zoomed) {
+          d.savedB0 = bottom_->Minimum();
+          d.savedB1 = bottom_->Maximum();
+          d.savedL0 = left_->Minimum();
+          d.savedL1 = left_->Maximum();
+          d.zoomed = true;
+        }
+        bottom_->SetRange(b0, b1);
+        left_->SetRange(l0, l1);
+      } else {
+        UndoZoom();
+      }
+    }
+  }
+  update();
+  e->accept();
 }

@@ -38,9 +38,11 @@ class TChartAxis {
 
   double Minimum() const { return minimum_; }
   double Maximum() const { return maximum_; }
+  // Values that are not finite are ignored.
   void SetMinimum(double v);
   void SetMaximum(double v);
-  // Sorts the two values; a range narrower than 1e-10 becomes [v, v + 1e-10].
+  // Sorts the two values; a range narrower than 1e-10 becomes [v, v + 1e-10]. Turns the
+  // automatic range off. Values that are not finite are ignored (the range stays).
   void SetRange(double a, double b);
 
   bool Automatic() const { return automatic_; }
@@ -55,7 +57,7 @@ class TChartAxis {
   void SetLogarithmic(bool on);
 
   double Increment() const { return increment_; }
-  // Throws EChartError for a negative step.
+  // Throws EChartError (and changes nothing) for a negative or non-numeric step.
   void SetIncrement(double step);
 
   QString AxisValuesFormat() const { return valuesFormat_; }
@@ -76,8 +78,13 @@ class TChartAxis {
   void SetAxisVisible(bool visible);
 
   // Pixel column / row of value v on this axis's scale, in the chart's coordinates; not clamped.
+  // With P = PlotRect(), start is P.left() (columns) or P.bottom() (rows) and the span runs to
+  // P.right() or P.top(), so Minimum and Maximum both land on the plot's edge pixels.
   int ValueToX(double v) const;
   int ValueToY(double v) const;
+  // The inverses: the value on this axis's scale at pixel column x / pixel row y.
+  double XToValue(int x) const;
+  double YToValue(int y) const;
 
   // Values at which labels and grid lines stand for the current range, size and step.
   std::vector<double> LabelValues() const;
@@ -163,6 +170,9 @@ enum TPenMode { pmCopy = 0 };
 class TChartCanvas {
  public:
   explicit TChartCanvas(QPainter& painter);
+  // Drawing on an image: thin lines are then written into its pixels directly, which is much
+  // faster for dotted grids (the painter must be active on that image).
+  TChartCanvas(QPainter& painter, QImage* image);
 
   // Pen black, width 1, solid; brush white, solid; font black, 10 point; opaque white text
   // background. The chart calls this just before OnAfterDraw.
@@ -198,6 +208,7 @@ class TChartCanvas {
   QColor brushColor_;
   int x_ = 0;
   int y_ = 0;
+  QImage* image_ = nullptr;
 };
 
 class TChart : public QWidget {
@@ -250,7 +261,11 @@ class TChart : public QWidget {
   // The plot area in the chart's coordinates: the control minus margins, labels and titles.
   QRect PlotRect() const;
 
-  // Draws the chart at its current size, exactly as on the screen, after-draw included.
+  // Draws the whole chart (after-draw included) with a painter on a device of the chart's size;
+  // the device's pixel ratio decides the resolution of the cached background.
+  void Draw(QPainter& painter);
+  // Draws the chart at its current size, exactly as on the screen, after-draw included. One image
+  // pixel per logical pixel, whatever the screen's scale.
   QImage RenderImage();
   // Writes RenderImage() as a 24-bit Windows bitmap. On failure returns false and, when
   // error is given, a reason fit for the user.
@@ -261,6 +276,10 @@ class TChart : public QWidget {
   // Data changed: redraw at the next paint.
   void InvalidateData();
 
+  // Mouse zoom: whether a zoom is in force, and going back to the ranges before it.
+  bool Zoomed() const;
+  void UndoZoom();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -270,6 +289,9 @@ class TChart : public QWidget {
 
  private:
   struct Impl;
+  void DrawBackground(QPainter& p);
+  void DrawSeries(QPainter& p, QImage& target, qreal dpr);
+  void UpdateAutomaticRanges();
   std::unique_ptr<TChartAxis> bottom_;
   std::unique_ptr<TChartAxis> left_;
   std::vector<std::unique_ptr<TChartSeries>> series_;
@@ -284,6 +306,7 @@ class TChart : public QWidget {
   bool allowZoom_ = true;
   TPanningMode allowPanning_ = pmBoth;
   std::unique_ptr<Impl> impl_;
+  friend class TChartAxis;
 };
 
 // Writes an image as an uncompressed 24-bit Windows bitmap (BI_RGB, bottom-up rows padded to

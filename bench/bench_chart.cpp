@@ -1,0 +1,160 @@
+// One full repaint of the spectrum chart (780 x 435, four traces) against drawing every segment
+// with its own pen, in the same process. Prints the ratio at 16384 points at the end.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QPainter>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+
+#include "Chart.h"
+
+namespace {
+
+void SetUp(TChart& c, int points, bool withPoints) {
+  c.resize(780, 435);
+  c.SetBackColor(Qt::white);
+  c.SetBackWallColor(Qt::white);
+  c.SetMargins(2, 1, 0, 0);
+  c.BottomAxis().SetRange(10, 22050);
+  c.BottomAxis().SetIncrement(50000);
+  c.BottomAxis().SetLogarithmic(true);
+  c.BottomAxis().SetAxisValuesFormat("#");
+  c.BottomAxis().SetLabelsSeparation(0);
+  c.BottomAxis().SetMinorTickCount(4);
+  c.BottomAxis().SetAxisVisible(false);
+  c.BottomAxis().SetTitleCaption("Frequency [Hz]");
+  c.LeftAxis().SetRange(-100, 0);
+  c.LeftAxis().SetIncrement(5);
+  c.LeftAxis().SetAxisValuesFormat("###");
+  c.LeftAxis().SetMinorTickCount(4);
+  c.LeftAxis().SetAxisVisible(false);
+  c.LeftAxis().SetTitleCaption("Amplitude [dB]");
+  std::mt19937 rng(1);
+  std::normal_distribution<double> noise(0, 5);
+  for (int s = 0; s < 4; ++s) {
+    TChartSeries* ser = c.AddSeries(TSeriesKind::Line, QString::number(s));
+    if (!withPoints) continue;
+    for (int i = 0; i < points; ++i) {
+      const double f = i * 22050.0 / points;
+      ser->AddPoint(f, -60 - 10 * s - 10 * std::log10(1 + f / 100) + noise(rng),
+                    s % 2 ? 0xffff0000u : 0xff0000ffu);
+    }
+  }
+}
+
+void BM_ChartRepaint(benchmark::State& state, double dpr) {
+  TChart c;
+  SetUp(c, static_cast<int>(state.range(0)), true);
+  QImage image(QSize(780, 435) * dpr, QImage::Format_RGB32);
+  image.setDevicePixelRatio(dpr);
+  for (auto _ : state) {
+    QPainter p(&image);
+    c.Draw(p);
+  }
+  benchmark::DoNotOptimize(image.constBits());
+}
+
+// The main window's after-draw in log mode: the decade grid of 30 dotted lines with labels.
+void DrawLogGrid(TChart* c, TChartCanvas& cv) {
+  cv.SetPenColor(QColor(128, 128, 128));
+  cv.SetPenStyle(Qt::DotLine);
+  cv.SetFontHeight(-11);
+  cv.SetFontSize(8);
+  cv.SetBrushStyle(bsClear);
+  const int base = c->LeftAxis().ValueToY(-100);
+  for (int decade = 10; decade <= 10000; decade *= 10)
+    for (int m = decade == 10 ? 2 : 1; m <= 9; ++m) {
+      const int f = m * decade, x = c->BottomAxis().ValueToX(f);
+      const bool labelled = m == 1 || m == 2 || m == 5;
+      cv.MoveTo(x, 1);
+      cv.LineTo(x, labelled ? base + 4 : base);
+      if (labelled) cv.TextOut(x - 7, base + 4, QString::number(f));
+    }
+}
+
+void BM_ChartRepaintLogGrid(benchmark::State& state) {
+  TChart c;
+  SetUp(c, static_cast<int>(state.range(0)), true);
+  c.OnAfterDraw = DrawLogGrid;
+  QImage image(780, 435, QImage::Format_RGB32);
+  for (auto _ : state) {
+    QPainter p(&image);
+    c.Draw(p);
+  }
+  benchmark::DoNotOptimize(image.constBits());
+}
+
+// The same chart with the traces drawn segment by segment, each with its own pen.
+void BM_PerSegment(benchmark::State& state) {
+  TChart data, empty;
+  SetUp(data, static_cast<int>(state.range(0)), true);
+  SetUp(empty, 0, false);
+  QImage image(780, 435, QImage::Format_RGB32);
+  const QRect plot = empty.PlotRect();
+  const TChartAxis& bx = empty.BottomAxis();
+  const TChartAxis& ly = empty.LeftAxis();
+  for (auto _ : state) {
+    QPainter p(&image);
+    empty.Draw(p);
+    p.setClipRect(plot);
+    for (int s = 0; s < data.SeriesCount(); ++s) {
+      const TChartSeries* ser = data.Series(s);
+      const auto& xs = ser->XValues();
+      const auto& ys = ser->YValues();
+      for (size_t i = 1; i < xs.size(); ++i) {
+        p.setPen(QPen(QColor::fromRgb(ser->Colours()[i]), 1));
+        p.drawLine(bx.ValueToX(xs[i - 1]), ly.ValueToY(ys[i - 1]), bx.ValueToX(xs[i]),
+                   ly.ValueToY(ys[i]));
+      }
+    }
+  }
+  benchmark::DoNotOptimize(image.constBits());
+}
+
+BENCHMARK_CAPTURE(BM_ChartRepaint, dpr1, 1.0)
+    ->Arg(16384)
+    ->Arg(1024)
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ChartRepaint, dpr2, 2.0)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChartRepaintLogGrid)->Arg(16384)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PerSegment)->Arg(16384)->Arg(1024)->Unit(benchmark::kMicrosecond);
+
+// Keeps each benchmark's time per iteration for the closing summary.
+class Recorder : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs)
+      if (r.run_type == Run::RT_Iteration && r.iterations > 0)
+        seconds[r.benchmark_name()] = {r.real_accumulated_time / static_cast<double>(r.iterations),
+                                       r.cpu_accumulated_time / static_cast<double>(r.iterations)};
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, std::pair<double, double>> seconds;  // real, CPU
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  Recorder recorder;
+  benchmark::RunSpecifiedBenchmarks(&recorder);
+  const auto& t = recorder.seconds;
+  const auto fast = t.find("BM_ChartRepaint/dpr1/16384"), slow = t.find("BM_PerSegment/16384");
+  if (fast != t.end() && slow != t.end()) {
+    // CPU time as well: on a shared machine the wall clock also counts other processes.
+    std::printf("chart16384_vs_per_segment: %.1fx (goal >= 20x; CPU time %.1fx)\n",
+                slow->second.first / fast->second.first, slow->second.second / fast->second.second);
+    std::printf("chart16384_repaint: %.3f ms (goal <= 1 ms; CPU time %.3f ms)\n",
+                fast->second.first * 1e3, fast->second.second * 1e3);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,180 @@
+// Series data and the after-draw surface.
+#include <QPainter>
+#include <cmath>
+#include <cstdlib>
+
+#include "ChartImpl.h"
+
+using namespace chart_detail;
+
+TChartSeries::TChartSeries(TChart* owner, TSeriesKind kind, const QString& title)
+    : owner_(owner), kind_(kind), title_(title) {}
+
+void TChartSeries::ClearPoints() {
+  x_.clear();
+  y_.clear();
+  colours_.clear();
+  owner_->InvalidateData();
+}
+
+void TChartSeries::AddPoint(double x, double y, QRgb colour) {
+  x_.push_back(x);
+  y_.push_back(y);
+  colours_.push_back(colour);
+  owner_->InvalidateData();
+}
+
+void TChartSeries::Repaint() {
+  owner_->InvalidateData();
+}
+
+void TChartSeries::SetSeriesColor(const QColor& c) {
+  seriesColor_ = c;
+  owner_->InvalidateLayout();  // the legend shows it
+}
+void TChartSeries::SetPointerVisible(bool v) {
+  pointerVisible_ = v;
+  owner_->InvalidateData();
+}
+void TChartSeries::SetPointerStyle(TPointerStyle s) {
+  pointerStyle_ = s;
+  owner_->InvalidateData();
+}
+void TChartSeries::SetPointerSize(int h, int v) {
+  pointerHoriz_ = std::max(0, h);
+  pointerVert_ = std::max(0, v);
+  owner_->InvalidateData();
+}
+void TChartSeries::SetPointerBrushColor(const QColor& c) {
+  pointerBrush_ = c;
+  owner_->InvalidateData();
+}
+void TChartSeries::SetVisible(bool v) {
+  visible_ = v;
+  owner_->InvalidateData();
+}
+
+TChartCanvas::TChartCanvas(QPainter& painter) : painter_(painter) {
+  Reset();
+}
+
+TChartCanvas::TChartCanvas(QPainter& painter, QImage* image) : painter_(painter), image_(image) {
+  Reset();
+}
+
+void TChartCanvas::Reset() {
+  penColor_ = Qt::black;
+  penStyle_ = Qt::SolidLine;
+  penWidth_ = 1;
+  fontColor_ = Qt::black;
+  fontPixels_ = PointsToPixels(10);
+  brushStyle_ = bsSolid;
+  brushColor_ = Qt::white;
+  painter_.setBrush(Qt::NoBrush);
+  painter_.setRenderHint(QPainter::Antialiasing, false);
+  ApplyPen();
+  ApplyFont();
+}
+
+void TChartCanvas::ApplyPen() {
+  painter_.setPen(QPen(penColor_, penWidth_, penStyle_));
+}
+
+void TChartCanvas::ApplyFont() {
+  QFont f = LabelFont();
+  f.setPixelSize(std::max(1, fontPixels_));
+  painter_.setFont(f);
+}
+
+void TChartCanvas::SetPenColor(const QColor& c) {
+  penColor_ = c;
+  ApplyPen();
+}
+void TChartCanvas::SetPenMode(TPenMode) {}
+void TChartCanvas::SetPenStyle(Qt::PenStyle s) {
+  penStyle_ = s == Qt::DotLine ? Qt::DotLine : Qt::SolidLine;
+  ApplyPen();
+}
+void TChartCanvas::SetPenWidth(int w) {
+  penWidth_ = std::max(1, w);
+  ApplyPen();
+}
+void TChartCanvas::SetFontCharset(int) {}
+void TChartCanvas::SetFontColor(const QColor& c) {
+  fontColor_ = c;
+}
+void TChartCanvas::SetFontHeight(int height) {
+  // Negative: the character height; positive: the cell height, which includes the leading.
+  fontPixels_ = height < 0 ? -height : std::max(1, static_cast<int>(std::lround(height * 0.85)));
+  ApplyFont();
+}
+void TChartCanvas::SetFontSize(int points) {
+  fontPixels_ = PointsToPixels(std::abs(points));
+  ApplyFont();
+}
+void TChartCanvas::SetBrushStyle(TBrushStyle s) {
+  brushStyle_ = s;
+}
+void TChartCanvas::SetBrushColor(const QColor& c) {
+  brushColor_ = c;
+}
+
+void TChartCanvas::MoveTo(int x, int y) {
+  x_ = x;
+  y_ = y;
+}
+
+void TChartCanvas::LineTo(int x, int y) {
+  if (penWidth_ == 1) {
+    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
+    std::vector<QRect> rects;
+    LineRects(x_, y_, x, y, penStyle_ == Qt::DotLine, rects);
+    // Straight into the pixels when nothing the handler set on the painter stands in the way.
+    if (image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
+        (image_->format() == QImage::Format_RGB32 ||
+         image_->format() == QImage::Format_ARGB32_Premultiplied)) {
+      const QRgb colour = penColor_.rgb() | 0xff000000u;
+      const qreal dpr = image_->devicePixelRatio();
+      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
+      const qsizetype stride = image_->bytesPerLine() / 4;
+      const int w = image_->width(), h = image_->height();
+      for (const QRect& r : rects) {
+        int x0 = r.left(), y0 = r.top(), x1 = r.right() + 1, y1 = r.bottom() + 1;
+        if (dpr != 1.0) {
+          x0 = static_cast<int>(std::lround(x0 * dpr));
+          y0 = static_cast<int>(std::lround(y0 * dpr));
+          x1 = static_cast<int>(std::lround(x1 * dpr));
+          y1 = static_cast<int>(std::lround(y1 * dpr));
+        }
+        x0 = std::max(x0, 0);
+        y0 = std::max(y0, 0);
+        x1 = std::min(x1, w);
+        y1 = std::min(y1, h);
+        for (int yy = y0; yy < y1; ++yy)
+          for (int xx = x0; xx < x1; ++xx)
+            bits[yy * stride + xx] = colour;
+      }
+    } else {
+      // One call for all dots: a call per dot costs more than the dots.
+      painter_.save();
+      painter_.setPen(Qt::NoPen);
+      painter_.setBrush(penColor_);
+      painter_.drawRects(rects.data(), static_cast<int>(rects.size()));
+      painter_.restore();
+    }
+  } else {
+    painter_.drawLine(x_, y_, x, y);
+  }
+  x_ = x;
+  y_ = y;
+}
+
+void TChartCanvas::TextOut(int x, int y, const QString& text) {
+  const QFontMetrics fm = painter_.fontMetrics();
+  if (brushStyle_ == bsSolid)
+    painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
+  const QPen pen = painter_.pen();
+  painter_.setPen(fontColor_);
+  painter_.drawText(QPoint(x, y + fm.ascent()), text);
+  painter_.setPen(pen);
+}

@@ -1,0 +1,102 @@
+// Internals shared by the chart's source files: the value-to-pixel scale, label placement and
+// the layout of the control.
+#pragma once
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
+#include <QLine>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <vector>
+
+#include "Chart.h"
+
+namespace chart_detail {
+
+// Maps values of one axis to pixels: start + round(span * fraction), as ValueToX/ValueToY.
+struct Scale {
+  double start = 0.0;
+  double span = 1.0;
+  double lo = 0.0;
+  double hi = 1.0;
+  double l0 = 0.0;  // ln of the limits, a non-positive limit counting as 0
+  double l1 = 0.0;
+  bool log = false;
+
+  static Scale Of(const TChartAxis& axis, double start, double span);
+  int Pos(double v) const;
+  double Value(double pixel) const;
+  // Smallest value whose pixel lies beyond `pixel` (approximately; callers keep a guard band).
+  double Boundary(int pixel) const;
+};
+
+// Delphi-style number pattern: '0' digit, '#' optional digit, '.' decimals, ',' grouping;
+// anything else is literal text around the number. Empty: general format.
+QString FormatValue(double v, const QString& pattern);
+// The next value of 1, 2, 5, 10, 20, 50 ... strictly above step, and the first one at or above x.
+double NextNiceStep(double step);
+double NiceStepAtLeast(double x);
+
+struct AxisLabels {
+  std::vector<double> values;  // from the maximum downwards
+  std::vector<int> pos;        // pixel column or row of each value
+  std::vector<QString> texts;
+  int maxWidth = 0;
+};
+
+// Places labels at the multiples of the step inside the range, widening the step through the
+// 1-2-5 sequence while LabelsSeparation asks for more room than they have.
+AxisLabels ComputeLabels(const TChartAxis& axis, const Scale& scale, int lengthPx,
+                         const QFontMetrics& fm);
+
+struct Layout {
+  QSize size;
+  QRect plot;  // inclusive pixel extent of the plot area
+  Scale bottomScale, leftScale;
+  AxisLabels bottom, left;
+  int labelTop = 0;      // first row of the bottom labels
+  int labelRight = 0;    // last column of the left labels
+  int bottomTitleY = 0;  // top of the bottom title
+  int leftTitleX = 0;    // left edge of the left title
+  int chartTitleY = 0;
+  QRect legend;
+};
+
+QFont LabelFont();
+QFont TitleFont();
+QFont ChartTitleFont();
+// Font pixel size of a point size at 96 dots per inch.
+int PointsToPixels(int points);
+
+// Pixels of a straight line from (x0, y0) to (x1, y1) as the classic line-to steps them,
+// without the end pixel. Appended as runs of 1-pixel-thick rectangles.
+void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
+
+}  // namespace chart_detail
+
+struct TChart::Impl {
+  bool layoutValid = false;
+  chart_detail::Layout layout;
+  QImage background;  // at the pixel ratio it was drawn for
+  bool backgroundValid = false;
+  QImage frame;  // background plus traces, handed to the painter in one piece
+
+  // Reused buffers of the series drawing.
+  struct Run {
+    size_t lines, rects;  // first segment and first column span of a run of one colour
+    QRgb colour;
+  };
+  std::vector<Run> runs;
+  std::vector<QLine> lines;
+  std::vector<QRect> rects;
+
+  // Mouse state.
+  enum class Drag { None, Zoom, Pan } drag = Drag::None;
+  QPoint pressPos, currentPos;
+  double panB0 = 0, panB1 = 0, panL0 = 0, panL1 = 0;
+  bool zoomed = false;
+  double savedB0 = 0, savedB1 = 0, savedL0 = 0, savedL1 = 0;
+};
