@@ -276,7 +276,8 @@ void CaptureSession::Release() {
   s.pending = false;
   s.changed.notify_all();
   // A thread stuck inside the library is left to finish on its own; it owns its state.
-  s.changed.wait_for(lock, std::chrono::milliseconds(300), [&] { return !s.threadRunning; });
+  const auto patience = std::chrono::milliseconds(s.interrupted ? 100 : 300);
+  s.changed.wait_for(lock, patience, [&] { return !s.threadRunning; });
   if (s.threadRunning) {
     // Give the stuck thread a fresh state so a later Record starts a new thread.
     auto fresh = std::make_shared<Shared>();
