@@ -47,9 +47,12 @@ struct Device {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     unsigned int exactRate = static_cast<unsigned int>(wantRate);
-    // About 20 ms per period keeps wake-ups rare; half a second of buffer keeps the stream
-    // from overrunning while a block is computed and shown.
-    snd_pcm_uframes_t period = std::max<snd_pcm_uframes_t>(64, wantRate / 50);
+    // A sound server delivers capture data in pieces of one period, and a block must wait for
+    // the piece holding its last frame, so the period bounds what each block loses: 10 ms.
+    // Half a second of buffer keeps the stream from overrunning while a block is computed and
+    // shown. The wake-up threshold is one frame: waiting for a whole period when a block needs
+    // only its last few frames would cost up to a period per block.
+    snd_pcm_uframes_t period = std::max<snd_pcm_uframes_t>(64, wantRate / 100);
     snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(4 * period, wantRate / 2);
     int dir = 0;
     bool ok = snd_pcm_hw_params_any(pcm, hw) >= 0 &&
@@ -67,7 +70,7 @@ struct Device {
       snd_pcm_sw_params_t* sw;
       snd_pcm_sw_params_alloca(&sw);
       ok = snd_pcm_sw_params_current(pcm, sw) >= 0 &&
-           snd_pcm_sw_params_set_avail_min(pcm, sw, period) >= 0 &&
+           snd_pcm_sw_params_set_avail_min(pcm, sw, 1) >= 0 &&
            snd_pcm_sw_params_set_start_threshold(pcm, sw, 1) >= 0 &&
            snd_pcm_sw_params(pcm, sw) >= 0 && snd_pcm_prepare(pcm) >= 0;
     }

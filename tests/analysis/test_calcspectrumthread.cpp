@@ -105,6 +105,7 @@ class Worker : public ::testing::Test {
     bool ended = false;
     worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
     ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= count; }));
+    EXPECT_EQ(worker->BlocksShown(), static_cast<int>(recorder.blocks.size()));
     worker->Terminate();
     ASSERT_TRUE(PumpUntil([&] { return ended; }));
     ASSERT_GE(recorder.blocks.size(), count);
