@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -31,6 +32,7 @@ struct Device {
   snd_pcm_t* pcm = nullptr;
   int channels = 0;
   int rate = 0;
+  int blockFrames = 0;
   snd_pcm_uframes_t period = 0;
 
   void Close() {
@@ -38,7 +40,7 @@ struct Device {
     pcm = nullptr;
   }
 
-  bool Open(int wantChannels, int wantRate) {
+  bool Open(int wantChannels, int wantRate, int wantBlock) {
     Close();
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
       pcm = nullptr;
@@ -47,12 +49,18 @@ struct Device {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     unsigned int exactRate = static_cast<unsigned int>(wantRate);
-    // A sound server delivers capture data in pieces of one period, and a block must wait for
-    // the piece holding its last frame, so the period bounds what each block loses: 10 ms.
-    // Half a second of buffer keeps the stream from overrunning while a block is computed and
-    // shown. The wake-up threshold is one frame: waiting for a whole period when a block needs
-    // only its last few frames would cost up to a period per block.
-    snd_pcm_uframes_t period = std::max<snd_pcm_uframes_t>(64, wantRate / 100);
+    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time, at
+    // least about 10 ms) and a block waits for the piece holding its last frame. Pieces that
+    // cover the block plus a small gap make each block a whole number of pieces: the gap (at
+    // most 1 ms) is all that is discarded before the next block, so blocks never join and the
+    // block rate stays close to rate / block length. Half a second of buffer keeps the stream
+    // from overrunning while a block is computed and shown. The wake-up threshold is one
+    // frame: waiting for a whole period when a block needs only its last few frames would
+    // cost up to a period per block.
+    const long pieces = std::max(1L, static_cast<long>(wantBlock / (wantRate / 100.0)));
+    const long gap = std::max(1L, std::min<long>(wantRate / 1000, wantBlock / 32));
+    snd_pcm_uframes_t period =
+        static_cast<snd_pcm_uframes_t>((wantBlock + gap + 2 * pieces - 1) / (2 * pieces));
     snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(4 * period, wantRate / 2);
     int dir = 0;
     bool ok = snd_pcm_hw_params_any(pcm, hw) >= 0 &&
@@ -80,6 +88,7 @@ struct Device {
     }
     channels = wantChannels;
     rate = wantRate;
+    blockFrames = wantBlock;
     this->period = period;
     return true;
   }
@@ -137,8 +146,9 @@ struct CaptureSession::Shared {
   // Reads one request into `data`, publishing progress chunk by chunk.
   void Serve(Device& device, uint64_t id, int wantChannels, int wantRate, int wantFrames,
              Clock::time_point until, std::vector<int16_t>& chunk) {
-    if (!device.pcm || device.channels != wantChannels || device.rate != wantRate) {
-      if (!device.Open(wantChannels, wantRate)) return;
+    if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
+        device.blockFrames != wantFrames) {
+      if (!device.Open(wantChannels, wantRate, wantFrames)) return;
     } else {
       // Drop what the device gathered since the last block, so this block holds only
       // samples recorded after it was asked for and does not join the previous one.

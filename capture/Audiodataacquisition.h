@@ -23,7 +23,8 @@ class CaptureSession {
   // samples recorded after the call (whatever the device gathered before is discarded).
   // Returns the number of frames obtained; on any failure, on Interrupt and when the block's
   // duration plus 2 s have passed it returns at once with what it has. dst is left untouched
-  // beyond the frames obtained. The device is (re)opened when channels or rate change.
+  // beyond the frames obtained. The device is (re)opened when channels, rate or block
+  // length change.
   int Record(int channels, int rate, int16_t* dst, int frames);
 
   // Any thread: ends the current Record at once; every later Record returns 0 immediately.
