@@ -245,6 +245,37 @@ TEST_F(Worker, MonoWithoutMaxHoldFillsOnlyTheFirstTrace) {
   EXPECT_TRUE(b.series[2].empty() && b.series[3].empty() && b.series[4].empty());
 }
 
+TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
+  recorder.samplingRate = 8000;
+  ReplayNoise(2, 12);
+  auto* worker =
+      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
+  recorder.fftLength = 512;
+  recorder.numChannels = 2;
+  recorder.corrFactor = 5;
+  recorder.bandAnalyserOpen = 1;
+  const size_t changedAt = recorder.blocks.size();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+  EXPECT_EQ(recorder.blocks[0].series[1].size(), 128u);
+  EXPECT_TRUE(recorder.blocks[0].series[2].empty());
+  // The block in flight when the settings changed may still use the old ones.
+  for (size_t i = changedAt + 1; i < recorder.blocks.size(); ++i) {
+    const Block& b = recorder.blocks[i];
+    ASSERT_EQ(b.series[1].size(), 256u);
+    ASSERT_EQ(b.series[2].size(), 256u);
+    EXPECT_EQ(b.series[1][1].x, 8000.0 / 512);
+    for (int k = 0; k < 256; ++k) {
+      EXPECT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 5));
+      EXPECT_DOUBLE_EQ(b.series[2][k].y, LevelOf(b.bandRight[k], 5));
+    }
+  }
+}
+
 TEST_F(Worker, SilentBlocksWithoutADevice) {
   tvtest::UseNoDevice(dir.Path());
   recorder.corrFactor = -3.5;

@@ -39,6 +39,7 @@ void WriteRawFile(const std::string& path, const std::vector<int16_t>& samples);
 // Within one capture run the device stays open and each block after the first skips what the
 // device holds (for this device the whole buffer, half a second), so make the file long
 // enough: blocks * (block length + rate / 2) frames.
+// Switch configurations only while no capture is in progress in this process.
 void UseReplayDevice(const std::string& dir, const std::string& rawFile);
 
 // Makes "default" a missing card, as on a machine without any sound device.
