@@ -289,7 +289,10 @@ void CaptureSession::Release() {
   s.pending = false;
   s.changed.notify_all();
   // A thread stuck inside the library is left to finish on its own; it owns its state.
-  const auto patience = std::chrono::milliseconds(s.interrupted ? 100 : 300);
+  // A thread that already missed its last deadline is stuck in the library: waiting longer
+  // would not help.
+  const bool stuck = s.abandonedId != 0 && s.abandonedId == s.requestId;
+  const auto patience = std::chrono::milliseconds(stuck ? 20 : s.interrupted ? 100 : 300);
   s.changed.wait_for(lock, patience, [&] { return !s.threadRunning; });
   if (s.threadRunning) {
     // Give the stuck thread a fresh state so a later Record starts a new thread.
