@@ -1,26 +1,288 @@
-// First cut: the thread does nothing but end. The block loop replaces this.
 #include "Calcspectrumthread.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QMetaObject>
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Audiodataacquisition.h"
+#include "Fft.h"
+
 struct TCalcSpectrumThread::Impl {
-  std::atomic<bool> terminated{false};
   SpectrumLinks links;
+
+  // Settings: the run's copies; FetchSettings refreshes all but Averages and MaxHold.
+  double FFTLength = 2048.0;
+  double SamplingRate = 44100.0;
+  int WindowIndex = 0;
+  int NumChannels = 1;
+  int Averages = 1;
+  int MaxHold = 0;
+  int GoniometerOpen = 0;
+  int BandAnalyserOpen = 0;
+  double CorrFactor = 0.0;
+
+  std::atomic<bool> terminated{false};
+  std::atomic<int> blocksShown{0};
+
+  // Hand-over: the worker waits until the user-interface thread has shown the block, or until
+  // Shutdown says that nothing may be shown any more.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool shuttingDown = false;
+  uint64_t handOverId = 0;
+  uint64_t shownId = 0;
+
+  CaptureSession capture;
+
+  // Per-block arrays, kept between blocks to avoid reallocating them.
+  int n = 0;
+  int h = 0;
+  std::vector<double> Samples, SamplesR, Level, LevelR, Magnitude, MagnitudeR, Frequency;
+  std::unique_ptr<FFT> Engine, EngineR;
+
+  // Per-run arrays, sized for the run's block length and channel count.
+  int runChannels = 0;
+  int runH = -1;
+  std::vector<std::vector<double>> History, HistoryR;
+  int HistoryIndex = 0;
+  std::vector<double> MaxLevel, MaxLevelR;
+
+  void FetchSettings() {
+    SpectrumMainLink* m = links.Main;
+    if (!m) return;
+    SamplingRate = m->GetSamplingRate();
+    FFTLength = m->GetFFTLength();
+    WindowIndex = m->GetWindowIndex();
+    NumChannels = m->GetNumChannels();
+    GoniometerOpen = m->GetGoniometerOpen();
+    BandAnalyserOpen = m->GetBandAnalyserOpen();
+    CorrFactor = m->GetCorrFactor();
+  }
+
+  double LevelOf(double magnitude) const {
+    const double m = magnitude > 0.0 ? magnitude : 1e-11;
+    return 20.0 * std::log10(m) + CorrFactor;
+  }
+
+  static void FillArray(std::vector<double>& array, int count, double value) {
+    array.assign(static_cast<size_t>(count), value);
+  }
+
+  // History and max hold are sized at the start of a run. Should the block length or channel
+  // count change anyway, they start afresh rather than be read out of bounds.
+  void PrepareRun() {
+    runChannels = NumChannels;
+    runH = h;
+    HistoryIndex = 0;
+    History.clear();
+    HistoryR.clear();
+    if (Averages > 1) {
+      History.assign(static_cast<size_t>(Averages), std::vector<double>(h, 0.0));
+      if (runChannels == 2)
+        HistoryR.assign(static_cast<size_t>(Averages), std::vector<double>(h, 0.0));
+    }
+    MaxLevel.clear();
+    MaxLevelR.clear();
+    if (MaxHold == 1) {
+      FillArray(MaxLevel, h, MaxHoldFloor);
+      if (runChannels == 2) FillArray(MaxLevelR, h, MaxHoldFloor);
+    }
+  }
+
+  bool ValidSettings() {
+    const double lengthPart = std::floor(FFTLength);
+    if (!(lengthPart >= 2.0 && lengthPart <= 1048576.0)) return false;
+    const auto length = static_cast<uint32_t>(lengthPart);
+    if ((length & (length - 1)) != 0) return false;
+    if (NumChannels != 1 && NumChannels != 2) return false;
+    if (!(SamplingRate >= 1.0 && SamplingRate <= 1e6)) return false;
+    if (WindowIndex < 0 || WindowIndex > 4) WindowIndex = WindowRectangular;
+    return true;
+  }
+
+  void Transform(std::unique_ptr<FFT>& engine, const std::vector<double>& samples,
+                 std::vector<double>& levels) {
+    if (!engine || engine->Length != static_cast<uint32_t>(n))
+      engine = std::make_unique<FFT>(static_cast<uint32_t>(n));
+    engine->Process(samples.data(), WindowIndex);
+    levels.resize(static_cast<size_t>(h));
+    engine->CopyLevels(levels.data(), h);
+  }
+
+  // One channel's magnitudes (in `level` on entry) to averaged magnitudes and levels.
+  void Convert(std::vector<double>& level, std::vector<double>& magnitude,
+               std::vector<std::vector<double>>& history, std::vector<double>& maxLevel) {
+    magnitude.resize(static_cast<size_t>(h));
+    if (Averages > 1) {
+      history[static_cast<size_t>(HistoryIndex)] = level;
+      for (int k = 0; k < h; ++k) {
+        double sum = 0.0;
+        for (int slot = 0; slot < Averages; ++slot)
+          sum += history[static_cast<size_t>(slot)][k];
+        magnitude[k] = sum / Averages;
+      }
+    } else {
+      magnitude = level;
+    }
+    for (int k = 0; k < h; ++k) {
+      level[k] = LevelOf(magnitude[k]);
+      if (MaxHold == 1 && level[k] > maxLevel[k]) maxLevel[k] = level[k];
+    }
+  }
+
+  // Records and computes one block; false when the run must end without showing it.
+  bool ComputeBlock() {
+    n = static_cast<int>(FFTLength);
+    h = static_cast<int>(FFTLength * 0.5);
+    if (runH != h || runChannels != NumChannels) PrepareRun();
+    {
+      AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
+      acquisition.AcquireBlock();
+      if (capture.Interrupted()) return false;
+      Samples.resize(static_cast<size_t>(n));
+      if (NumChannels == 2) {
+        SamplesR.resize(static_cast<size_t>(n));
+        acquisition.GetStereo(Samples.data(), SamplesR.data(), n);
+      } else {
+        acquisition.GetMono(Samples.data(), n);
+      }
+    }
+    if (Averages > 1) HistoryIndex = (HistoryIndex + 1) % Averages;
+    Transform(Engine, Samples, Level);
+    Convert(Level, Magnitude, History, MaxLevel);
+    if (NumChannels == 2) {
+      Transform(EngineR, SamplesR, LevelR);
+      Convert(LevelR, MagnitudeR, HistoryR, MaxLevelR);
+    }
+    Frequency.resize(static_cast<size_t>(h));
+    for (int k = 0; k < h; ++k)
+      Frequency[k] = k * (SamplingRate / FFTLength);
+    return true;
+  }
+
+  // User-interface thread, while the worker waits.
+  void ShowResults() {
+    SpectrumMainLink* m = links.Main;
+    const bool stereo = NumChannels == 2;
+    if (m) {
+      m->ScaleAxes();
+      if (links.Scope) links.Scope->SetScopeAxes();
+      for (int series = 1; series <= 4; ++series)
+        m->ClearTrace(series);
+      for (int k = 0; k < h; ++k) {
+        const double x = Frequency[k];
+        m->AddTracePoint(1, x, Level[k], clBlue);
+        if (stereo) m->AddTracePoint(2, x, LevelR[k], clRed);
+        if (MaxHold == 1) {
+          m->AddTracePoint(3, x, MaxLevel[k], clBlue);
+          if (stereo) m->AddTracePoint(4, x, MaxLevelR[k], clRed);
+        }
+      }
+    } else if (links.Scope) {
+      links.Scope->SetScopeAxes();
+    }
+    if (GoniometerOpen == 1 && links.Scope)
+      links.Scope->ShowBlock(Samples.data(), stereo ? SamplesR.data() : Samples.data(), n);
+    if (BandAnalyserOpen == 1 && links.Band)
+      links.Band->ShowBands(Frequency.data(), Magnitude.data(),
+                            stereo ? MagnitudeR.data() : Magnitude.data(), h);
+  }
 };
 
-TCalcSpectrumThread::TCalcSpectrumThread(bool CreateSuspended, double, double, int, int, int,
-                                         int, SpectrumLinks links)
+TCalcSpectrumThread::TCalcSpectrumThread(bool CreateSuspended, double FFTLength,
+                                         double SamplingRate, int WindowIndex, int NumChannels,
+                                         int Averages, int MaxHold, SpectrumLinks links)
     : impl_(new Impl) {
   impl_->links = links;
+  impl_->FFTLength = FFTLength;
+  impl_->SamplingRate = SamplingRate;
+  impl_->WindowIndex = WindowIndex;
+  impl_->NumChannels = NumChannels;
+  impl_->Averages = Averages;
+  impl_->MaxHold = MaxHold;
+  impl_->GoniometerOpen = 0;
+  impl_->BandAnalyserOpen = 0;
+  // Runs on this object's thread (the user-interface thread) once the loop has ended.
   connect(this, &QThread::finished, this, [this] {
-    if (OnTerminate) OnTerminate(this);
+    bool deliver;
+    {
+      std::lock_guard<std::mutex> lock(impl_->mutex);
+      deliver = !impl_->shuttingDown;
+    }
+    if (deliver && OnTerminate) OnTerminate(this);
     deleteLater();
   });
   if (!CreateSuspended) start(QThread::LowPriority);
 }
-TCalcSpectrumThread::~TCalcSpectrumThread() { delete impl_; }
-void TCalcSpectrumThread::Terminate() { impl_->terminated = true; }
-bool TCalcSpectrumThread::Terminated() const { return impl_->terminated; }
-bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
-  Terminate();
-  return wait(timeoutMs);
+
+TCalcSpectrumThread::~TCalcSpectrumThread() {
+  delete impl_;
 }
-void TCalcSpectrumThread::run() {}
+
+void TCalcSpectrumThread::Terminate() {
+  impl_->terminated = true;
+}
+
+bool TCalcSpectrumThread::Terminated() const {
+  return impl_->terminated;
+}
+
+int TCalcSpectrumThread::BlocksShown() const {
+  return impl_->blocksShown;
+}
+
+bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->shuttingDown = true;
+    impl_->terminated = true;
+    impl_->changed.notify_all();
+  }
+  impl_->capture.Interrupt();
+  return wait(QDeadlineTimer(timeoutMs));
+}
+
+void TCalcSpectrumThread::run() {
+  Impl& d = *impl_;
+  if (d.Averages < 1) return;
+  // Below normal priority: QThread's priority has no effect on Linux's default scheduler.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), getpriority(PRIO_PROCESS, 0) + 1);
+
+  while (!d.terminated) {
+    d.FetchSettings();
+    if (!d.ValidSettings()) break;
+    if (!d.ComputeBlock()) break;
+
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (d.shuttingDown) break;
+    const uint64_t id = ++d.handOverId;
+    lock.unlock();
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+          Impl& ui = *impl_;
+          {
+            // The worker gave this block up (Shutdown): the windows may be gone.
+            std::lock_guard<std::mutex> guard(ui.mutex);
+            if (ui.shuttingDown || ui.handOverId != id) return;
+          }
+          ui.ShowResults();
+          std::lock_guard<std::mutex> guard(ui.mutex);
+          ui.shownId = id;
+          ++ui.blocksShown;
+          ui.changed.notify_all();
+        },
+        Qt::QueuedConnection);
+    lock.lock();
+    d.changed.wait(lock, [&] { return d.shownId == id || d.shuttingDown; });
+    if (d.shownId != id) break;
+  }
+  d.capture.Release();
+}

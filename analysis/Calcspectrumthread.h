@@ -54,9 +54,8 @@ class TCalcSpectrumThread : public QThread {
   // Must be called on the user-interface thread: the hand-over and the end event are
   // delivered to that thread. Unless suspended, the thread starts at once, below normal
   // priority. It deletes itself after OnTerminate has run.
-  TCalcSpectrumThread(bool CreateSuspended, double FFTLength, double SamplingRate,
-                      int WindowIndex, int NumChannels, int Averages, int MaxHold,
-                      SpectrumLinks links);
+  TCalcSpectrumThread(bool CreateSuspended, double FFTLength, double SamplingRate, int WindowIndex,
+                      int NumChannels, int Averages, int MaxHold, SpectrumLinks links);
   ~TCalcSpectrumThread() override;
 
   // Runs on the user-interface thread after the block loop has ended, before the object is
@@ -67,9 +66,17 @@ class TCalcSpectrumThread : public QThread {
   void Terminate();
   bool Terminated() const;
 
-  // The windows are going away: deliver nothing more, cut the current capture short, and
-  // wait up to timeoutMs for the thread to end. Returns whether it ended.
+  // The windows are going away: deliver nothing more (no further hand-over and no
+  // OnTerminate), cut the current capture short, and wait up to timeoutMs for the thread to
+  // end. Returns whether it ended. Call on the user-interface thread.
   bool Shutdown(int timeoutMs);
+
+  // Blocks handed over so far (any thread).
+  int BlocksShown() const;
+
+  static constexpr uint32_t clBlue = 0xff0000ff;
+  static constexpr uint32_t clRed = 0xffff0000;
+  static constexpr double MaxHoldFloor = -150.0;
 
  protected:
   void run() override;

@@ -1,3 +1,357 @@
 #include "Audiodataacquisition.h"
 
-bool AudioOutputDeviceAvailable() { return true; }
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// alsa-lib reports configuration and device errors on stderr by default; the analyser treats
+// every failure as a silent block instead.
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+
+void InstallQuietErrorHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { snd_lib_error_set_handler(QuietAlsaErrors); });
+}
+
+// The open capture device with the parameters it was opened with.
+struct Device {
+  snd_pcm_t* pcm = nullptr;
+  int channels = 0;
+  int rate = 0;
+  int blockFrames = 0;
+  snd_pcm_uframes_t period = 0;
+
+  void Close() {
+    if (pcm) snd_pcm_close(pcm);
+    pcm = nullptr;
+  }
+
+  bool Open(int wantChannels, int wantRate, int wantBlock) {
+    Close();
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
+      pcm = nullptr;
+      return false;
+    }
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned int exactRate = static_cast<unsigned int>(wantRate);
+    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time, at
+    // least about 10 ms) and a block waits for the piece holding its last frame. Pieces that
+    // cover the block plus a small gap make each block a whole number of pieces: the gap (at
+    // most 1 ms) is all that is discarded before the next block, so blocks never join and the
+    // block rate stays close to rate / block length. Half a second of buffer keeps the stream
+    // from overrunning while a block is computed and shown. The wake-up threshold is one
+    // frame: waiting for a whole period when a block needs only its last few frames would
+    // cost up to a period per block.
+    const long pieces = std::max(1L, static_cast<long>(wantBlock / (wantRate / 100.0)));
+    const long gap = std::max(1L, std::min<long>(wantRate / 1000, wantBlock / 32));
+    snd_pcm_uframes_t period =
+        static_cast<snd_pcm_uframes_t>((wantBlock + gap + 2 * pieces - 1) / (2 * pieces));
+    snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(4 * period, wantRate / 2);
+    int dir = 0;
+    bool ok = snd_pcm_hw_params_any(pcm, hw) >= 0 &&
+              snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+              snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE) >= 0 &&
+              snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned>(wantChannels)) >= 0 &&
+              snd_pcm_hw_params_set_rate(pcm, hw, exactRate, 0) >= 0;
+    if (ok) {
+      snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir);
+      snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer);
+      ok = snd_pcm_hw_params(pcm, hw) >= 0 &&
+           snd_pcm_hw_params_get_period_size(hw, &period, &dir) >= 0;
+    }
+    if (ok) {
+      snd_pcm_sw_params_t* sw;
+      snd_pcm_sw_params_alloca(&sw);
+      ok = snd_pcm_sw_params_current(pcm, sw) >= 0 &&
+           snd_pcm_sw_params_set_avail_min(pcm, sw, 1) >= 0 &&
+           snd_pcm_sw_params_set_start_threshold(pcm, sw, 1) >= 0 &&
+           snd_pcm_sw_params(pcm, sw) >= 0 && snd_pcm_prepare(pcm) >= 0;
+    }
+    if (!ok || period == 0) {
+      Close();
+      return false;
+    }
+    channels = wantChannels;
+    rate = wantRate;
+    blockFrames = wantBlock;
+    this->period = period;
+    return true;
+  }
+};
+
+}  // namespace
+
+struct CaptureSession::Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  // The request, written by the caller.
+  bool pending = false;
+  uint64_t requestId = 0;
+  int channels = 0;
+  int rate = 0;
+  int frames = 0;
+  Clock::time_point deadline;
+  uint64_t abandonedId = 0;
+  // The answer, written by the device thread.
+  std::vector<int16_t> data;
+  int done = 0;
+  uint64_t finishedId = 0;
+  bool threadRunning = false;
+  bool stop = false;
+  std::atomic<bool> interrupted{false};
+  int wakeFd = -1;  // readable once the session is stopped or interrupted
+
+  ~Shared() {
+    if (wakeFd >= 0) close(wakeFd);
+  }
+
+  bool Cancelled(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stop || interrupted || abandonedId == id || requestId != id;
+  }
+
+  // Waits until the device has data or the deadline passes; false when reading must end.
+  bool WaitForData(snd_pcm_t* pcm, Clock::time_point until) {
+    const int count = snd_pcm_poll_descriptors_count(pcm);
+    if (count <= 0) return false;
+    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
+    if (snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count)) < 0) return false;
+    fds[count] = {wakeFd, POLLIN, 0};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return false;
+    const int r = poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 200)));
+    if (r < 0) return errno == EINTR;
+    if (fds[count].revents) return false;
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count), &revents);
+    return (revents & (POLLERR | POLLNVAL)) == 0;
+  }
+
+  // Reads one request into `data`, publishing progress chunk by chunk.
+  void Serve(Device& device, uint64_t id, int wantChannels, int wantRate, int wantFrames,
+             Clock::time_point until, std::vector<int16_t>& chunk) {
+    if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
+        device.blockFrames != wantFrames) {
+      if (!device.Open(wantChannels, wantRate, wantFrames)) return;
+    } else {
+      // Drop what the device gathered since the last block, so this block holds only
+      // samples recorded after it was asked for and does not join the previous one.
+      snd_pcm_sframes_t stale = snd_pcm_avail_update(device.pcm);
+      if (stale < 0) {
+        if (snd_pcm_prepare(device.pcm) < 0) {
+          device.Close();
+          return;
+        }
+        stale = 0;
+      }
+      chunk.resize(device.period * static_cast<size_t>(wantChannels));
+      while (stale > 0) {
+        const auto n = std::min<snd_pcm_sframes_t>(stale, device.period);
+        const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
+        if (r == -EAGAIN) break;
+        if (r < 0) {
+          if (snd_pcm_prepare(device.pcm) < 0) {
+            device.Close();
+            return;
+          }
+          break;
+        }
+        stale -= r;
+      }
+    }
+    chunk.resize(device.period * static_cast<size_t>(wantChannels));
+    int got = 0;
+    while (got < wantFrames) {
+      if (Cancelled(id)) return;
+      const auto n = std::min<snd_pcm_sframes_t>(wantFrames - got, device.period);
+      std::fill(chunk.begin(), chunk.begin() + n * wantChannels, int16_t{0});
+      const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
+      if (r == -EAGAIN || r == 0) {
+        if (!WaitForData(device.pcm, until)) {
+          if (Clock::now() >= until || Cancelled(id)) return;
+        }
+        continue;
+      }
+      if (r < 0) {
+        // Overrun, suspend or a vanished device: this block ends here; the next one
+        // starts on a fresh device.
+        device.Close();
+        return;
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stop || interrupted || abandonedId == id || requestId != id) return;
+      std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
+                  sizeof(int16_t) * static_cast<size_t>(r) * wantChannels);
+      got += static_cast<int>(r);
+      done = got;
+    }
+  }
+
+  void Run() {
+    Device device;
+    std::vector<int16_t> chunk;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [this] { return pending || stop; });
+      if (stop) break;
+      pending = false;
+      const uint64_t id = requestId;
+      const int c = channels, r = rate, f = frames;
+      const auto until = deadline;
+      lock.unlock();
+      Serve(device, id, c, r, f, until, chunk);
+      lock.lock();
+      finishedId = id;
+      changed.notify_all();
+    }
+    lock.unlock();
+    device.Close();
+    lock.lock();
+    threadRunning = false;
+    changed.notify_all();
+  }
+};
+
+CaptureSession::CaptureSession() : shared_(std::make_shared<Shared>()) {
+  InstallQuietErrorHandler();
+  shared_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+CaptureSession::~CaptureSession() {
+  Release();
+}
+
+int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
+  if (frames <= 0 || channels <= 0 || rate <= 0) return 0;
+  const auto until = Clock::now() + std::chrono::milliseconds(2000) +
+                     std::chrono::microseconds(1000000LL * frames / rate);
+  Shared& s = *shared_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (s.interrupted || s.wakeFd < 0) return 0;
+  if (!s.threadRunning) {
+    s.stop = false;
+    s.threadRunning = true;
+    std::thread([shared = shared_] { shared->Run(); }).detach();
+  }
+  const uint64_t id = ++s.requestId;
+  s.channels = channels;
+  s.rate = rate;
+  s.frames = frames;
+  s.deadline = until;
+  s.data.resize(static_cast<size_t>(frames) * channels);
+  s.done = 0;
+  s.pending = true;
+  s.changed.notify_all();
+  s.changed.wait_until(lock, until, [&] { return s.finishedId == id || s.interrupted; });
+  if (s.finishedId != id) s.abandonedId = id;
+  const int got = s.done;
+  std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
+  s.done = 0;
+  return got;
+}
+
+void CaptureSession::Interrupt() {
+  Shared& s = *shared_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.interrupted = true;
+  if (s.wakeFd >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = write(s.wakeFd, &one, sizeof one);
+  }
+  s.changed.notify_all();
+}
+
+bool CaptureSession::Interrupted() const {
+  return shared_->interrupted;
+}
+
+void CaptureSession::Release() {
+  Shared& s = *shared_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (!s.threadRunning) return;
+  s.stop = true;
+  s.pending = false;
+  s.changed.notify_all();
+  // A thread stuck inside the library is left to finish on its own; it owns its state.
+  // A thread that already missed its last deadline is stuck in the library: waiting longer
+  // would not help.
+  const bool stuck = s.abandonedId != 0 && s.abandonedId == s.requestId;
+  const auto patience = std::chrono::milliseconds(stuck ? 20 : s.interrupted ? 100 : 300);
+  s.changed.wait_for(lock, patience, [&] { return !s.threadRunning; });
+  if (s.threadRunning) {
+    // Give the stuck thread a fresh state so a later Record starts a new thread.
+    auto fresh = std::make_shared<Shared>();
+    fresh->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fresh->interrupted = s.interrupted.load();
+    lock.unlock();
+    shared_ = fresh;
+  }
+}
+
+AudioDataAcquisition::AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate)
+    : AudioDataAcquisition(NumChannels, BlockLength, SamplingRate, nullptr) {}
+
+AudioDataAcquisition::AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate,
+                                           CaptureSession* session)
+    : numChannels_(NumChannels),
+      blockLength_(BlockLength),
+      samplingRate_(SamplingRate),
+      session_(session) {
+  if (!session_) {
+    ownSession_ = std::make_unique<CaptureSession>();
+    session_ = ownSession_.get();
+    buffer_ = &ownBuffer_;
+  } else {
+    buffer_ = &session_->BlockBuffer();
+  }
+  buffer_->resize(static_cast<size_t>(BlockLength) * NumChannels);
+  FillBuffer(buffer_->data(), static_cast<int>(buffer_->size()), 0);
+}
+
+AudioDataAcquisition::~AudioDataAcquisition() = default;
+
+int AudioDataAcquisition::AcquireBlock() {
+  return session_->Record(numChannels_, samplingRate_, buffer_->data(), blockLength_);
+}
+
+void AudioDataAcquisition::GetMono(double* Destination, int Count) const {
+  const int16_t* b = buffer_->data();
+  for (int i = 0; i < Count; ++i)
+    Destination[i] = b[i];
+}
+
+void AudioDataAcquisition::GetStereo(double* Left, double* Right, int Count) const {
+  const int16_t* b = buffer_->data();
+  for (int k = 0; k < Count; ++k) {
+    Left[k] = b[2 * k];
+    Right[k] = b[2 * k + 1];
+  }
+}
+
+void AudioDataAcquisition::FillBuffer(int16_t* Buffer, int Count, int16_t Value) {
+  std::fill(Buffer, Buffer + Count, Value);
+}
+
+bool AudioOutputDeviceAvailable() {
+  InstallQuietErrorHandler();
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
+  snd_pcm_close(pcm);
+  return true;
+}

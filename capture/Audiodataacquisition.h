@@ -1,5 +1,74 @@
-// Records one block of 16-bit PCM from the default audio input.
+// Records one block of 16-bit PCM from the default audio input (ALSA "default").
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 // Whether the machine has an audio output device at all (the start-up warning).
 bool AudioOutputDeviceAvailable();
+
+// The capture device of one run. The device stays open between blocks (opening it for every
+// block through a sound server costs several milliseconds) and is released by Release or the
+// destructor. All device calls run on a thread of the session's own, so a stalled sound
+// server or a blocking plugin never holds up the caller beyond a block's deadline.
+class CaptureSession {
+ public:
+  CaptureSession();
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  // Records `frames` frames of `channels` interleaved S16 samples at `rate` into dst, only
+  // samples recorded after the call (whatever the device gathered before is discarded).
+  // Returns the number of frames obtained; on any failure, on Interrupt and when the block's
+  // duration plus 2 s have passed it returns at once with what it has. dst is left untouched
+  // beyond the frames obtained. The device is (re)opened when channels, rate or block
+  // length change.
+  int Record(int channels, int rate, int16_t* dst, int frames);
+
+  // Any thread: ends the current Record at once; every later Record returns 0 immediately.
+  void Interrupt();
+  bool Interrupted() const;
+
+  // Closes the device and ends the session's thread (waits a bounded time for it).
+  void Release();
+
+  // Sample storage reused by the blocks recorded through this session.
+  std::vector<int16_t>& BlockBuffer() { return blockBuffer_; }
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::vector<int16_t> blockBuffer_;
+};
+
+class AudioDataAcquisition {
+ public:
+  // Prepares a cleared block of BlockLength frames; opens its own device.
+  AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate);
+  // The same through a run's session: its device and its storage are reused.
+  AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate, CaptureSession* session);
+  ~AudioDataAcquisition();
+  AudioDataAcquisition(const AudioDataAcquisition&) = delete;
+  AudioDataAcquisition& operator=(const AudioDataAcquisition&) = delete;
+
+  // Records the block; returns the number of frames recorded (the rest stays zero).
+  int AcquireBlock();
+  // Raw sample values as doubles, no scaling.
+  void GetMono(double* Destination, int Count) const;
+  void GetStereo(double* Left, double* Right, int Count) const;
+  static void FillBuffer(int16_t* Buffer, int Count, int16_t Value);
+
+  const int16_t* Samples() const { return buffer_->data(); }
+
+ private:
+  int numChannels_;
+  int blockLength_;
+  int samplingRate_;
+  std::unique_ptr<CaptureSession> ownSession_;
+  CaptureSession* session_;
+  std::vector<int16_t> ownBuffer_;
+  std::vector<int16_t>* buffer_;
+};

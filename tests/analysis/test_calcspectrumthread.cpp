@@ -1,0 +1,379 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AlsaTestDevice.h"
+#include "Calcspectrumthread.h"
+#include "Fft.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Point {
+  double x, y;
+  uint32_t rgb;
+};
+
+// Everything one hand-over delivered.
+struct Block {
+  std::vector<std::string> calls;
+  std::vector<Point> series[5];
+  std::vector<double> scopeLeft, scopeRight;
+  std::vector<double> bandFrequency, bandLeft, bandRight;
+};
+
+// The main window, the vector scope and the band analyser as the worker sees them.
+class Recorder : public SpectrumMainLink, public SpectrumScopeLink, public SpectrumBandLink {
+ public:
+  std::atomic<double> samplingRate{8000}, fftLength{256}, corrFactor{0};
+  std::atomic<int> windowIndex{WindowRectangular}, numChannels{1}, goniometerOpen{0},
+      bandAnalyserOpen{0};
+  std::vector<Block> blocks;
+
+  double GetSamplingRate() const override { return samplingRate; }
+  double GetFFTLength() const override { return fftLength; }
+  int GetWindowIndex() const override { return windowIndex; }
+  int GetNumChannels() const override { return numChannels; }
+  int GetGoniometerOpen() const override { return goniometerOpen; }
+  int GetBandAnalyserOpen() const override { return bandAnalyserOpen; }
+  double GetCorrFactor() const override { return corrFactor; }
+
+  void ScaleAxes() override {
+    blocks.emplace_back();
+    Log("ScaleAxes");
+  }
+  void ClearTrace(int series) override {
+    Log("Clear" + std::to_string(series));
+    Current().series[series].clear();
+  }
+  void AddTracePoint(int series, double x, double y, uint32_t rgb) override {
+    if (Current().calls.back() != "Points") Log("Points");
+    Current().series[series].push_back({x, y, rgb});
+  }
+  void SetScopeAxes() override { Log("SetScopeAxes"); }
+  void ShowBlock(const double* left, const double* right, int n) override {
+    Log("ShowBlock");
+    Current().scopeLeft.assign(left, left + n);
+    Current().scopeRight.assign(right, right + n);
+  }
+  void ShowBands(const double* f, const double* l, const double* r, int count) override {
+    Log("ShowBands");
+    Current().bandFrequency.assign(f, f + count);
+    Current().bandLeft.assign(l, l + count);
+    Current().bandRight.assign(r, r + count);
+  }
+
+  SpectrumLinks Links() { return {this, this, this}; }
+
+ private:
+  Block& Current() { return blocks.back(); }
+  void Log(const std::string& call) { Current().calls.push_back(call); }
+};
+
+// Runs the user-interface side until `done` or the time is up.
+template <typename Pred>
+bool PumpUntil(Pred done, double seconds = 20) {
+  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (Clock::now() > until) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+class Worker : public ::testing::Test {
+ protected:
+  // Starts a worker, lets it deliver `count` blocks, stops it and waits for its end event.
+  void Run(int averages, int maxHold, size_t count) {
+    auto* worker = new TCalcSpectrumThread(false, recorder.fftLength, recorder.samplingRate,
+                                           recorder.windowIndex, recorder.numChannels, averages,
+                                           maxHold, recorder.Links());
+    bool ended = false;
+    worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+    ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= count; }));
+    EXPECT_EQ(worker->BlocksShown(), static_cast<int>(recorder.blocks.size()));
+    worker->Terminate();
+    ASSERT_TRUE(PumpUntil([&] { return ended; }));
+    ASSERT_GE(recorder.blocks.size(), count);
+  }
+
+  // A file of white-ish noise plus a tone, long enough for `blocks` blocks.
+  void ReplayNoise(int channels, int blocks) {
+    const int rate = static_cast<int>(recorder.samplingRate);
+    const size_t frames = static_cast<size_t>(blocks) * (recorder.fftLength + rate / 2 + 64);
+    std::vector<int16_t> s(frames * channels);
+    uint32_t state = 1;
+    for (size_t i = 0; i < s.size(); ++i) {
+      state = state * 1664525u + 1013904223u;
+      s[i] = static_cast<int16_t>(static_cast<int>(state >> 16) - 32768) / 4;
+    }
+    tvtest::WriteRawFile(dir.File("noise.raw"), s);
+    tvtest::UseReplayDevice(dir.Path(), dir.File("noise.raw"));
+  }
+
+  tvtest::TempDir dir;
+  Recorder recorder;
+};
+
+double LevelOf(double magnitude, double corr) {
+  return 20 * std::log10(magnitude > 0 ? magnitude : 1e-11) + corr;
+}
+
+}  // namespace
+
+TEST_F(Worker, AveragingTwentyBlocksOfASteadySine) {
+  // 500 Hz at 8000 Hz is exactly bin 16 of 256 and repeats every 16 samples, so every block
+  // reads the same whatever part of the file it gets.
+  tvtest::WriteRawFile(dir.File("tone.raw"),
+                       tvtest::MakeTone(8000, 1, 30 * 4400, {500.0}, {16000.0}));
+  tvtest::UseReplayDevice(dir.Path(), dir.File("tone.raw"));
+  recorder.bandAnalyserOpen = 1;
+  Run(20, 0, 22);
+  const auto level = [&](size_t block) { return recorder.blocks[block].series[1][16].y; };
+  const double settled = level(21);
+  EXPECT_NEAR(settled, 20 * std::log10(16000.0 / 32768.0), 1e-3);
+  EXPECT_NEAR(level(0) - settled, 20 * std::log10(1.0 / 20), 1e-6);  // -26.02 dB
+  EXPECT_NEAR(level(1) - settled, -20.0, 1e-6);
+  EXPECT_LT(level(18), settled - 0.01);
+  for (size_t b = 19; b < 22; ++b)
+    EXPECT_NEAR(level(b), settled, 1e-9) << b;
+  // The band analyser gets the averaged magnitudes, without the correction.
+  EXPECT_NEAR(recorder.blocks[0].bandLeft[16], 16000.0 / 32768.0 / 20, 1e-6);
+  EXPECT_NEAR(recorder.blocks[21].bandLeft[16], 16000.0 / 32768.0, 1e-5);
+  EXPECT_DOUBLE_EQ(recorder.blocks[21].bandLeft[16] / recorder.blocks[0].bandLeft[16], 20.0);
+}
+
+TEST_F(Worker, MaxHoldAndCorrectionInEveryLevelAndMaximum) {
+  struct Case {
+    int channels, averages;
+  };
+  for (Case c : {Case{1, 1}, Case{2, 1}, Case{1, 3}, Case{2, 4}}) {
+    SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.averages << " averages");
+    recorder.blocks.clear();
+    recorder.numChannels = c.channels;
+    recorder.corrFactor = 7.25;
+    recorder.bandAnalyserOpen = 1;
+    ReplayNoise(c.channels, 8);
+    Run(c.averages, 1, 6);
+    const bool stereo = c.channels == 2;
+    std::vector<double> maxL(128, -150.0), maxR(128, -150.0);
+    for (const Block& b : recorder.blocks) {
+      ASSERT_EQ(b.series[1].size(), 128u);
+      ASSERT_EQ(b.series[3].size(), 128u);
+      ASSERT_EQ(b.series[2].size(), stereo ? 128u : 0u);
+      ASSERT_EQ(b.series[4].size(), stereo ? 128u : 0u);
+      for (int k = 0; k < 128; ++k) {
+        EXPECT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 7.25));
+        maxL[k] = std::max(maxL[k], b.series[1][k].y);
+        EXPECT_EQ(b.series[3][k].y, maxL[k]);
+        if (stereo) {
+          EXPECT_DOUBLE_EQ(b.series[2][k].y, LevelOf(b.bandRight[k], 7.25));
+          maxR[k] = std::max(maxR[k], b.series[2][k].y);
+          EXPECT_EQ(b.series[4][k].y, maxR[k]);
+        } else {
+          EXPECT_EQ(b.bandRight[k], b.bandLeft[k]);
+        }
+      }
+    }
+    // The maxima really rose during the run: the noise differs from block to block.
+    const Block& last = recorder.blocks.back();
+    int rose = 0;
+    for (int k = 0; k < 128; ++k)
+      rose += last.series[3][k].y > recorder.blocks[0].series[1][k].y;
+    EXPECT_GT(rose, 64);
+  }
+}
+
+TEST_F(Worker, HandOverOrderColoursAndFrequencies) {
+  recorder.fftLength = 2048;
+  recorder.samplingRate = 44100;
+  recorder.numChannels = 2;
+  recorder.goniometerOpen = 1;
+  recorder.bandAnalyserOpen = 1;
+  const auto tone = tvtest::MakeTone(44100, 2, 3 * 24200, {1000.0, 3000.0}, {12000.0, 3000.0});
+  tvtest::WriteRawFile(dir.File("tone.raw"), tone);
+  tvtest::UseReplayDevice(dir.Path(), dir.File("tone.raw"));
+  Run(1, 1, 1);
+  const Block& b = recorder.blocks[0];
+  EXPECT_EQ(b.calls,
+            (std::vector<std::string>{"ScaleAxes", "SetScopeAxes", "Clear1", "Clear2", "Clear3",
+                                      "Clear4", "Points", "ShowBlock", "ShowBands"}));
+  for (int s = 1; s <= 4; ++s) {
+    ASSERT_EQ(b.series[s].size(), 1024u);
+    for (const Point& p : b.series[s])
+      ASSERT_EQ(p.rgb, s % 2 ? 0xff0000ffu : 0xffff0000u);
+  }
+  EXPECT_EQ(b.series[1][1].x, 21.533203125);
+  EXPECT_EQ(b.series[1][1023].x, 22028.466796875);
+  EXPECT_EQ(b.series[4][1023].x, 22028.466796875);
+  // The first block of a run is the start of the file, split into left and right.
+  ASSERT_EQ(b.scopeLeft.size(), 2048u);
+  for (int i = 0; i < 2048; ++i) {
+    ASSERT_EQ(b.scopeLeft[i], tone[2 * i]);
+    ASSERT_EQ(b.scopeRight[i], tone[2 * i + 1]);
+  }
+  // 1000 Hz is loudest on the left, 3000 Hz on the right.
+  const auto peak = [](const std::vector<Point>& s) {
+    return std::max_element(s.begin(), s.end(), [](auto& a, auto& c) { return a.y < c.y; })->x;
+  };
+  EXPECT_NEAR(peak(b.series[1]), 1000, 22);
+  EXPECT_NEAR(peak(b.series[2]), 3000, 22);
+}
+
+TEST_F(Worker, MonoWithoutMaxHoldFillsOnlyTheFirstTrace) {
+  ReplayNoise(1, 3);
+  recorder.goniometerOpen = 0;
+  Run(1, 0, 2);
+  const Block& b = recorder.blocks[1];
+  EXPECT_EQ(b.calls, (std::vector<std::string>{"ScaleAxes", "SetScopeAxes", "Clear1", "Clear2",
+                                               "Clear3", "Clear4", "Points"}));
+  EXPECT_EQ(b.series[1].size(), 128u);
+  EXPECT_TRUE(b.series[2].empty() && b.series[3].empty() && b.series[4].empty());
+}
+
+TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
+  recorder.samplingRate = 8000;
+  ReplayNoise(2, 12);
+  auto* worker =
+      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
+  recorder.fftLength = 512;
+  recorder.numChannels = 2;
+  recorder.corrFactor = 5;
+  recorder.bandAnalyserOpen = 1;
+  const size_t changedAt = recorder.blocks.size();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+  EXPECT_EQ(recorder.blocks[0].series[1].size(), 128u);
+  EXPECT_TRUE(recorder.blocks[0].series[2].empty());
+  // The block in flight when the settings changed may still use the old ones.
+  for (size_t i = changedAt + 1; i < recorder.blocks.size(); ++i) {
+    const Block& b = recorder.blocks[i];
+    ASSERT_EQ(b.series[1].size(), 256u);
+    ASSERT_EQ(b.series[2].size(), 256u);
+    EXPECT_EQ(b.series[1][1].x, 8000.0 / 512);
+    for (int k = 0; k < 256; ++k) {
+      EXPECT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 5));
+      EXPECT_DOUBLE_EQ(b.series[2][k].y, LevelOf(b.bandRight[k], 5));
+    }
+  }
+}
+
+TEST_F(Worker, SilentBlocksWithoutADevice) {
+  tvtest::UseNoDevice(dir.Path());
+  recorder.corrFactor = -3.5;
+  recorder.bandAnalyserOpen = 1;
+  testing::internal::CaptureStderr();
+  Run(1, 1, 3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  for (const Block& b : recorder.blocks) {
+    for (int k = 0; k < 128; ++k) {
+      EXPECT_NEAR(b.series[1][k].y, -223.5, 1e-9);
+      EXPECT_NEAR(b.series[3][k].y, -150.0, 0);  // never above the floor
+      EXPECT_EQ(b.bandLeft[k], 0.0);
+    }
+  }
+}
+
+// A FIFO as the replayed file delivers a block only as fast as the test writes it.
+class SlowWorker : public Worker {
+ protected:
+  void SetUp() override {
+    fifo = dir.File("slow.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tvtest::UseReplayDevice(dir.Path(), fifo);
+    recorder.fftLength = 32768;
+    recorder.samplingRate = 8000;
+    recorder.goniometerOpen = 1;
+  }
+  void TearDown() override {
+    stopWriting = true;
+    if (writer.joinable()) writer.join();
+  }
+  // Writes nine pieces of 4000 frames (more than a block) spread over about `seconds`;
+  // piece p holds p * 1000 + (i % 7).
+  void WriteSlowly(double seconds) {
+    writer = std::thread([this, seconds] {
+      const int fd = open(fifo.c_str(), O_WRONLY);
+      if (fd < 0) return;
+      const int pieces = 9;
+      for (int p = 0; p < pieces && !stopWriting; ++p) {
+        std::vector<int16_t> piece(4000);
+        for (size_t i = 0; i < piece.size(); ++i)
+          piece[i] = static_cast<int16_t>(p * 1000 + i % 7);
+        if (write(fd, piece.data(), piece.size() * 2) < 0) break;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / pieces));
+      }
+      close(fd);
+    });
+  }
+  std::string fifo;
+  std::thread writer;
+  std::atomic<bool> stopWriting{false};
+};
+
+TEST_F(SlowWorker, StopDuringABlockStillDeliversIt) {
+  WriteSlowly(1.0);
+  auto* worker =
+      new TCalcSpectrumThread(false, 32768, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }, 10));
+  ASSERT_EQ(recorder.blocks.size(), 1u);
+  const Block& b = recorder.blocks[0];
+  EXPECT_EQ(b.series[1].size(), 16384u);
+  ASSERT_EQ(b.scopeLeft.size(), 32768u);
+  EXPECT_EQ(b.scopeLeft[0], 0.0);
+  // The block waited for the ninth piece, written long after Stop.
+  EXPECT_GE(b.scopeLeft[32767], 8000.0);
+}
+
+TEST_F(SlowWorker, ShutdownDuringABlockEndsPromptlyAndDeliversNothing) {
+  WriteSlowly(4.0);
+  auto* worker =
+      new TCalcSpectrumThread(false, 32768, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  EXPECT_TRUE(worker->Shutdown(2000));
+  EXPECT_LT(Seconds(start), 0.5);
+  PumpUntil([] { return false; }, 0.3);
+  EXPECT_TRUE(recorder.blocks.empty());
+  EXPECT_FALSE(ended);
+}
+
+TEST_F(Worker, ShutdownWhileTheWorkerWaitsToHandOverDoesNotDeadlock) {
+  ReplayNoise(1, 4);
+  auto* worker =
+      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  // Without events being processed the worker soon waits in its first hand-over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  EXPECT_TRUE(worker->Shutdown(2000));
+  EXPECT_LT(Seconds(start), 0.5);
+  PumpUntil([] { return false; }, 0.3);
+  EXPECT_TRUE(recorder.blocks.empty());
+  EXPECT_FALSE(ended);
+}
