@@ -17,7 +17,8 @@ void MessageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     std::fprintf(stderr, "tonvista: cannot open a display; run it from a desktop session.\n");
     std::_Exit(1);
   }
-  if (type == QtWarningMsg && message.contains(QLatin1String("could not connect to display")))
+  if (type == QtWarningMsg && (message.contains(QLatin1String("could not connect to display")) ||
+                               message.contains(QLatin1String("platform plugin"))))
     return;
   if (previousHandler) previousHandler(type, context, message);
 }
