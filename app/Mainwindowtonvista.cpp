@@ -795,26 +795,22 @@ bool TMainwindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TMainwindow::CBMarker1Click() {
-  if (CBMarker1->isChecked()) {
-    CMark1->setEnabled(true);
-    ShowMarkerFrequency(1);
-  } else {
-    CMark1->setEnabled(false);
-    LMark1Lev->setText(kNoValue);
-    LMark1Frequ->setText(kNoValue);
-  }
-  FocusStartOrStop();
-  Chart1->update();
+  MarkerBoxClick(1);
+}
+void TMainwindow::CBMarker2Click() {
+  MarkerBoxClick(2);
 }
 
-void TMainwindow::CBMarker2Click() {
-  if (CBMarker2->isChecked()) {
-    CMark2->setEnabled(true);
-    ShowMarkerFrequency(2);
+void TMainwindow::MarkerBoxClick(int marker) {
+  const bool first = marker == 1;
+  QComboBox* list = first ? CMark1 : CMark2;
+  if ((first ? CBMarker1 : CBMarker2)->isChecked()) {
+    list->setEnabled(true);
+    ShowMarkerFrequency(marker);
   } else {
-    CMark2->setEnabled(false);
-    LMark2Lev->setText(kNoValue);
-    LMark2Frequ->setText(kNoValue);
+    list->setEnabled(false);
+    (first ? LMark1Lev : LMark2Lev)->setText(kNoValue);
+    (first ? LMark1Frequ : LMark2Frequ)->setText(kNoValue);
   }
   FocusStartOrStop();
   Chart1->update();

@@ -233,6 +233,7 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   void ResetMarkers();
   void StepMarker(int button);
   void ShowMarkerFrequency(int marker);
+  void MarkerBoxClick(int marker);
   void FocusStartOrStop();
   void DrawMarker(TChartCanvas& canvas, int marker);
   TChartSeries* SeriesOfName(const QString& name) const;
