@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -473,8 +474,10 @@ void TMainwindow::BStartClick() {
   auto* thread = new TCalcSpectrumThread(false, FFTLength, SamplingRate, WindowIndex, NumChannels,
                                          Averages, MaxHold, links);
   // The end event is delivered through this thread's event loop, so it cannot run before
-  // the handler is in place.
-  thread->OnTerminate = [this](TCalcSpectrumThread* t) { DeleteThread(t); };
+  // the handler is in place. It may come after this window is gone.
+  thread->OnTerminate = [self = QPointer<TMainwindow>(this)](TCalcSpectrumThread* t) {
+    if (self) self->DeleteThread(t);
+  };
   CalcThread = thread;
   liveThreads_.push_back(thread);
 
