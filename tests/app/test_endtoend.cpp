@@ -1,4 +1,7 @@
 // The real windows and worker, fed by an ALSA test configuration that replays a 1 kHz tone.
+#include <alsa/asoundlib.h>
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,11 +16,12 @@ namespace {
 
 constexpr double kAmplitude = 16384.0;
 
-// Points the ALSA "default" device at a file of 16-bit mono samples of a 1 kHz tone at
-// 8000 Hz; every capture reads it from its start.
-class ToneDevice {
+// Points the ALSA "default" capture device at a file of 16-bit mono samples: every open reads
+// it from its start. A FIFO without a writer instead makes the device hang in its open, the
+// way a stalled sound server does.
+class TestDevice {
  public:
-  ToneDevice() {
+  TestDevice() {
     const QString raw = dir_.filePath("tone.raw");
     QFile tone(raw);
     EXPECT_TRUE(tone.open(QIODevice::WriteOnly));
@@ -29,19 +33,33 @@ class ToneDevice {
     }
     tone.write(samples);
     tone.close();
+    Use(raw);
+  }
+  ~TestDevice() {
+    qunsetenv("ALSA_CONFIG_PATH");
+    snd_config_update_free_global();
+  }
+  // Replaces the file with a FIFO that nobody writes.
+  void Stall() {
+    const QString fifo = dir_.filePath("stalled");
+    EXPECT_EQ(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    Use(fifo);
+  }
+
+ private:
+  void Use(const QString& infile) {
     const QString conf = dir_.filePath("asound.conf");
     QFile config(conf);
-    EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+    EXPECT_TRUE(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
     config.write(QString("pcm.!default {\n  type file\n  slave { pcm { type null } }\n"
                          "  file \"/dev/null\"\n  infile \"%1\"\n  format \"raw\"\n}\n")
-                     .arg(raw)
+                     .arg(infile)
                      .toUtf8());
     config.close();
     qputenv("ALSA_CONFIG_PATH", conf.toUtf8());
+    // alsa-lib keeps the parsed configuration; the next open must read this one.
+    snd_config_update_free_global();
   }
-  ~ToneDevice() { qunsetenv("ALSA_CONFIG_PATH"); }
-
- private:
   QTemporaryDir dir_;
 };
 
@@ -67,10 +85,10 @@ class EndToEnd : public MainwindowTest {
     GTEST_SKIP() << "the spectrum worker in this tree is the first cut that delivers no "
                     "blocks; runs once the block loop is merged (TONVISTA_WORKER_STUB=OFF)";
 #endif
-    device_ = std::make_unique<ToneDevice>();
+    device_ = std::make_unique<TestDevice>();
     MainwindowTest::SetUp();
   }
-  std::unique_ptr<ToneDevice> device_;
+  std::unique_ptr<TestDevice> device_;
 };
 
 TEST_F(EndToEnd, StartShowsTheToneAndStopLeavesTheTraces) {
@@ -97,6 +115,7 @@ TEST_F(EndToEnd, StartShowsTheToneAndStopLeavesTheTraces) {
 }
 
 TEST_F(EndToEnd, QuitDuringAFourSecondBlockEndsPromptly) {
+  device_->Stall();
   w->show();
   w->CSamplingRate->setCurrentIndex(0);
   emit w->CSamplingRate->activated(0);
