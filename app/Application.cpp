@@ -1,6 +1,8 @@
 #include "Application.h"
 
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <cstdio>
 #include <stdexcept>
 
 #include "Dlgabout.h"
@@ -21,6 +23,12 @@ QFont TonvistaFont() {
 void ShowMessage(QWidget* parent, const QString& text) {
   if (MessageBoxHook) {
     MessageBoxHook(parent, text);
+    return;
+  }
+  // Without a screen nobody could see or dismiss a modal box: say it on standard error.
+  const QString platform = QGuiApplication::platformName();
+  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+    std::fprintf(stderr, "tonvista: %s\n", qPrintable(text));
     return;
   }
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Tonvista"), text, QMessageBox::Ok, parent);

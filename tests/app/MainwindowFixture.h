@@ -20,6 +20,9 @@ class MainwindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     MessageBoxHook = [this](QWidget*, const QString& text) { messages << text; };
+    // The machine running the tests may have no sound device; that warning has its own test.
+    probe = TMainwindow::OutputDeviceProbe;
+    TMainwindow::OutputDeviceProbe = [] { return true; };
     windows = std::make_unique<TonvistaWindows>();
     w = Mainwindow;
     ASSERT_NE(w, nullptr);
@@ -30,6 +33,7 @@ class MainwindowTest : public ::testing::Test {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     MessageBoxHook = nullptr;
+    TMainwindow::OutputDeviceProbe = probe;
   }
   // Fills a trace with n points of bin spacing df and the given levels.
   static void Fill(TChartSeries* s, int n, double df, double (*level)(int)) {
@@ -39,6 +43,7 @@ class MainwindowTest : public ::testing::Test {
   }
 
   QStringList messages;
+  std::function<bool()> probe;
   std::unique_ptr<TonvistaWindows> windows;
   TMainwindow* w = nullptr;
 };

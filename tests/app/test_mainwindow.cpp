@@ -38,6 +38,8 @@ QStringList Items(const QComboBox* c) {
 
 TEST(Startup, CreatesFiveWindowsShowsOnlyTheMainOneAndDestroysThemInReverse) {
   QStringList destroyed;
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
   {
     TonvistaWindows windows;
     ASSERT_NE(Mainwindow, nullptr);
@@ -65,6 +67,7 @@ TEST(Startup, CreatesFiveWindowsShowsOnlyTheMainOneAndDestroysThemInReverse) {
             QStringList({"FBandAnalyser", "FOptions", "FGoniometer", "FAbout", "Mainwindow"}));
   EXPECT_EQ(Mainwindow, nullptr);
   EXPECT_EQ(FOptions, nullptr);
+  TMainwindow::OutputDeviceProbe = probe;
 }
 
 TEST(Startup, WithoutAnOutputDeviceWarnsOnceAndOpensNormally) {
@@ -78,11 +81,21 @@ TEST(Startup, WithoutAnOutputDeviceWarnsOnceAndOpensNormally) {
     EXPECT_EQ(Mainwindow->windowTitle(), "TonvistaV1.9");
     EXPECT_EQ(Mainwindow->CSamplingRate->currentText(), "44100");
   }
-  TMainwindow::OutputDeviceProbe = probe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
   messages.clear();
   { TonvistaWindows windows; }
   EXPECT_TRUE(messages.isEmpty());
+  TMainwindow::OutputDeviceProbe = probe;
   MessageBoxHook = nullptr;
+
+  // Offscreen nobody could dismiss a modal box: the warning goes to standard error instead
+  // of blocking.
+  TMainwindow::OutputDeviceProbe = [] { return false; };
+  testing::internal::CaptureStderr();
+  { TonvistaWindows windows; }
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("No sound device installed"),
+            std::string::npos);
+  TMainwindow::OutputDeviceProbe = probe;
 }
 
 TEST_F(MainwindowTest, ControlsSitAtTheirPlacesWithCaptionsItemsAndPresets) {
