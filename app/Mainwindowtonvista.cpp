@@ -649,7 +649,18 @@ void TMainwindow::ScaleAxes() {
     bottom.SetIncrement(50000);
     Chart1->SetAllowZoom(true);
     Chart1->SetAllowPanning(pmHorizontal);
-    bottom.SetLogarithmic(true);
+    // Limits that cannot form a logarithmic axis (a negative maximum typed in the options)
+    // leave the axis as it was. The worker rescales with every block, so say it once, not
+    // once per block, until the limits work again.
+    try {
+      bottom.SetLogarithmic(true);
+      axisErrorShown_ = false;
+    } catch (const EChartError& error) {
+      if (!axisErrorShown_) {
+        axisErrorShown_ = true;
+        ShowMessage(this, QString::fromUtf8(error.what()));
+      }
+    }
   } else {
     if (XAxisMin <= 10) XAxisMin = 0;
     if (XAxisMax > half) XAxisMax = static_cast<int>(half);
@@ -666,6 +677,7 @@ void TMainwindow::ScaleAxes() {
     Chart1->SetAllowZoom(true);
     Chart1->SetAllowPanning(pmHorizontal);
     bottom.SetLogarithmic(false);
+    axisErrorShown_ = false;
   }
   Chart1->LeftAxis().SetRange(YAxisMin, YAxisMax);
   Chart1->LeftAxis().SetIncrement(5);
@@ -945,8 +957,14 @@ bool TMainwindow::WriteChartText(const QString& path, QString* error) {
 }
 
 void TMainwindow::BSaveChartClick() {
-  // The window as it is now, before the dialog covers it.
-  const QImage window = grab().toImage();
+  // The window as it is now, before the dialog covers it: with its frame where the platform
+  // lets us read the screen, else the client area.
+  QImage window;
+  if (QGuiApplication::platformName() == QLatin1String("xcb") && screen()) {
+    const QRect outer = frameGeometry();
+    window = screen()->grabWindow(0, outer.x(), outer.y(), outer.width(), outer.height()).toImage();
+  }
+  if (window.isNull()) window = grab().toImage();
   SaveDialog1.Filter = QStringLiteral("*.txt *.bmp|*.TXT;*.txt;*.BMP;*.bmp");
   if (SaveDialog1.Execute(this)) {
     const QString f = SaveDialog1.FileName;

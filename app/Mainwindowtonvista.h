@@ -240,6 +240,7 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   TChartSeries* SeriesOfIndex(int series) const;
   // Workers not yet ended; a stopped worker may still be finishing its block.
   std::vector<TCalcSpectrumThread*> liveThreads_;
+  bool axisErrorShown_ = false;
 };
 
 extern TMainwindow* Mainwindow;

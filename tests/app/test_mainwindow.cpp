@@ -482,15 +482,26 @@ TEST_F(MainwindowTest, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
   w->CFreqAxis->Item(1)->click();
   ASSERT_EQ(messages.size(), 1);
   EXPECT_FALSE(messages[0].isEmpty());
+  // Rescaled with every block, it is said once and not again until the limits work.
+  w->ScaleAxes();
+  w->ScaleAxes();
+  EXPECT_EQ(messages.size(), 1);
   w->SetAxisLimits(10, 22050, -100, 0);
   w->CFreqAxis->Item(1)->click();
   EXPECT_EQ(messages.size(), 1);
   EXPECT_TRUE(w->Chart1->BottomAxis().Logarithmic());
+  w->SetAxisLimits(10, -5, -100, 0);
+  w->ScaleAxes();
+  EXPECT_EQ(messages.size(), 2);
 
+  // Whatever escapes an event's dispatch is shown, and the loop goes on.
   EXPECT_FALSE(TApplication::GuardedDispatch([]() -> bool { throw std::runtime_error("boom"); }));
   EXPECT_EQ(messages.last(), "boom");
   EXPECT_TRUE(TApplication::GuardedDispatch([] { return true; }));
-  EXPECT_EQ(messages.size(), 2);
+  EXPECT_EQ(messages.size(), 3);
+  auto handler = Guarded([] { throw std::logic_error("handler failed"); });
+  handler();
+  EXPECT_EQ(messages.last(), "handler failed");
 }
 
 TEST_F(MainwindowTest, LogGridHasItsThirtyLinesAtTheExpectedPlaces) {
