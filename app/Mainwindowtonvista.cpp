@@ -112,6 +112,7 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidg
     item->setGeometry(5, 15 + 16 * i, 58, 16);
     group_->addButton(item, i);
     items_.push_back(item);
+    connect(item, &QRadioButton::toggled, this, [this] { FollowSelection(); });
   }
   connect(group_, &QButtonGroup::idClicked, this, Guarded([this] {
             if (OnClick) OnClick();
@@ -124,6 +125,13 @@ int TRadioGroup::ItemIndex() const {
 
 void TRadioGroup::SetItemIndex(int index) {
   items_.at(index)->setChecked(true);
+}
+
+void TRadioGroup::FollowSelection() {
+  // The group is one stop of the Tab key, on the selected item; the arrow keys move within.
+  const bool any = group_->checkedButton() != nullptr;
+  for (QRadioButton* item : items_)
+    item->setFocusPolicy(!any || item->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 bool TSaveDialog::Execute(QWidget* parent) {
@@ -215,6 +223,8 @@ TMainwindow::~TMainwindow() {
 
 void TMainwindow::BuildControls() {
   Chart1 = Place(new TChart(this), 0, 0, 521, 353, QStringLiteral("Spectrum chart"));
+  // The last stop of the Tab key, so that a screen reader can reach the chart.
+  Chart1->setFocusPolicy(Qt::TabFocus);
   Chart1->SetBackColor(Qt::white);
   Chart1->SetBackWallColor(Qt::white);
   Chart1->SetMargins(2, 1, 0, 0);
@@ -286,6 +296,9 @@ void TMainwindow::BuildControls() {
   CWindow =
       MakeList(CSettings, {"Hanning", "Hamming", "Blackman", "Blackman Harris", "Rectangular"}, 88,
                72, 113, QStringLiteral("Window"));
+  LSamplingRate->setBuddy(CSamplingRate);
+  LFFTLength->setBuddy(CFFTLength);
+  LWindow->setBuddy(CWindow);
 
   CFreqAxis = Place(new TRadioGroup(QStringLiteral("Frequ. Axis"), {"lin", "log"}, this), 224, 456,
                     65, 50, QStringLiteral("Frequ. Axis"));

@@ -33,6 +33,7 @@ class TRadioGroup : public QGroupBox {
   std::function<void()> OnClick;
 
  private:
+  void FollowSelection();
   QButtonGroup* group_;
   std::vector<QRadioButton*> items_;
 };

@@ -4,6 +4,8 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -494,6 +496,13 @@ void TChart::paintEvent(QPaintEvent*) {
     LineRects(r.right(), r.top(), r.right(), r.bottom() + 1, true, dots);
     for (const QRect& dot : dots)
       p.fillRect(dot, Qt::black);
+  }
+  // Where the chart takes the keyboard focus, show that it has it.
+  if (hasFocus()) {
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = rect().adjusted(1, 1, -1, -1);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &p, this);
   }
 }
 

@@ -131,26 +131,31 @@ TFGoniometer::TFGoniometer(QWidget* parent)
     ScaleTicks[k] = tick;
     LLevelMeter[k] = MakeLabel(scale[k], this, kBar2Left + kBarWidth + 4, y - 7, true);
     LLevelMeter[k]->resize(44, LLevelMeter[k]->height());
+    LLevelMeter[k]->setAccessibleName(QString("Level scale mark %1").arg(k + 1));
   }
   Label11 = MakeLabel("dB", this, 0, 284, true);
   Label11->move((kBar1Left + kBarWidth + kBar2Left - Label11->width()) / 2, 284);
 
   constexpr int col = 398;
-  MakeLabel("Level Meter Mode:", this, col, 8);
+  QLabel* captionMode = MakeLabel("Level Meter Mode:", this, col, 8);
   CLevelMeterMode = MakeList("Level Meter Mode", {"V Peak", "RMS"}, this, {col, 24, 100, 21});
-  MakeLabel("Level Meter Max:", this, col, 54);
+  QLabel* captionMax = MakeLabel("Level Meter Max:", this, col, 54);
   CLevelMeterMax =
       MakeList("Level Meter Max", {"0", "-10", "-20", "-30", "-40"}, this, {col, 70, 60, 21});
   MakeLabel("dB", this, col + 64, 74);
-  MakeLabel("Level Meter Min:", this, col, 100);
+  QLabel* captionMin = MakeLabel("Level Meter Min:", this, col, 100);
   CLevelMeterMin = MakeList("Level Meter Min", {"-50", "-60", "-70", "-80", "-90", "-100"}, this,
                             {col, 116, 60, 21});
   MakeLabel("dB", this, col + 64, 120);
   MakeLabel("Level Meter", this, col, 148);
-  MakeLabel("Correction Factor:", this, col, 162);
+  QLabel* captionCorrection = MakeLabel("Correction Factor:", this, col, 162);
   ELevelMeterCorrFactor = new QLineEdit("0", this);
   ELevelMeterCorrFactor->setGeometry(col, 178, 60, 21);
   ELevelMeterCorrFactor->setAccessibleName("Level meter correction factor");
+  captionMode->setBuddy(CLevelMeterMode);
+  captionMax->setBuddy(CLevelMeterMax);
+  captionMin->setBuddy(CLevelMeterMin);
+  captionCorrection->setBuddy(ELevelMeterCorrFactor);
   MakeLabel("dB", this, col + 64, 182);
   BSetLevelMeterCorrFactor = new QPushButton("Change", this);
   BSetLevelMeterCorrFactor->setGeometry(col, 204, 60, 23);
