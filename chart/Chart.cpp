@@ -4,8 +4,6 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOption>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -499,10 +497,9 @@ void TChart::paintEvent(QPaintEvent*) {
   }
   // Where the chart takes the keyboard focus, show that it has it.
   if (hasFocus()) {
-    QStyleOptionFocusRect option;
-    option.initFrom(this);
-    option.rect = rect().adjusted(1, 1, -1, -1);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &p, this);
+    p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
   }
 }
 
