@@ -260,4 +260,25 @@ TEST_F(Accessibility, TabWalksEveryWindowInItsDesignedOrder) {
   }
 }
 
+// Within a radio group the arrow keys pick the item, as a click would.
+TEST_F(Accessibility, ArrowKeysPickWithinARadioGroup) {
+  w->show();
+  QApplication::setActiveWindow(w);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  w->CWindow->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(w->CWindow, Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), w->CFreqAxis->Item(1));
+  ASSERT_TRUE(w->Chart1->BottomAxis().Logarithmic());
+  QTest::keyClick(w->CFreqAxis->Item(1), Qt::Key_Up);
+  EXPECT_EQ(QApplication::focusWidget(), w->CFreqAxis->Item(0));
+  EXPECT_EQ(w->CFreqAxis->ItemIndex(), 0);
+  EXPECT_FALSE(w->Chart1->BottomAxis().Logarithmic());
+  // The group stays one stop, now on the newly selected item.
+  w->CWindow->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(w->CWindow, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->CFreqAxis->Item(0));
+  QTest::keyClick(w->CFreqAxis->Item(0), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->CNumChannels->Item(0));
+}
+
 }  // namespace
