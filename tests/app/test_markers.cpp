@@ -74,6 +74,12 @@ TEST_F(Markers, SteppingUpAndDownStaysWithinTheSpectrum) {
     emit w->BMark1_Inc->clicked();
   EXPECT_EQ(w->LMark1Frequ->text(), "215.3");
   EXPECT_EQ(w->Mark1Bin, 10);
+  // A German user reads the same step with a decimal comma.
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  emit w->BMark1_Dec->clicked();
+  emit w->BMark1_Inc->clicked();
+  EXPECT_EQ(w->LMark1Frequ->text(), "215,3");
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
   for (int i = 10; i < 1024; ++i)
     emit w->BMark1_Inc->clicked();
   EXPECT_EQ(w->Mark1Frequ, 22050.0);
