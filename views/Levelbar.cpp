@@ -1,11 +1,55 @@
 #include "Levelbar.h"
 
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
+#include <QLocale>
 #include <QPainter>
 #include <climits>
 #include <cmath>
 
+namespace {
+
+// Bar units per dB in both tool windows.
+constexpr double kUnitsPerDb = 10.0;
+
+// What a screen reader gets: a progress bar whose value is the level in dB.
+class TLevelBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+ public:
+  explicit TLevelBarAccessible(TLevelBar* bar) : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Value)
+      return QLocale().toString(currentValue().toDouble(), 'f', 1) + " dB";
+    return QAccessibleWidget::text(t);
+  }
+  QVariant currentValue() const override { return Bar()->Position() / kUnitsPerDb; }
+  void setCurrentValue(const QVariant&) override {}
+  QVariant maximumValue() const override { return Bar()->Maximum() / kUnitsPerDb; }
+  QVariant minimumValue() const override { return Bar()->Minimum() / kUnitsPerDb; }
+  QVariant minimumStepSize() const override { return 1.0 / kUnitsPerDb; }
+
+ private:
+  const TLevelBar* Bar() const { return static_cast<const TLevelBar*>(widget()); }
+};
+
+QAccessibleInterface* LevelBarAccessible(const QString& className, QObject* object) {
+  if (className == QLatin1String("TLevelBar") && object && object->isWidgetType())
+    return new TLevelBarAccessible(static_cast<TLevelBar*>(object));
+  return nullptr;
+}
+
+}  // namespace
+
 TLevelBar::TLevelBar(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  static const bool installed = [] {
+    QAccessible::installFactory(LevelBarAccessible);
+    return true;
+  }();
+  (void)installed;
 }
 
 void TLevelBar::SetMinimum(int v) {
@@ -22,6 +66,10 @@ void TLevelBar::SetPosition(int v) {
   if (v == position_) return;
   position_ = v;
   update();
+  if (QAccessible::isActive()) {
+    QAccessibleValueChangeEvent event(this, position_ / kUnitsPerDb);
+    QAccessible::updateAccessibility(&event);
+  }
 }
 void TLevelBar::SetBarColor(const QColor& c) {
   barColor_ = c;

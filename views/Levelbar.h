@@ -1,5 +1,6 @@
-// A vertical level bar counting in whole units (tenths of a dB in this program). The position
-// may lie outside the range: below it the bar is empty, above it full.
+// A vertical level bar counting in whole units (tenths of a dB in this program; screen readers
+// get the level in dB). The position may lie outside the range: below it the bar is empty, above
+// it full.
 #pragma once
 
 #include <QColor>

@@ -282,4 +282,27 @@ TEST_F(Accessibility, ArrowKeysPickWithinARadioGroup) {
   EXPECT_EQ(QApplication::focusWidget(), w->CNumChannels->Item(0));
 }
 
+// A level bar reads out as a progress bar holding its level in dB.
+TEST_F(Accessibility, LevelBarsReadTheirLevelInDb) {
+  TLevelBar* bar = FBandAnalyser->BandBars[3];
+  bar->SetPosition(-432);
+  QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(bar);
+  ASSERT_NE(iface, nullptr);
+  EXPECT_EQ(iface->role(), QAccessible::ProgressBar);
+  EXPECT_EQ(iface->text(QAccessible::Name), bar->accessibleName());
+  QAccessibleValueInterface* value = iface->valueInterface();
+  ASSERT_NE(value, nullptr);
+  EXPECT_DOUBLE_EQ(value->currentValue().toDouble(), -43.2);
+  EXPECT_DOUBLE_EQ(value->minimumValue().toDouble(), -100.0);
+  EXPECT_DOUBLE_EQ(value->maximumValue().toDouble(), 0.0);
+  EXPECT_EQ(iface->text(QAccessible::Value), QLocale().toString(-43.2, 'f', 1) + " dB");
+  // It follows the bar.
+  FGoniometer->PLevelMeter2->SetPosition(-60);
+  EXPECT_DOUBLE_EQ(QAccessible::queryAccessibleInterface(FGoniometer->PLevelMeter2)
+                       ->valueInterface()
+                       ->currentValue()
+                       .toDouble(),
+                   -6.0);
+}
+
 }  // namespace
