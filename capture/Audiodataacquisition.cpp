@@ -49,15 +49,17 @@ struct Device {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     unsigned int exactRate = static_cast<unsigned int>(wantRate);
-    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time, at
-    // least about 10 ms) and a block waits for the piece holding its last frame. Pieces that
-    // cover the block plus a small gap make each block a whole number of pieces: the gap (at
-    // most 1 ms) is all that is discarded before the next block, so blocks never join and the
-    // block rate stays close to rate / block length. Half a second of buffer keeps the stream
-    // from overrunning while a block is computed and shown. The wake-up threshold is one
-    // frame: waiting for a whole period when a block needs only its last few frames would
-    // cost up to a period per block.
-    const long pieces = std::max(1L, static_cast<long>(wantBlock / (wantRate / 100.0)));
+    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time) and a
+    // block waits for the piece holding its last frame. Pieces that cover the block plus a
+    // small gap make each block a whole number of pieces: the gap (at most 1 ms) is all that
+    // is discarded before the next block, so blocks never join and the block rate stays close
+    // to rate / block length. Each piece wakes the client, so pieces are as long as they can
+    // be: the whole block up to 50 ms, else as many equal pieces of at most 50 ms as needed
+    // (a server's capture latency is bounded, and a long block needs no wake-up per frame).
+    // Half a second of buffer keeps the stream from overrunning while a block is computed and
+    // shown. The wake-up threshold is one frame: waiting for a whole period when a block needs
+    // only its last few frames would cost up to a period per block.
+    const long pieces = std::max(1L, std::lround(std::ceil(wantBlock / (wantRate / 20.0))));
     const long gap = std::max(1L, std::min<long>(wantRate / 1000, wantBlock / 32));
     snd_pcm_uframes_t period =
         static_cast<snd_pcm_uframes_t>((wantBlock + gap + 2 * pieces - 1) / (2 * pieces));
