@@ -20,8 +20,10 @@ void TLevelBar::SetMaximum(int v) {
 }
 void TLevelBar::SetPosition(int v) {
   if (v == position_) return;
+  const int before = FilledHeight();
   position_ = v;
-  update();
+  // Blocks can come hundreds of times a second: only a change of the bar's pixels is drawn.
+  if (FilledHeight() != before) update();
 }
 void TLevelBar::SetBarColor(const QColor& c) {
   barColor_ = c;
