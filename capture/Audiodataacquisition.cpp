@@ -179,12 +179,17 @@ struct CaptureSession::Shared {
     }
     chunk.resize(device.period * static_cast<size_t>(wantChannels));
     int got = 0;
+    int emptyReads = 0;
     while (got < wantFrames) {
       if (Cancelled(id)) return;
       const auto n = std::min<snd_pcm_sframes_t>(wantFrames - got, device.period);
       std::fill(chunk.begin(), chunk.begin() + n * wantChannels, int16_t{0});
       const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
       if (r == -EAGAIN || r == 0) {
+        // Until a freshly started stream delivers (up to half a second), the pulse plugin
+        // reports data it does not have: a wake-up that brought nothing is followed by a short
+        // sleep rather than another turn at full speed.
+        if (++emptyReads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!WaitForData(device.pcm, until)) {
           if (Clock::now() >= until || Cancelled(id)) return;
         }
@@ -196,6 +201,7 @@ struct CaptureSession::Shared {
         device.Close();
         return;
       }
+      emptyReads = 0;
       std::lock_guard<std::mutex> lock(mutex);
       if (stop || interrupted || abandonedId == id || requestId != id) return;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
