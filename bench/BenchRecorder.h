@@ -11,6 +11,8 @@
 
 class BenchRecorder : public benchmark::ConsoleReporter {
  public:
+  // Plain text: the figures are read back from the output.
+  BenchRecorder() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && r.iterations > 0)
