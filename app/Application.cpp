@@ -2,6 +2,10 @@
 
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -47,7 +51,46 @@ void ReportException(std::exception_ptr error) {
   ShowMessage(nullptr, text);
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TFramePacer::TFramePacer(QObject* parent) : QObject(parent) {}
+
+qint64 TFramePacer::FrameInterval(const QWidget* window) {
+  const QScreen* screen = window ? window->screen() : nullptr;
+  double hz = screen ? screen->refreshRate() : 0.0;
+  if (!(hz >= 24.0)) hz = 60.0;
+  return static_cast<qint64>(1e9 / std::min(hz, 240.0));
+}
+
+bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
+  // A window's pending paints all arrive as one update request to the window itself.
+  if (event->type() != QEvent::UpdateRequest || !watched->isWidgetType() ||
+      !static_cast<QWidget*>(watched)->isWindow())
+    return false;
+  auto* window = static_cast<QWidget*>(watched);
+  auto [entry, fresh] = windows_.try_emplace(watched);
+  if (fresh)
+    connect(watched, &QObject::destroyed, this, [this, watched] { windows_.erase(watched); });
+  Window& w = entry->second;
+  const qint64 interval = FrameInterval(window);
+  if (w.lastPaint.isValid() && w.lastPaint.nsecsElapsed() < interval) {
+    if (!w.deferred) {
+      w.deferred = true;
+      const qint64 left = interval - w.lastPaint.nsecsElapsed();
+      const int ms = static_cast<int>(std::max<qint64>(1, (left + 999999) / 1000000));
+      QTimer::singleShot(ms, Qt::PreciseTimer, window, [this, window] {
+        windows_[window].deferred = false;
+        QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest),
+                                    Qt::LowEventPriority);
+      });
+    }
+    return true;
+  }
+  w.lastPaint.start();
+  return false;
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  installEventFilter(new TFramePacer(this));
+}
 
 bool TApplication::GuardedDispatch(const std::function<bool()>& dispatch) {
   try {

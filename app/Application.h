@@ -2,9 +2,11 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QString>
 #include <exception>
 #include <functional>
+#include <unordered_map>
 
 class QFont;
 class QWidget;
@@ -32,7 +34,29 @@ auto Guarded(F handler) {
   };
 }
 
-// Catches what escapes the dispatch of an event, shows it, and lets the loop go on.
+// Paints each window at most once per frame of its screen. Blocks can arrive far faster than a
+// screen shows them (375 a second at 256 points and 96 kHz); each is still handed over, and a
+// window's paint that comes too soon after the last one is put off to the frame's end, where
+// it draws whatever the window holds by then.
+class TFramePacer : public QObject {
+ public:
+  explicit TFramePacer(QObject* parent = nullptr);
+  // The shortest time between two paints of the window (nanoseconds).
+  static qint64 FrameInterval(const QWidget* window);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  struct Window {
+    QElapsedTimer lastPaint;
+    bool deferred = false;
+  };
+  std::unordered_map<QObject*, Window> windows_;
+};
+
+// Catches what escapes the dispatch of an event, shows it, and lets the loop go on. Paces the
+// windows' paints with a TFramePacer.
 class TApplication : public QApplication {
  public:
   TApplication(int& argc, char** argv);

@@ -4,8 +4,12 @@
 #include <fftw3.h>
 
 #include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
 #include <vector>
 
+#include "BenchRecorder.h"
 #include "Fft.h"
 
 namespace {
@@ -61,4 +65,25 @@ void BM_Fftw(benchmark::State& state) {
 
 BENCHMARK(BM_Engine)->Arg(256)->Arg(2048)->Arg(32768);
 BENCHMARK(BM_Fftw)->Arg(256)->Arg(2048)->Arg(32768);
-BENCHMARK_MAIN();
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  BenchRecorder recorder;
+  benchmark::RunSpecifiedBenchmarks(&recorder);
+  for (const char* n : {"256", "2048", "32768"}) {
+    std::pair<double, double> ours, fftw;
+    if (!recorder.Median(std::string("BM_Engine/") + n, ours) ||
+        !recorder.Median(std::string("BM_Fftw/") + n, fftw))
+      continue;
+    // CPU time: on a shared machine the wall clock also counts other processes.
+    const double ratio = ours.second / fftw.second;
+    const double wall = ours.first / fftw.first;
+    if (std::string(n) == "32768")
+      std::printf("fft32768_vs_fftw: %.2fx (goal <= 3x) %s [CPU time; wall clock %.2fx]\n", ratio,
+                  ratio <= 3.0 ? "met" : "MISSED", wall);
+    else
+      std::printf("# fft%s_vs_fftw: %.2fx [CPU time; wall clock %.2fx]\n", n, ratio, wall);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -49,15 +49,17 @@ struct Device {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     unsigned int exactRate = static_cast<unsigned int>(wantRate);
-    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time, at
-    // least about 10 ms) and a block waits for the piece holding its last frame. Pieces that
-    // cover the block plus a small gap make each block a whole number of pieces: the gap (at
-    // most 1 ms) is all that is discarded before the next block, so blocks never join and the
-    // block rate stays close to rate / block length. Half a second of buffer keeps the stream
-    // from overrunning while a block is computed and shown. The wake-up threshold is one
-    // frame: waiting for a whole period when a block needs only its last few frames would
-    // cost up to a period per block.
-    const long pieces = std::max(1L, static_cast<long>(wantBlock / (wantRate / 100.0)));
+    // A sound server delivers capture data in pieces (PulseAudio: two periods at a time) and a
+    // block waits for the piece holding its last frame. Pieces that cover the block plus a
+    // small gap make each block a whole number of pieces: the gap (at most 1 ms) is all that
+    // is discarded before the next block, so blocks never join and the block rate stays close
+    // to rate / block length. Each piece wakes the client, so pieces are as long as they can
+    // be: the whole block up to 50 ms, else as many equal pieces of at most 50 ms as needed
+    // (a server's capture latency is bounded, and a long block needs no wake-up per frame).
+    // Half a second of buffer keeps the stream from overrunning while a block is computed and
+    // shown. The wake-up threshold is one frame: waiting for a whole period when a block needs
+    // only its last few frames would cost up to a period per block.
+    const long pieces = std::max(1L, std::lround(std::ceil(wantBlock / (wantRate / 20.0))));
     const long gap = std::max(1L, std::min<long>(wantRate / 1000, wantBlock / 32));
     snd_pcm_uframes_t period =
         static_cast<snd_pcm_uframes_t>((wantBlock + gap + 2 * pieces - 1) / (2 * pieces));
@@ -177,12 +179,17 @@ struct CaptureSession::Shared {
     }
     chunk.resize(device.period * static_cast<size_t>(wantChannels));
     int got = 0;
+    int emptyReads = 0;
     while (got < wantFrames) {
       if (Cancelled(id)) return;
       const auto n = std::min<snd_pcm_sframes_t>(wantFrames - got, device.period);
       std::fill(chunk.begin(), chunk.begin() + n * wantChannels, int16_t{0});
       const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
       if (r == -EAGAIN || r == 0) {
+        // Until a freshly started stream delivers (up to half a second), the pulse plugin
+        // reports data it does not have: a wake-up that brought nothing is followed by a short
+        // sleep rather than another turn at full speed.
+        if (++emptyReads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!WaitForData(device.pcm, until)) {
           if (Clock::now() >= until || Cancelled(id)) return;
         }
@@ -194,6 +201,7 @@ struct CaptureSession::Shared {
         device.Close();
         return;
       }
+      emptyReads = 0;
       std::lock_guard<std::mutex> lock(mutex);
       if (stop || interrupted || abandonedId == id || requestId != id) return;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),

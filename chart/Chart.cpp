@@ -146,6 +146,9 @@ void TChart::InvalidateLayout() {
 }
 
 void TChart::InvalidateData() {
+  // A block adds thousands of points; asking once until the next paint is enough.
+  if (impl_->repaintAsked) return;
+  impl_->repaintAsked = true;
   update();
 }
 
@@ -481,6 +484,7 @@ void TChart::Draw(QPainter& p) {
 }
 
 void TChart::paintEvent(QPaintEvent*) {
+  impl_->repaintAsked = false;
   QPainter p(this);
   Draw(p);
   const Impl& d = *impl_;

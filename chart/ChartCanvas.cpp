@@ -1,11 +1,34 @@
 // Series data and the after-draw surface.
+#include <QHash>
 #include <QPainter>
+#include <QStaticText>
 #include <cmath>
 #include <cstdlib>
 
 #include "ChartImpl.h"
 
 using namespace chart_detail;
+
+namespace {
+
+// The after-draw writes the same labels at every paint, and laying a text out costs more than
+// drawing it: laid-out texts are kept by font and string. Never destroyed, since the fonts
+// they hold must not outlive the application.
+const QStaticText& LaidOut(const QString& text, const QFont& font) {
+  static auto* cache = new QHash<QString, QStaticText>;
+  const QString key = font.key() + QChar(0) + text;
+  auto it = cache->find(key);
+  if (it == cache->end()) {
+    if (cache->size() >= 1024) cache->clear();
+    QStaticText laidOut(text);
+    laidOut.setTextFormat(Qt::PlainText);
+    laidOut.prepare(QTransform(), font);
+    it = cache->insert(key, laidOut);
+  }
+  return *it;
+}
+
+}  // namespace
 
 TChartSeries::TChartSeries(TChart* owner, TSeriesKind kind, const QString& title)
     : owner_(owner), kind_(kind), title_(title) {}
@@ -175,6 +198,6 @@ void TChartCanvas::TextOut(int x, int y, const QString& text) {
     painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
   const QPen pen = painter_.pen();
   painter_.setPen(fontColor_);
-  painter_.drawText(QPoint(x, y + fm.ascent()), text);
+  painter_.drawStaticText(QPoint(x, y), LaidOut(text, painter_.font()));
   painter_.setPen(pen);
 }

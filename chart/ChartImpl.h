@@ -82,7 +82,8 @@ struct TChart::Impl {
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
   bool backgroundValid = false;
-  QImage frame;  // background plus traces, handed to the painter in one piece
+  QImage frame;               // background plus traces, handed to the painter in one piece
+  bool repaintAsked = false;  // update() called since the last paint
 
   // Reused buffers of the series drawing.
   struct Run {

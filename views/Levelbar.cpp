@@ -64,8 +64,10 @@ void TLevelBar::SetMaximum(int v) {
 }
 void TLevelBar::SetPosition(int v) {
   if (v == position_) return;
+  const int before = FilledHeight();
   position_ = v;
-  update();
+  // Blocks can come hundreds of times a second: only a change of the bar's pixels is drawn.
+  if (FilledHeight() != before) update();
   if (QAccessible::isActive()) {
     QAccessibleValueChangeEvent event(this, position_ / kUnitsPerDb);
     QAccessible::updateAccessibility(&event);

@@ -1,0 +1,171 @@
+// Paint economy at high block rates: windows paint at most once per screen frame without
+// losing the last state, a chart asks for one paint per batch of points, and a level bar
+// repaints only when its pixels change.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QWidget>
+
+#include "Application.h"
+#include "Chart.h"
+#include "Levelbar.h"
+
+namespace {
+
+// Counts the paint events of one widget and remembers the value it showed last.
+class PaintProbe : public QWidget {
+ public:
+  int paints = 0;
+  int value = 0;
+  int paintedValue = -1;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    ++paints;
+    paintedValue = value;
+  }
+};
+
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QObject* watched) { watched->installEventFilter(this); }
+  int paints = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+void SpinFor(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+}  // namespace
+
+// A shown window under a pacer of its own.
+class FramePacer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qApp->installEventFilter(&pacer);
+    w.resize(100, 100);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    interval = TFramePacer::FrameInterval(&w);
+    ASSERT_GE(interval, 1000000000LL / 240);
+    ASSERT_LE(interval, 1000000000LL / 24);
+    SpinFor(static_cast<int>(3 * interval / 1000000));
+  }
+  void TearDown() override { qApp->removeEventFilter(&pacer); }
+
+  TFramePacer pacer;
+  PaintProbe w;
+  qint64 interval = 0;
+};
+
+TEST_F(FramePacer, PaintsAtMostOncePerFrameAndAlwaysShowsTheLastState) {
+  // Far more changes than frames, each followed by a turn of the event loop.
+  const int before = w.paints;
+  QElapsedTimer t;
+  t.start();
+  int changes = 0;
+  while (t.elapsed() < 300) {
+    w.value = ++changes;
+    w.update();
+    QCoreApplication::processEvents();
+  }
+  const double frames = t.nsecsElapsed() / static_cast<double>(interval);
+  const int duringLoop = w.paints - before;
+  EXPECT_GT(changes, 3 * frames) << "the loop must outpace the screen to test anything";
+  EXPECT_GE(duringLoop, 2);
+  EXPECT_LE(duringLoop, frames + 3);
+
+  // The change after the last paint is not lost: it is painted at the end of its frame.
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  EXPECT_EQ(w.paintedValue, changes);
+}
+
+TEST_F(FramePacer, APaintAfterAQuietFrameIsNotDelayed) {
+  w.value = 7;
+  w.update();
+  // The update request is posted; delivering posted events paints at once.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.paintedValue, 7);
+}
+
+TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {
+  TChart c;
+  c.resize(300, 200);
+  TChartSeries* s = c.AddSeries(TSeriesKind::Line, "L");
+  c.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&c));
+  PaintCounter counter(&c);
+  for (int batch = 1; batch <= 3; ++batch) {
+    s->ClearPoints();
+    for (int i = 0; i < 2000; ++i)
+      s->AddPoint(i, batch, 0xff0000ffu);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.paints, batch);
+  }
+
+  // Points added while the chart is hidden are drawn once it is shown, and later batches
+  // still ask for their paint.
+  c.hide();
+  s->AddPoint(3000, 1, 0xff0000ffu);
+  c.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&c));
+  QCoreApplication::processEvents();
+  const int shown = counter.paints;
+  EXPECT_GT(shown, 3);
+  s->AddPoint(3001, 1, 0xff0000ffu);
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, shown + 1);
+}
+
+TEST(PaintEconomy, LevelBarRepaintsOnlyWhenItsFilledHeightChanges) {
+  QWidget window;
+  window.resize(40, 120);
+  TLevelBar bar(&window);
+  bar.setGeometry(0, 0, 14, 100);
+  bar.SetMinimum(0);
+  bar.SetMaximum(1000);
+  bar.SetPosition(500);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QCoreApplication::processEvents();
+  PaintCounter counter(&bar);
+  ASSERT_EQ(bar.FilledHeight(), 50);
+
+  bar.SetPosition(504);  // still 50 rows
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, 0);
+  EXPECT_EQ(bar.Position(), 504);
+
+  bar.SetPosition(506);  // 51 rows
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, 1);
+
+  bar.SetPosition(-20);  // below the range: empty
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, 2);
+  bar.SetPosition(-10);
+  bar.SetPosition(0);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, 2);
+
+  // After steps too small to paint, what is drawn still follows the latest position.
+  for (int p = 600; p <= 609; ++p)
+    bar.SetPosition(p);
+  const QImage image = bar.grab().toImage();
+  int filled = 0;
+  for (int y = 0; y < image.height(); ++y)
+    if (image.pixelColor(7, y) == bar.BarColor()) ++filled;
+  EXPECT_EQ(filled, 61);
+}
