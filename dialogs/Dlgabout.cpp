@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "Formcontrols.h"
 #include "Mainwindowtonvista.h"
 
 TFAbout* FAbout = nullptr;
@@ -44,17 +45,6 @@ void TLinkLabel::keyPressEvent(QKeyEvent* event) {
   }
   QLabel::keyPressEvent(event);
 }
-
-namespace {
-
-QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
-  auto* label = new QLabel(text, parent);
-  label->move(left, top);
-  label->adjustSize();
-  return label;
-}
-
-}  // namespace
 
 TFAbout::TFAbout(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |

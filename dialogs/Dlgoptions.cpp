@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "Chart.h"
+#include "Formcontrols.h"
 #include "Mainwindowtonvista.h"
 
 TFOptions* FOptions = nullptr;
@@ -63,32 +64,6 @@ void ShowInputError(QWidget* parent, const QString& message) {
   }
   QMessageBox::warning(parent, QStringLiteral("Tonvista"), message);
 }
-
-namespace {
-
-QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
-  auto* label = new QLabel(text, parent);
-  label->move(left, top);
-  label->adjustSize();
-  return label;
-}
-
-QLineEdit* MakeEdit(const QString& role, QWidget* parent, int left, int top) {
-  auto* edit = new QLineEdit(parent);
-  edit->setGeometry(left, top, 57, 21);
-  edit->setAccessibleName(role);
-  return edit;
-}
-
-QPushButton* MakeButton(const QString& caption, QWidget* parent, const QRect& place) {
-  auto* button = new QPushButton(caption, parent);
-  button->setGeometry(place);
-  button->setAccessibleName(caption);
-  button->setAutoDefault(false);
-  return button;
-}
-
-}  // namespace
 
 TFOptions::TFOptions(QWidget* parent) : QDialog(parent) {
   FOptions = this;

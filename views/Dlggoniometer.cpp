@@ -11,33 +11,13 @@
 
 #include "Chart.h"
 #include "Dlgoptions.h"
+#include "Formcontrols.h"
 #include "Levelbar.h"
 #include "Mainwindowtonvista.h"
 
 TFGoniometer* FGoniometer = nullptr;
 
 namespace {
-
-QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool bold = false) {
-  auto* label = new QLabel(text, parent);
-  if (bold) {
-    QFont f = label->font();
-    f.setBold(true);
-    label->setFont(f);
-  }
-  label->move(left, top);
-  label->adjustSize();
-  return label;
-}
-
-QComboBox* MakeList(const QString& role, const QStringList& items, QWidget* parent,
-                    const QRect& place) {
-  auto* list = new QComboBox(parent);
-  list->addItems(items);
-  list->setGeometry(place);
-  list->setAccessibleName(role);
-  return list;
-}
 
 constexpr int kBarTop = 40;
 constexpr int kBarHeight = 240;
