@@ -356,7 +356,8 @@ TEST_F(SlowWorker, ShutdownDuringABlockEndsPromptlyAndDeliversNothing) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto start = Clock::now();
   EXPECT_TRUE(worker->Shutdown(2000));
-  EXPECT_LT(Seconds(start), 0.5);
+  // Normally a few milliseconds; the slack only keeps a loaded or sanitized run from failing.
+  EXPECT_LT(Seconds(start), 1.5);
   PumpUntil([] { return false; }, 0.3);
   EXPECT_TRUE(recorder.blocks.empty());
   EXPECT_FALSE(ended);
@@ -372,7 +373,8 @@ TEST_F(Worker, ShutdownWhileTheWorkerWaitsToHandOverDoesNotDeadlock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto start = Clock::now();
   EXPECT_TRUE(worker->Shutdown(2000));
-  EXPECT_LT(Seconds(start), 0.5);
+  // Normally a few milliseconds; the slack only keeps a loaded or sanitized run from failing.
+  EXPECT_LT(Seconds(start), 1.5);
   PumpUntil([] { return false; }, 0.3);
   EXPECT_TRUE(recorder.blocks.empty());
   EXPECT_FALSE(ended);
