@@ -246,7 +246,12 @@ bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
     impl_->changed.notify_all();
   }
   impl_->capture.Interrupt();
-  return wait(QDeadlineTimer(timeoutMs));
+  if (!wait(QDeadlineTimer(timeoutMs))) return false;
+  // Pairs with the worker's last unlock: everything it did is visibly done before the caller
+  // frees what the worker read (the windows), also to a thread checker, which cannot see the
+  // synchronisation inside QThread::wait.
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return true;
 }
 
 void TCalcSpectrumThread::run() {
@@ -263,7 +268,9 @@ void TCalcSpectrumThread::run() {
     std::unique_lock<std::mutex> lock(d.mutex);
     if (d.shuttingDown) break;
     const uint64_t id = ++d.handOverId;
-    lock.unlock();
+    // Posted under the lock that the receiving side takes first, so that the queued call and
+    // all this block's data are visibly handed over (also to a thread checker, which cannot
+    // see inside Qt's own event queue).
     QMetaObject::invokeMethod(
         this,
         [this, id] {
@@ -280,9 +287,9 @@ void TCalcSpectrumThread::run() {
           ui.changed.notify_all();
         },
         Qt::QueuedConnection);
-    lock.lock();
     d.changed.wait(lock, [&] { return d.shownId == id || d.shuttingDown; });
     if (d.shownId != id) break;
   }
   d.capture.Release();
+  std::lock_guard<std::mutex> lock(d.mutex);  // see Shutdown
 }

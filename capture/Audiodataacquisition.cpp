@@ -191,7 +191,14 @@ struct CaptureSession::Shared {
         // sleep rather than another turn at full speed.
         if (++emptyReads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!WaitForData(device.pcm, until)) {
-          if (Clock::now() >= until || Cancelled(id)) return;
+          if (Cancelled(id)) return;
+          if (Clock::now() >= until) {
+            // A device that could not fill a block within its duration plus the grace period
+            // is gone or stuck (a sound server that died without the plugin noticing): the
+            // next block opens it afresh, which is how the capture recovers.
+            device.Close();
+            return;
+          }
         }
         continue;
       }
@@ -245,17 +252,45 @@ CaptureSession::~CaptureSession() {
   Release();
 }
 
+std::shared_ptr<CaptureSession::Shared> CaptureSession::Current() const {
+  std::lock_guard<std::mutex> lock(swapMutex_);
+  return shared_;
+}
+
+void CaptureSession::Abandon(Shared& s) {
+  // The old thread ends by itself once the library lets go of it; it owns its state.
+  s.stop = true;
+  s.pending = false;
+  s.changed.notify_all();
+  auto fresh = std::make_shared<Shared>();
+  fresh->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  fresh->interrupted = s.interrupted.load();
+  std::lock_guard<std::mutex> lock(swapMutex_);
+  shared_ = std::move(fresh);
+}
+
 int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
   if (frames <= 0 || channels <= 0 || rate <= 0) return 0;
   const auto until = Clock::now() + std::chrono::milliseconds(2000) +
                      std::chrono::microseconds(1000000LL * frames / rate);
-  Shared& s = *shared_;
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::shared_ptr<Shared> current = Current();
+  std::unique_lock<std::mutex> lock(current->mutex);
+  if (current->threadRunning && current->abandonedId != 0 &&
+      current->abandonedId == current->requestId && current->finishedId != current->requestId) {
+    // The device thread has not come back from the block given up last time: it hangs in the
+    // library (libpulse can deadlock in its own thread when the server dies). A fresh thread
+    // with a fresh device lets the run recover once a server is there again.
+    Abandon(*current);
+    lock.unlock();
+    current = Current();
+    lock = std::unique_lock<std::mutex>(current->mutex);
+  }
+  Shared& s = *current;
   if (s.interrupted || s.wakeFd < 0) return 0;
   if (!s.threadRunning) {
     s.stop = false;
     s.threadRunning = true;
-    std::thread([shared = shared_] { shared->Run(); }).detach();
+    std::thread([shared = current] { shared->Run(); }).detach();
   }
   const uint64_t id = ++s.requestId;
   s.channels = channels;
@@ -275,41 +310,37 @@ int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
 }
 
 void CaptureSession::Interrupt() {
-  Shared& s = *shared_;
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.interrupted = true;
-  if (s.wakeFd >= 0) {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = write(s.wakeFd, &one, sizeof one);
+  // A state replaced meanwhile must be interrupted as well.
+  for (std::shared_ptr<Shared> s = Current(), seen; s != seen; seen = s, s = Current()) {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->interrupted = true;
+    if (s->wakeFd >= 0) {
+      const uint64_t one = 1;
+      [[maybe_unused]] ssize_t w = write(s->wakeFd, &one, sizeof one);
+    }
+    s->changed.notify_all();
   }
-  s.changed.notify_all();
 }
 
 bool CaptureSession::Interrupted() const {
-  return shared_->interrupted;
+  return Current()->interrupted;
 }
 
 void CaptureSession::Release() {
-  Shared& s = *shared_;
+  std::shared_ptr<Shared> current = Current();
+  Shared& s = *current;
   std::unique_lock<std::mutex> lock(s.mutex);
   if (!s.threadRunning) return;
   s.stop = true;
   s.pending = false;
   s.changed.notify_all();
-  // A thread stuck inside the library is left to finish on its own; it owns its state.
   // A thread that already missed its last deadline is stuck in the library: waiting longer
   // would not help.
   const bool stuck = s.abandonedId != 0 && s.abandonedId == s.requestId;
   const auto patience = std::chrono::milliseconds(stuck ? 20 : s.interrupted ? 100 : 300);
   s.changed.wait_for(lock, patience, [&] { return !s.threadRunning; });
-  if (s.threadRunning) {
-    // Give the stuck thread a fresh state so a later Record starts a new thread.
-    auto fresh = std::make_shared<Shared>();
-    fresh->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    fresh->interrupted = s.interrupted.load();
-    lock.unlock();
-    shared_ = fresh;
-  }
+  // Give a stuck thread up so that a later Record starts a new one.
+  if (s.threadRunning) Abandon(s);
 }
 
 AudioDataAcquisition::AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate)

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // Whether the machine has an audio output device at all (the start-up warning).
@@ -24,7 +25,8 @@ class CaptureSession {
   // Returns the number of frames obtained; on any failure, on Interrupt and when the block's
   // duration plus 2 s have passed it returns at once with what it has. dst is left untouched
   // beyond the frames obtained. The device is (re)opened when channels, rate or block
-  // length change.
+  // length change, after a failure and after a block that missed its deadline; a device
+  // thread that still hangs in the library at the next block is replaced by a fresh one.
   int Record(int channels, int rate, int16_t* dst, int frames);
 
   // Any thread: ends the current Record at once; every later Record returns 0 immediately.
@@ -40,6 +42,13 @@ class CaptureSession {
   struct Shared;
 
  private:
+  std::shared_ptr<Shared> Current() const;
+  // Leaves a device thread that hangs in the library to itself and starts afresh; called
+  // with s.mutex held.
+  void Abandon(Shared& s);
+
+  // Replaced when its device thread hangs; swapMutex_ guards the pointer, not the state.
+  mutable std::mutex swapMutex_;
   std::shared_ptr<Shared> shared_;
   std::vector<int16_t> blockBuffer_;
 };

@@ -1,4 +1,5 @@
 // "Save Chart...": the window image, the chart image and the text table of the traces.
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
@@ -211,4 +212,96 @@ TEST_F(Export, AFolderThatCannotBeWrittenIsReportedAndNothingIsPretended) {
   QString reason;
   EXPECT_FALSE(w->WriteChartText(notAFolder + "/F.txt", &reason));
   EXPECT_FALSE(reason.isEmpty());
+}
+
+// Export faults: each failing file is named in one message and nothing else is claimed.
+class ExportFaults : public Export {
+ protected:
+  void SetUp() override {
+    Export::SetUp();
+    Settings(0, 0);
+    Fill(w->Series1, 128, 31.25, [](int) { return -30.0; });
+  }
+  void TearDown() override {
+    for (const QString& path : immutable)
+      Attr("-i", path);
+    Export::TearDown();
+  }
+  void SaveAs(const QString& name) {
+    w->SaveDialog1.Runner = [name](TSaveDialog& d) {
+      d.FileName = name;
+      return true;
+    };
+    messages.clear();
+    emit w->BSaveChart->clicked();
+  }
+  // chattr: root ignores permission bits, but not the immutable attribute.
+  static bool Attr(const char* flag, const QString& path) {
+    const QByteArray cmd =
+        QByteArray("chattr ") + flag + " '" + path.toLocal8Bit() + "' 2>/dev/null";
+    return std::system(cmd.constData()) == 0;
+  }
+  static const QStringList& Suffixes() {
+    static const QStringList s = {".bmp", "_plot.bmp", ".txt"};
+    return s;
+  }
+  QStringList immutable;
+};
+
+TEST_F(ExportFaults, AMissingFolderIsNamedAndNothingIsCreated) {
+  const QString base = dir.filePath("missing/F");
+  SaveAs(base);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].startsWith("The chart could not be saved.")) << messages[0].toStdString();
+  for (const QString& suffix : Suffixes()) {
+    EXPECT_TRUE(messages[0].contains(base + suffix)) << messages[0].toStdString();
+    EXPECT_FALSE(QFile::exists(base + suffix));
+  }
+}
+
+TEST_F(ExportFaults, ANameWithSpacesAndNonAsciiLettersIsSavedAndReadsBack) {
+  const QString folder = dir.filePath(QString::fromUtf8("Messungen Grüße ÄÖÜ ß é 测试"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString base = folder + QString::fromUtf8("/Spektrum mit Leerzeichen – Ωmega");
+  SaveAs(base);
+  EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+  const QList<QByteArray> lines = Lines(ReadAll(base + ".txt"));
+  ASSERT_EQ(lines.size(), 129);
+  EXPECT_EQ(lines[0], "F-Axis[Hz] , Data L[dB]\r");
+  EXPECT_EQ(lines[2], "31.250000 , -30.000000\r");
+  EXPECT_EQ(QImage(base + ".bmp", "BMP").size(), w->size());
+  EXPECT_EQ(QImage(base + "_plot.bmp", "BMP").size(), w->Chart1->size());
+}
+
+TEST_F(ExportFaults, AFullDiskIsReportedForEveryFile) {
+  // /dev/full takes the open and refuses every byte with "No space left on device".
+  const QString base = dir.filePath("F");
+  for (const QString& suffix : Suffixes())
+    ASSERT_TRUE(QFile::link("/dev/full", base + suffix));
+  SaveAs(base);
+  ASSERT_EQ(messages.size(), 1);
+  for (const QString& suffix : Suffixes())
+    EXPECT_TRUE(messages[0].contains(base + suffix + ": ")) << messages[0].toStdString();
+  EXPECT_EQ(messages[0].count("No space left on device"), 3) << messages[0].toStdString();
+  QString reason;
+  EXPECT_FALSE(w->WriteChartText("/dev/full", &reason));
+  EXPECT_TRUE(reason.contains("No space")) << reason.toStdString();
+}
+
+TEST_F(ExportFaults, AnExistingReadOnlyFileIsNamedAndKeptWhileTheOthersAreWritten) {
+  const QString base = dir.filePath("F");
+  {
+    QFile old(base + ".txt");
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("earlier table\n");
+  }
+  if (!Attr("+i", base + ".txt")) GTEST_SKIP() << "this file system cannot make a file immutable";
+  immutable << base + ".txt";
+  SaveAs(base);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains(base + ".txt: ")) << messages[0].toStdString();
+  EXPECT_FALSE(messages[0].contains(base + ".bmp")) << messages[0].toStdString();
+  EXPECT_EQ(ReadAll(base + ".txt"), "earlier table\n");
+  EXPECT_EQ(QImage(base + ".bmp", "BMP").size(), w->size());
+  EXPECT_EQ(QImage(base + "_plot.bmp", "BMP").size(), w->Chart1->size());
 }

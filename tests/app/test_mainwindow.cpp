@@ -586,6 +586,10 @@ TEST_F(MainwindowTest, TheOldWorkersEndDoesNotClearTheNewWorker) {
   TCalcSpectrumThread* second = w->CalcThread;
   ASSERT_NE(second, nullptr);
   EXPECT_NE(second, first);
+  // The workers end here, so that the calls below stand for their end events; a worker
+  // dropped while still running would outlive the windows it reads.
+  for (TCalcSpectrumThread* t : {first, second})
+    ASSERT_TRUE(t->Shutdown(3000));
   w->DeleteThread(first);
   EXPECT_EQ(w->CalcThread, second);
   w->DeleteThread(second);
