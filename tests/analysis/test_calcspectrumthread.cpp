@@ -111,6 +111,23 @@ class Worker : public ::testing::Test {
     ASSERT_GE(recorder.blocks.size(), count);
   }
 
+  // Starts a worker and, without processing events, lets it reach its block or its first
+  // hand-over; shutting it down then must be prompt and deliver nothing, not even the end event.
+  void ExpectPromptSilentShutdown(double fftLength) {
+    auto* worker =
+        new TCalcSpectrumThread(false, fftLength, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+    bool ended = false;
+    worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = Clock::now();
+    EXPECT_TRUE(worker->Shutdown(2000));
+    // Normally a few milliseconds; the slack only keeps a loaded or sanitized run from failing.
+    EXPECT_LT(Seconds(start), 1.5);
+    PumpUntil([] { return false; }, 0.3);
+    EXPECT_TRUE(recorder.blocks.empty());
+    EXPECT_FALSE(ended);
+  }
+
   // A file of white-ish noise plus a tone, long enough for `blocks` blocks.
   void ReplayNoise(int channels, int blocks) {
     const int rate = static_cast<int>(recorder.samplingRate);
@@ -349,33 +366,10 @@ TEST_F(SlowWorker, StopDuringABlockStillDeliversIt) {
 
 TEST_F(SlowWorker, ShutdownDuringABlockEndsPromptlyAndDeliversNothing) {
   WriteSlowly(4.0);
-  auto* worker =
-      new TCalcSpectrumThread(false, 32768, 8000, WindowHanning, 1, 1, 0, recorder.Links());
-  bool ended = false;
-  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto start = Clock::now();
-  EXPECT_TRUE(worker->Shutdown(2000));
-  // Normally a few milliseconds; the slack only keeps a loaded or sanitized run from failing.
-  EXPECT_LT(Seconds(start), 1.5);
-  PumpUntil([] { return false; }, 0.3);
-  EXPECT_TRUE(recorder.blocks.empty());
-  EXPECT_FALSE(ended);
+  ExpectPromptSilentShutdown(32768);
 }
 
 TEST_F(Worker, ShutdownWhileTheWorkerWaitsToHandOverDoesNotDeadlock) {
   ReplayNoise(1, 4);
-  auto* worker =
-      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
-  bool ended = false;
-  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
-  // Without events being processed the worker soon waits in its first hand-over.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto start = Clock::now();
-  EXPECT_TRUE(worker->Shutdown(2000));
-  // Normally a few milliseconds; the slack only keeps a loaded or sanitized run from failing.
-  EXPECT_LT(Seconds(start), 1.5);
-  PumpUntil([] { return false; }, 0.3);
-  EXPECT_TRUE(recorder.blocks.empty());
-  EXPECT_FALSE(ended);
+  ExpectPromptSilentShutdown(256);
 }
