@@ -1,7 +1,7 @@
 #include "Dlgabout.h"
 
-#include <QApplication>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QFrame>
@@ -52,9 +52,7 @@ TFAbout::TFAbout(QWidget* parent)
                           Qt::WindowCloseButtonHint) {
   FAbout = this;
   setWindowTitle("About Tonvista");
-  QFont font = QApplication::font();
-  font.setPixelSize(11);
-  setFont(font);
+  UseFormFont(this);
 
   Panel = new QFrame(this);
   Panel->setFrameShape(QFrame::Panel);

@@ -1,6 +1,5 @@
 #include "Dlgoptions.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -68,9 +67,7 @@ void ShowInputError(QWidget* parent, const QString& message) {
 TFOptions::TFOptions(QWidget* parent) : QDialog(parent) {
   FOptions = this;
   setWindowTitle("Options");
-  QFont font = QApplication::font();
-  font.setPixelSize(11);
-  setFont(font);
+  UseFormFont(this);
 
   GroupBox1 = new QGroupBox("Y-Axis Options", this);
   GroupBox1->setGeometry(8, 8, 169, 129);

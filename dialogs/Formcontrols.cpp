@@ -1,5 +1,6 @@
 #include "Formcontrols.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,4 +40,10 @@ QPushButton* MakeButton(const QString& caption, QWidget* parent, const QRect& pl
   button->setAccessibleName(caption);
   button->setAutoDefault(false);
   return button;
+}
+
+void UseFormFont(QWidget* window) {
+  QFont font = QApplication::font();
+  font.setPixelSize(11);
+  window->setFont(font);
 }

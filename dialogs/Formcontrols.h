@@ -5,12 +5,21 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <Qt>
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QWidget;
+
+// The tool windows: fixed border, system menu and minimise box only, kept on top.
+inline constexpr Qt::WindowFlags kToolWindowFlags =
+    Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+
+// The stored sizes were made for an 11-pixel font: the application's family at that size.
+void UseFormFont(QWidget* window);
 
 // A caption sized to its text with its top-left corner at (left, top).
 QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool bold = false);

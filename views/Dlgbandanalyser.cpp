@@ -1,12 +1,12 @@
 #include "Dlgbandanalyser.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <cmath>
 
+#include "Formcontrols.h"
 #include "Levelbar.h"
 
 TFBandAnalyser* FBandAnalyser = nullptr;
@@ -23,15 +23,10 @@ constexpr int kBarHeight = 250;
 
 }  // namespace
 
-TFBandAnalyser::TFBandAnalyser(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
-                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+TFBandAnalyser::TFBandAnalyser(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
   FBandAnalyser = this;
   setWindowTitle("1/3 Octave Analyser");
-  QFont font = QApplication::font();
-  font.setPixelSize(11);
-  setFont(font);
+  UseFormFont(this);
 
   for (int k = 0; k < 6; ++k) {
     auto* tick = new QFrame(this);

@@ -1,6 +1,5 @@
 #include "Dlggoniometer.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
@@ -27,15 +26,10 @@ constexpr int kBarWidth = 14;
 
 }  // namespace
 
-TFGoniometer::TFGoniometer(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
-                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
   FGoniometer = this;
   setWindowTitle("VectorScope / LevelMeter");
-  QFont font = QApplication::font();
-  font.setPixelSize(11);
-  setFont(font);
+  UseFormFont(this);
 
   Chart1 = new TChart(this);
   Chart1->setGeometry(0, 0, 265, 257);
