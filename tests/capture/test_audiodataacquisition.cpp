@@ -189,3 +189,88 @@ TEST_F(StalledCapture, InterruptEndsTheBlockAtOnce) {
   session.Release();
   EXPECT_LT(Seconds(release), 1.0);
 }
+
+namespace {
+
+// A loop in which every frame is distinct: left is a step of 7 through all 65536 values,
+// right the same shifted, so a block's first frame tells where in the loop it starts.
+constexpr int kLoop = 65536;
+int16_t LoopValue(int64_t frame, int channel) {
+  return static_cast<int16_t>(((frame * 7 + channel * 12345) % kLoop) - 32768);
+}
+std::vector<int16_t> LoopFrames(int channels) {
+  std::vector<int16_t> s(static_cast<size_t>(kLoop) * channels);
+  for (int i = 0; i < kLoop; ++i)
+    for (int c = 0; c < channels; ++c)
+      s[static_cast<size_t>(i) * channels + c] = LoopValue(i, c);
+  return s;
+}
+
+// Whether `frames` frames of `block` are consecutive frames of the loop.
+bool UnbrokenStretch(const int16_t* block, int frames, int channels) {
+  // 7 * 28087 = 1 modulo 65536.
+  const int64_t first = (int64_t{block[0] + 32768} * 28087) % kLoop;
+  for (int i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c)
+      if (block[static_cast<size_t>(i) * channels + c] != LoopValue(first + i, c)) return false;
+  return true;
+}
+
+class PacedCapture : public Capture {
+ protected:
+  void Use(int channels, long overrunEvery = 0, long vanishEvery = 0) {
+    const auto file = dir.File("loop.raw");
+    tvtest::WriteRawFile(file, LoopFrames(channels));
+    tvtest::UsePacedLoopDevice(dir.Path(), file, channels, overrunEvery, vanishEvery);
+  }
+  // Records `blocks` blocks through one session the way the worker does; returns how many
+  // were not one unbroken stretch of the loop (a short block counts as broken).
+  int BrokenOf(CaptureSession& session, int channels, int rate, int frames, int blocks) {
+    int broken = 0;
+    for (int b = 0; b < blocks; ++b) {
+      AudioDataAcquisition acquisition(channels, frames, rate, &session);
+      const int got = acquisition.AcquireBlock();
+      if (got != frames || !UnbrokenStretch(acquisition.Samples(), frames, channels)) {
+        if (broken < 3) ADD_FAILURE() << "block " << b << ": " << got << " frames, broken";
+        ++broken;
+      }
+    }
+    return broken;
+  }
+};
+
+}  // namespace
+
+// 2000 blocks of a steady loop from a device paced like a sound card: every block is one
+// unbroken stretch of it.
+TEST_F(PacedCapture, TwoThousandBlocksOfASteadyLoopAreEachOneUnbrokenStretch) {
+  Use(1);
+  CaptureSession session;
+  const auto start = Clock::now();
+  EXPECT_EQ(BrokenOf(session, 1, 96000, 256, 2000), 0);
+  std::printf("2000 blocks of 256 frames at 96000 Hz in %.1f s\n", Seconds(start));
+  session.Release();
+
+  Use(2);
+  CaptureSession stereo;
+  EXPECT_EQ(BrokenOf(stereo, 2, 48000, 1024, 200), 0);
+  stereo.Release();
+}
+
+// An overrun in the middle of a block leaves a gap in the stream: the block is recorded
+// afresh instead of joining the pieces or padding them with zeros.
+TEST_F(PacedCapture, ABlockHitByAnOverrunIsRecordedAfresh) {
+  Use(1, 3000);  // 2048-frame blocks: most streams overrun within their second block
+  CaptureSession session;
+  EXPECT_EQ(BrokenOf(session, 1, 96000, 2048, 100), 0);
+  session.Release();
+}
+
+// A device that fails mid-block and is back only when opened again: the block is recorded
+// afresh on the new device.
+TEST_F(PacedCapture, ABlockOnAVanishedDeviceIsRecordedAfreshOnANewOne) {
+  Use(2, 0, 5000);
+  CaptureSession session;
+  EXPECT_EQ(BrokenOf(session, 2, 48000, 1024, 60), 0);
+  session.Release();
+}

@@ -42,6 +42,14 @@ void WriteRawFile(const std::string& path, const std::vector<int16_t>& samples);
 // Switch configurations only while no capture is in progress in this process.
 void UseReplayDevice(const std::string& dir, const std::string& rawFile);
 
+// Points ALSA's "default" at a capture device that plays `loopFile` (interleaved S16 frames of
+// `channels` channels) round and round, paced by the clock like a sound card at the rate it
+// is opened with. It overruns when its reader falls a buffer behind, and on request every
+// `overrunEvery` frames of a stream; with `vanishEvery` the device fails that often and only
+// a fresh open brings it back. After any stop the frames that passed meanwhile are lost.
+void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int channels,
+                        long overrunEvery = 0, long vanishEvery = 0);
+
 // Makes "default" a missing card, as on a machine without any sound device.
 void UseNoDevice(const std::string& dir);
 
