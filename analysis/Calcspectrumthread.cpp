@@ -238,6 +238,10 @@ int TCalcSpectrumThread::BlocksShown() const {
   return impl_->blocksShown;
 }
 
+int TCalcSpectrumThread::BrokenBlocks() const {
+  return impl_->capture.BrokenBlocks();
+}
+
 bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);

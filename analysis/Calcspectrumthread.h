@@ -73,6 +73,8 @@ class TCalcSpectrumThread : public QThread {
 
   // Blocks handed over so far (any thread).
   int BlocksShown() const;
+  // Blocks of this run whose recording broke (CaptureSession::BrokenBlocks; any thread).
+  int BrokenBlocks() const;
 
   static constexpr uint32_t clBlue = 0xff0000ff;
   static constexpr uint32_t clRed = 0xffff0000;

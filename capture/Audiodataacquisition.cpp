@@ -112,6 +112,7 @@ struct CaptureSession::Shared {
   // The answer, written by the device thread.
   std::vector<int16_t> data;
   int done = 0;
+  bool blockBroken = false;  // the current request's recording broke at least once
   uint64_t finishedId = 0;
   bool threadRunning = false;
   bool stop = false;
@@ -145,44 +146,51 @@ struct CaptureSession::Shared {
     return (revents & (POLLERR | POLLNVAL)) == 0;
   }
 
-  // Reads one request into `data`, publishing progress chunk by chunk.
-  void Serve(Device& device, uint64_t id, int wantChannels, int wantRate, int wantFrames,
-             Clock::time_point until, std::vector<int16_t>& chunk) {
-    if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
-        device.blockFrames != wantFrames) {
-      if (!device.Open(wantChannels, wantRate, wantFrames)) return;
-    } else {
-      // Drop what the device gathered since the last block, so this block holds only
-      // samples recorded after it was asked for and does not join the previous one.
-      snd_pcm_sframes_t stale = snd_pcm_avail_update(device.pcm);
-      if (stale < 0) {
+  // Drops what the device gathered since the last block, so that a block holds only samples
+  // recorded after it was asked for and does not join the previous one. False when the device
+  // had to be given up.
+  bool Drain(Device& device, int wantChannels, std::vector<int16_t>& chunk) {
+    snd_pcm_sframes_t stale = snd_pcm_avail_update(device.pcm);
+    if (stale < 0) {
+      // An overrun while the previous block was shown: nothing of it is wanted anyway.
+      if (snd_pcm_prepare(device.pcm) < 0) {
+        device.Close();
+        return false;
+      }
+      return true;
+    }
+    chunk.resize(device.period * static_cast<size_t>(wantChannels));
+    while (stale > 0) {
+      const auto n = std::min<snd_pcm_sframes_t>(stale, device.period);
+      const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
+      if (r == -EAGAIN || r == 0) break;
+      if (r < 0) {
         if (snd_pcm_prepare(device.pcm) < 0) {
           device.Close();
-          return;
+          return false;
         }
-        stale = 0;
+        break;
       }
-      chunk.resize(device.period * static_cast<size_t>(wantChannels));
-      while (stale > 0) {
-        const auto n = std::min<snd_pcm_sframes_t>(stale, device.period);
-        const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
-        if (r == -EAGAIN) break;
-        if (r < 0) {
-          if (snd_pcm_prepare(device.pcm) < 0) {
-            device.Close();
-            return;
-          }
-          break;
-        }
-        stale -= r;
-      }
+      stale -= r;
     }
+    return true;
+  }
+
+  enum class Attempt { Whole, Broken, Ended };
+
+  // One recording of the block from its first frame, published chunk by chunk. Broken when
+  // the stream broke (an overrun, a suspend, a device that failed): the frames so far and the
+  // ones after the break are not one stretch of the input.
+  Attempt RecordOnce(Device& device, uint64_t id, int wantChannels, int wantFrames,
+                     Clock::time_point until, std::vector<int16_t>& chunk) {
     chunk.resize(device.period * static_cast<size_t>(wantChannels));
     int got = 0;
     int emptyReads = 0;
     while (got < wantFrames) {
-      if (Cancelled(id)) return;
+      if (Cancelled(id)) return Attempt::Ended;
       const auto n = std::min<snd_pcm_sframes_t>(wantFrames - got, device.period);
+      // Some plugins (ALSA's file plugin past the end of its input) count frames as read that
+      // they never wrote: those must read as silence, not as an earlier chunk.
       std::fill(chunk.begin(), chunk.begin() + n * wantChannels, int16_t{0});
       const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
       if (r == -EAGAIN || r == 0) {
@@ -191,30 +199,58 @@ struct CaptureSession::Shared {
         // sleep rather than another turn at full speed.
         if (++emptyReads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!WaitForData(device.pcm, until)) {
-          if (Cancelled(id)) return;
+          if (Cancelled(id)) return Attempt::Ended;
           if (Clock::now() >= until) {
             // A device that could not fill a block within its duration plus the grace period
             // is gone or stuck (a sound server that died without the plugin noticing): the
             // next block opens it afresh, which is how the capture recovers.
             device.Close();
-            return;
+            return Attempt::Ended;
           }
         }
         continue;
       }
       if (r < 0) {
-        // Overrun, suspend or a vanished device: this block ends here; the next one
-        // starts on a fresh device.
-        device.Close();
-        return;
+        // The stream has a gap here. A device that cannot be restarted in place is opened
+        // afresh for the next attempt.
+        if (snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0) device.Close();
+        return Attempt::Broken;
       }
       emptyReads = 0;
       std::lock_guard<std::mutex> lock(mutex);
-      if (stop || interrupted || abandonedId == id || requestId != id) return;
+      if (stop || interrupted || abandonedId == id || requestId != id) return Attempt::Ended;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
                   sizeof(int16_t) * static_cast<size_t>(r) * wantChannels);
       got += static_cast<int>(r);
       done = got;
+    }
+    return Attempt::Whole;
+  }
+
+  // Reads one request into `data`. A broken recording is discarded and the block recorded
+  // afresh while a whole block still fits before the deadline; after that the broken one
+  // stands: what was recorded, then zeros.
+  void Serve(Device& device, uint64_t id, int wantChannels, int wantRate, int wantFrames,
+             Clock::time_point until, std::vector<int16_t>& chunk) {
+    const auto duration = std::chrono::microseconds(1000000LL * wantFrames / wantRate);
+    for (bool again = false;; again = true) {
+      if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
+          device.blockFrames != wantFrames) {
+        if (!device.Open(wantChannels, wantRate, wantFrames)) return;
+      } else if (!Drain(device, wantChannels, chunk)) {
+        continue;
+      }
+      if (again) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stop || interrupted || abandonedId == id || requestId != id) return;
+        done = 0;
+      }
+      if (RecordOnce(device, id, wantChannels, wantFrames, until, chunk) != Attempt::Broken) return;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (requestId == id) blockBroken = true;
+      }
+      if (Clock::now() + duration >= until) return;
     }
   }
 
@@ -299,6 +335,7 @@ int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
   s.deadline = until;
   s.data.resize(static_cast<size_t>(frames) * channels);
   s.done = 0;
+  s.blockBroken = false;
   s.pending = true;
   s.changed.notify_all();
   s.changed.wait_until(lock, until, [&] { return s.finishedId == id || s.interrupted; });
@@ -306,6 +343,8 @@ int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
   const int got = s.done;
   std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
   s.done = 0;
+  // A block cut short by its deadline joins a recording to zeros: broken as well.
+  if (!s.interrupted && (s.blockBroken || (got > 0 && got < frames))) ++brokenBlocks_;
   return got;
 }
 
@@ -320,6 +359,10 @@ void CaptureSession::Interrupt() {
     }
     s->changed.notify_all();
   }
+}
+
+int CaptureSession::BrokenBlocks() const {
+  return brokenBlocks_;
 }
 
 bool CaptureSession::Interrupted() const {

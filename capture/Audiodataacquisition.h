@@ -1,6 +1,7 @@
 // Records one block of 16-bit PCM from the default audio input (ALSA "default").
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,12 +23,20 @@ class CaptureSession {
 
   // Records `frames` frames of `channels` interleaved S16 samples at `rate` into dst, only
   // samples recorded after the call (whatever the device gathered before is discarded).
-  // Returns the number of frames obtained; on any failure, on Interrupt and when the block's
-  // duration plus 2 s have passed it returns at once with what it has. dst is left untouched
-  // beyond the frames obtained. The device is (re)opened when channels, rate or block
-  // length change, after a failure and after a block that missed its deadline; a device
-  // thread that still hangs in the library at the next block is replaced by a fresh one.
+  // Returns the number of frames obtained: the block is one unbroken stretch of the input. A
+  // recording that breaks (an overrun, a failing device) is discarded and the block recorded
+  // afresh while a whole block still fits in its duration plus 2 s; when the device cannot
+  // be opened, on Interrupt and when that deadline has passed it returns at once with what
+  // it has. dst is left untouched beyond the frames obtained. The device is (re)opened when
+  // channels, rate or block length change, after a failure and after a block that missed its
+  // deadline; a device thread that still hangs in the library at the next block is replaced
+  // by a fresh one.
   int Record(int channels, int rate, int16_t* dst, int frames);
+
+  // Blocks so far whose recording broke (an overrun, a failed or restarted device) or that
+  // ended short of their length, whether or not a fresh recording then made them whole
+  // (any thread).
+  int BrokenBlocks() const;
 
   // Any thread: ends the current Record at once; every later Record returns 0 immediately.
   void Interrupt();
@@ -51,6 +60,7 @@ class CaptureSession {
   mutable std::mutex swapMutex_;
   std::shared_ptr<Shared> shared_;
   std::vector<int16_t> blockBuffer_;
+  std::atomic<int> brokenBlocks_{0};
 };
 
 class AudioDataAcquisition {

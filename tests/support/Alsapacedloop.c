@@ -227,10 +227,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
       (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_CHANNELS, p->channels,
                                              p->channels)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_RATE, 4000, 192000)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32,
-                                             1 << 20)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64,
-                                             1 << 23)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 1 << 20)) <
+          0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, 1 << 23)) <
+          0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 4096)) < 0) {
     snd_pcm_ioplug_delete(&p->io);
     return err;
