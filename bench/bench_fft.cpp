@@ -38,7 +38,7 @@ void BM_Fftw(benchmark::State& state) {
   const auto samples = Block(n);
   FFT tables(n);
   tables.MakeWindow(WindowBlackmanHarris);
-  const std::vector<double> window = tables.WindowTable;
+  const std::vector<double> window(tables.WindowTable.begin(), tables.WindowTable.end());
   const double power = tables.WindowPower();
   double* in = fftw_alloc_real(n);
   fftw_complex* out = fftw_alloc_complex(n / 2 + 1);
