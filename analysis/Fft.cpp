@@ -6,28 +6,45 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kSampleScale = 1.0 / 32768.0;
 
-// Two doubles processed side by side; element-wise IEEE arithmetic, so each lane gives exactly
-// the scalar result.
+// Doubles processed side by side; element-wise IEEE arithmetic, so each lane gives exactly the
+// scalar result. The kernels below are templates over the width and are inlined into one entry
+// point per width, so that the wide one is compiled for AVX2 (never FMA) as a whole.
 typedef double V2 __attribute__((vector_size(16)));
+#if defined(__x86_64__) || defined(__i386__)
+#define TONVISTA_FFT_AVX2 1
+typedef double V4 __attribute__((vector_size(32)));
+#endif
 
-inline V2 Load(const double* p) {
-  V2 v;
+#define FFT_KERNEL inline __attribute__((always_inline))
+
+template <typename V>
+FFT_KERNEL V Load(const double* p) {
+  V v;
   __builtin_memcpy(&v, p, sizeof v);
   return v;
 }
-inline void Store(double* p, V2 v) {
+template <typename V>
+FFT_KERNEL void Store(double* p, V v) {
   __builtin_memcpy(p, &v, sizeof v);
 }
-inline V2 Pair(double a, double b) {
-  return V2{a, b};
+template <typename V>
+FFT_KERNEL V Splat(double x) {
+  V v;
+  for (size_t l = 0; l < sizeof(V) / sizeof(double); ++l)
+    v[l] = x;
+  return v;
 }
-inline V2 Sqrt(V2 v) {
+
+FFT_KERNEL V2 Sqrt(V2 v) {
 #ifdef __SSE2__
   return _mm_sqrt_pd(v);
 #else
@@ -35,9 +52,34 @@ inline V2 Sqrt(V2 v) {
 #endif
 }
 
+// Stores four groups of four (a holds every group's element 0, b element 1, ...) group after
+// group: a 4 x 4 transpose for four lanes, two 2 x 4 ones for two.
+FFT_KERNEL void StoreGroups(double* o, V2 a, V2 b, V2 c, V2 d) {
+  Store(o, __builtin_shufflevector(a, b, 0, 2));
+  Store(o + 2, __builtin_shufflevector(c, d, 0, 2));
+  Store(o + 4, __builtin_shufflevector(a, b, 1, 3));
+  Store(o + 6, __builtin_shufflevector(c, d, 1, 3));
+}
+
+#ifdef TONVISTA_FFT_AVX2
+__attribute__((target("avx2"))) inline V4 Sqrt(V4 v) {
+  return _mm256_sqrt_pd(v);
+}
+__attribute__((target("avx2"))) inline void StoreGroups(double* o, V4 a, V4 b, V4 c, V4 d) {
+  const V4 t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+  const V4 t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+  const V4 t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+  const V4 t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+  Store(o, __builtin_shufflevector(t0, t2, 0, 1, 4, 5));
+  Store(o + 4, __builtin_shufflevector(t1, t3, 0, 1, 4, 5));
+  Store(o + 8, __builtin_shufflevector(t0, t2, 2, 3, 6, 7));
+  Store(o + 12, __builtin_shufflevector(t1, t3, 2, 3, 6, 7));
+}
+#endif
+
 // One radix-2 butterfly on (j, m) with the twiddle (ar, ai).
 template <typename T>
-inline void Butterfly(T& rj, T& ij, T& rm, T& im, T ar, T ai) {
+FFT_KERNEL void Butterfly(T& rj, T& ij, T& rm, T& im, T ar, T ai) {
   const T tr = ar * rm - ai * im;
   const T ti = ar * im + ai * rm;
   rm = rj - tr;
@@ -50,17 +92,19 @@ inline void Butterfly(T& rj, T& ij, T& rm, T& im, T ar, T ai) {
 // does not change any result; only each butterfly's own arithmetic has to stay as it is.
 
 // One stage with half-length h.
-void SingleStage(double* re, double* im, uint32_t n, uint32_t h, const double* wr,
-                 const double* wi) {
+template <typename V>
+FFT_KERNEL void SingleStage(double* re, double* im, uint32_t n, uint32_t h, const double* wr,
+                            const double* wi) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
   for (uint32_t g = 0; g < n; g += 2 * h) {
     double* r0 = re + g;
     double* i0 = im + g;
     double* r1 = re + g + h;
     double* i1 = im + g + h;
     uint32_t k = 0;
-    for (; k + 2 <= h; k += 2) {
-      V2 a = Load(r0 + k), b = Load(i0 + k), c = Load(r1 + k), d = Load(i1 + k);
-      Butterfly(a, b, c, d, Load(wr + k), Load(wi + k));
+    for (; k + kW <= h; k += kW) {
+      V a = Load<V>(r0 + k), b = Load<V>(i0 + k), c = Load<V>(r1 + k), d = Load<V>(i1 + k);
+      Butterfly(a, b, c, d, Load<V>(wr + k), Load<V>(wi + k));
       Store(r0 + k, a);
       Store(i0 + k, b);
       Store(r1 + k, c);
@@ -71,10 +115,15 @@ void SingleStage(double* re, double* im, uint32_t n, uint32_t h, const double* w
   }
 }
 
-// Stages h and 2h (h even) in one pass over memory: the elements a, a+h, a+2h, a+3h go
-// through both stages in registers.
-void FusedStages(double* re, double* im, uint32_t n, uint32_t h, const double* w1r,
-                 const double* w1i, const double* w2r, const double* w2i) {
+// Stages h and 2h (h a multiple of the width) in one pass over memory: the elements a, a+h,
+// a+2h, a+3h go through both stages in registers. Only the offsets k in [from, from + count)
+// of every stride-long stretch of [0, h) are done, so that a caller can run the late stages
+// column by column.
+template <typename V>
+FFT_KERNEL void FusedStages(double* re, double* im, uint32_t n, uint32_t h, const double* w1r,
+                            const double* w1i, const double* w2r, const double* w2i,
+                            uint32_t stride, uint32_t from, uint32_t count) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
   for (uint32_t g = 0; g < n; g += 4 * h) {
     double* ra = re + g;
     double* ia = im + g;
@@ -84,72 +133,169 @@ void FusedStages(double* re, double* im, uint32_t n, uint32_t h, const double* w
     double* ic = ib + h;
     double* rd = rc + h;
     double* id = ic + h;
-    for (uint32_t k = 0; k < h; k += 2) {
-      V2 ar = Load(ra + k), ai = Load(ia + k), br = Load(rb + k), bi = Load(ib + k);
-      V2 cr = Load(rc + k), ci = Load(ic + k), dr = Load(rd + k), di = Load(id + k);
-      const V2 t1r = Load(w1r + k), t1i = Load(w1i + k);
-      Butterfly(ar, ai, br, bi, t1r, t1i);
-      Butterfly(cr, ci, dr, di, t1r, t1i);
-      Butterfly(ar, ai, cr, ci, Load(w2r + k), Load(w2i + k));
-      Butterfly(br, bi, dr, di, Load(w2r + k + h), Load(w2i + k + h));
-      Store(ra + k, ar);
-      Store(ia + k, ai);
-      Store(rb + k, br);
-      Store(ib + k, bi);
-      Store(rc + k, cr);
-      Store(ic + k, ci);
-      Store(rd + k, dr);
-      Store(id + k, di);
-    }
+    for (uint32_t s = from; s < h; s += stride)
+      for (uint32_t k = s; k < s + count; k += kW) {
+        V ar = Load<V>(ra + k), ai = Load<V>(ia + k), br = Load<V>(rb + k), bi = Load<V>(ib + k);
+        V cr = Load<V>(rc + k), ci = Load<V>(ic + k), dr = Load<V>(rd + k), di = Load<V>(id + k);
+        const V t1r = Load<V>(w1r + k), t1i = Load<V>(w1i + k);
+        Butterfly(ar, ai, br, bi, t1r, t1i);
+        Butterfly(cr, ci, dr, di, t1r, t1i);
+        Butterfly(ar, ai, cr, ci, Load<V>(w2r + k), Load<V>(w2i + k));
+        Butterfly(br, bi, dr, di, Load<V>(w2r + k + h), Load<V>(w2i + k + h));
+        Store(ra + k, ar);
+        Store(ia + k, ai);
+        Store(rb + k, br);
+        Store(ib + k, bi);
+        Store(rc + k, cr);
+        Store(ic + k, ci);
+        Store(rd + k, dr);
+        Store(id + k, di);
+      }
   }
 }
 
 // The bit-reversed reordering of positions [base, base+len) together with the first two
-// stages (half-lengths 1 and 2), two groups of four at a time; len is a multiple of 8. The
-// imaginary input is all zero, so zeros are used instead of gathering them.
-void GatherFirstStages(double* re, double* im, const double* wre, const uint32_t* rev,
-                       uint32_t base, uint32_t len, const double* tr, const double* ti) {
-  const V2 w1r = Pair(tr[0], tr[0]), w1i = Pair(ti[0], ti[0]);
-  const V2 w20r = Pair(tr[1], tr[1]), w20i = Pair(ti[1], ti[1]);
-  const V2 w21r = Pair(tr[2], tr[2]), w21i = Pair(ti[2], ti[2]);
-  const V2 zero = Pair(0.0, 0.0);
-  for (uint32_t i = base; i < base + len; i += 8) {
+// stages (half-lengths 1 and 2), one group of four per lane; len is a multiple of 4 lanes.
+// The imaginary input is all zero, so zeros are used instead of gathering them.
+template <typename V>
+FFT_KERNEL void GatherFirstStages(double* re, double* im, const double* wre, const uint32_t* rev,
+                                  uint32_t base, uint32_t len, const double* tr, const double* ti) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
+  const V w1r = Splat<V>(tr[0]), w1i = Splat<V>(ti[0]);
+  const V w20r = Splat<V>(tr[1]), w20i = Splat<V>(ti[1]);
+  const V w21r = Splat<V>(tr[2]), w21i = Splat<V>(ti[2]);
+  const V zero = Splat<V>(0.0);
+  for (uint32_t i = base; i < base + len; i += 4 * kW) {
     const uint32_t* r = rev + i;
-    V2 ar = Pair(wre[r[0]], wre[r[4]]), ai = zero;
-    V2 br = Pair(wre[r[1]], wre[r[5]]), bi = zero;
-    V2 cr = Pair(wre[r[2]], wre[r[6]]), ci = zero;
-    V2 dr = Pair(wre[r[3]], wre[r[7]]), di = zero;
+    V ar, br, cr, dr;
+    for (uint32_t l = 0; l < kW; ++l) {
+      ar[l] = wre[r[4 * l]];
+      br[l] = wre[r[4 * l + 1]];
+      cr[l] = wre[r[4 * l + 2]];
+      dr[l] = wre[r[4 * l + 3]];
+    }
+    V ai = zero, bi = zero, ci = zero, di = zero;
     Butterfly(ar, ai, br, bi, w1r, w1i);
     Butterfly(cr, ci, dr, di, w1r, w1i);
     Butterfly(ar, ai, cr, ci, w20r, w20i);
     Butterfly(br, bi, dr, di, w21r, w21i);
-    double* o = re + i;
-    double* p = im + i;
-    o[0] = ar[0], o[1] = br[0], o[2] = cr[0], o[3] = dr[0];
-    o[4] = ar[1], o[5] = br[1], o[6] = cr[1], o[7] = dr[1];
-    p[0] = ai[0], p[1] = bi[0], p[2] = ci[0], p[3] = di[0];
-    p[4] = ai[1], p[5] = bi[1], p[6] = ci[1], p[7] = di[1];
+    StoreGroups(re + i, ar, br, cr, dr);
+    StoreGroups(im + i, ai, bi, ci, di);
   }
 }
 
 // Runs the stages with half-lengths from `half` up to below `end` over [0, n).
-uint32_t RunStages(double* re, double* im, uint32_t n, uint32_t half, uint32_t end,
-                   const double* tr, const double* ti) {
+template <typename V>
+FFT_KERNEL void RunStages(double* re, double* im, uint32_t n, uint32_t half, uint32_t end,
+                          const double* tr, const double* ti) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
   while (half < end) {
-    if (half == 1 || 4 * half > end) {
-      SingleStage(re, im, n, half, tr + half - 1, ti + half - 1);
+    if (half < kW || 4 * half > end) {
+      SingleStage<V>(re, im, n, half, tr + half - 1, ti + half - 1);
       half *= 2;
     } else {
-      FusedStages(re, im, n, half, tr + half - 1, ti + half - 1, tr + 2 * half - 1,
-                  ti + 2 * half - 1);
+      FusedStages<V>(re, im, n, half, tr + half - 1, ti + half - 1, tr + 2 * half - 1,
+                     ti + 2 * half - 1, half, 0, half);
       half *= 4;
     }
   }
-  return half;
 }
 
-// Stages up to this span run block by block, so each block stays in the first-level cache.
-constexpr uint32_t kCacheBlock = 2048;
+// Stages up to this span run block by block, so each block and its twiddles stay in the
+// first-level cache.
+constexpr uint32_t kCacheBlock = 1024;
+// The later stages run on this many columns of every block at a time, so that all their
+// passes but the first find the data in the first-level cache.
+constexpr uint32_t kColumns = 64;
+
+template <typename V>
+FFT_KERNEL void TransformWith(double* re, double* im, const double* wre, const uint32_t* rev,
+                              uint32_t n, const double* tr, const double* ti) {
+  // Gathering reads scattered but writes in order, which the cache handles far better than
+  // scattered writes at power-of-two strides. The reversal is its own inverse. The early
+  // stages only combine elements inside one block, so a block can run them all at once.
+  const uint32_t block = std::min(n, kCacheBlock);
+  for (uint32_t base = 0; base < n; base += block) {
+    GatherFirstStages<V>(re, im, wre, rev, base, block, tr, ti);
+    RunStages<V>(re + base, im + base, block, 4, block, tr, ti);
+  }
+  if (block == n) return;
+  // The later stages combine the same column of different blocks: column by column, every
+  // stage pair after the first finds its elements in the cache.
+  uint32_t last = block;
+  while (4 * last <= n)
+    last *= 4;
+  for (uint32_t from = 0; from < block; from += kColumns)
+    for (uint32_t h = block; h < last; h *= 4)
+      FusedStages<V>(re, im, n, h, tr + h - 1, ti + h - 1, tr + 2 * h - 1, ti + 2 * h - 1, block,
+                     from, kColumns);
+  // A single stage left over (an odd count of doubling steps) runs on its own.
+  if (last < n) SingleStage<V>(re, im, n, last, tr + last - 1, ti + last - 1);
+}
+
+template <typename V>
+FFT_KERNEL void WindowWith(double* __restrict out, const double* __restrict in,
+                           const double* __restrict w, uint32_t n) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
+  const V scale = Splat<V>(kSampleScale);
+  uint32_t i = 0;
+  for (; i + kW <= n; i += kW)
+    Store(out + i, Load<V>(in + i) * scale * Load<V>(w + i));
+  for (; i < n; ++i)
+    out[i] = in[i] * kSampleScale * w[i];
+}
+
+template <typename V>
+FFT_KERNEL void LevelsWith(double* __restrict out, const double* __restrict re,
+                           const double* __restrict im, uint32_t h, double scale) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
+  const V s = Splat<V>(scale);
+  uint32_t k = 0;
+  for (; k + kW <= h; k += kW) {
+    const V r = Load<V>(re + k), i = Load<V>(im + k);
+    V p = (r * r + i * i) / s;
+    // Only a NaN fails p >= 0.
+    p = p >= 0.0 ? p : Splat<V>(1e-12);
+    Store(out + k, Sqrt(p));
+  }
+  for (; k < h; ++k) {
+    double p = (re[k] * re[k] + im[k] * im[k]) / scale;
+    if (!(p >= 0.0)) p = 1e-12;
+    out[k] = std::sqrt(p);
+  }
+}
+
+void TransformNarrow(double* re, double* im, const double* wre, const uint32_t* rev, uint32_t n,
+                     const double* tr, const double* ti) {
+  TransformWith<V2>(re, im, wre, rev, n, tr, ti);
+}
+void WindowNarrow(double* out, const double* in, const double* w, uint32_t n) {
+  WindowWith<V2>(out, in, w, n);
+}
+void LevelsNarrow(double* out, const double* re, const double* im, uint32_t h, double scale) {
+  LevelsWith<V2>(out, re, im, h, scale);
+}
+
+#ifdef TONVISTA_FFT_AVX2
+__attribute__((target("avx2"), flatten)) void TransformWide(double* re, double* im,
+                                                            const double* wre, const uint32_t* rev,
+                                                            uint32_t n, const double* tr,
+                                                            const double* ti) {
+  TransformWith<V4>(re, im, wre, rev, n, tr, ti);
+}
+__attribute__((target("avx2"), flatten)) void WindowWide(double* out, const double* in,
+                                                         const double* w, uint32_t n) {
+  WindowWith<V4>(out, in, w, n);
+}
+__attribute__((target("avx2"), flatten)) void LevelsWide(double* out, const double* re,
+                                                         const double* im, uint32_t h,
+                                                         double scale) {
+  LevelsWith<V4>(out, re, im, h, scale);
+}
+#endif
+
+// The wide gather takes sixteen positions at a time.
+constexpr uint32_t kWideMinimum = 16;
 
 }  // namespace
 
@@ -161,7 +307,8 @@ FFT::FFT(uint32_t length)
       WeightedIm(length),
       SpectrumRe(length),
       SpectrumIm(length),
-      Levels(length) {
+      Levels(length),
+      wide_(WideAvailable()) {
   MakeTables();
 }
 
@@ -250,13 +397,11 @@ double FFT::WindowPower() const {
 }
 
 void FFT::ApplyWindow() {
-  const double* __restrict in = Input.data();
-  const double* __restrict w = WindowTable.data();
-  double* __restrict re = WeightedRe.data();
   // WeightedIm is all zero from construction on and nothing writes it.
-  for (uint32_t i = 0; i < Length; ++i) {
-    re[i] = in[i] * kSampleScale * w[i];
-  }
+#ifdef TONVISTA_FFT_AVX2
+  if (wide_) return WindowWide(WeightedRe.data(), Input.data(), WindowTable.data(), Length);
+#endif
+  WindowNarrow(WeightedRe.data(), Input.data(), WindowTable.data(), Length);
 }
 
 void FFT::Transform() {
@@ -270,40 +415,36 @@ void FFT::Transform() {
       re[i] = WeightedRe[reversed_[i]];
       im[i] = WeightedIm[reversed_[i]];
     }
-    RunStages(re, im, n, 1, n, tr, ti);
+    for (uint32_t half = 1; half < n; half *= 2)
+      SingleStage<V2>(re, im, n, half, tr + half - 1, ti + half - 1);
     return;
   }
-  // Gathering reads scattered but writes in order, which the cache handles far better than
-  // scattered writes at power-of-two strides. The reversal is its own inverse. The early
-  // stages only combine elements inside one block, so a block can run them all at once.
-  const uint32_t block = std::min(n, kCacheBlock);
-  for (uint32_t base = 0; base < n; base += block) {
-    GatherFirstStages(re, im, WeightedRe.data(), reversed_.data(), base, block, tr, ti);
-    RunStages(re + base, im + base, block, 4, block, tr, ti);
-  }
-  RunStages(re, im, n, block, n, tr, ti);
+#ifdef TONVISTA_FFT_AVX2
+  if (wide_ && n >= kWideMinimum)
+    return TransformWide(re, im, WeightedRe.data(), reversed_.data(), n, tr, ti);
+#endif
+  TransformNarrow(re, im, WeightedRe.data(), reversed_.data(), n, tr, ti);
 }
 
 void FFT::ComputeLevels() {
   const uint32_t h = Length / 2;
   const double scale = static_cast<double>(h * h) * windowPower_;
-  const double* re = SpectrumRe.data();
-  const double* im = SpectrumIm.data();
-  double* out = Levels.data();
-  uint32_t k = 0;
-  const V2 s2 = Pair(scale, scale);
-  for (; k + 2 <= h; k += 2) {
-    const V2 r = Load(re + k), i = Load(im + k);
-    V2 p = (r * r + i * i) / s2;
-    // Only a NaN fails p >= 0.
-    p = p >= 0.0 ? p : Pair(1e-12, 1e-12);
-    Store(out + k, Sqrt(p));
-  }
-  for (; k < h; ++k) {
-    double p = (re[k] * re[k] + im[k] * im[k]) / scale;
-    if (!(p >= 0.0)) p = 1e-12;
-    out[k] = std::sqrt(p);
-  }
+#ifdef TONVISTA_FFT_AVX2
+  if (wide_) return LevelsWide(Levels.data(), SpectrumRe.data(), SpectrumIm.data(), h, scale);
+#endif
+  LevelsNarrow(Levels.data(), SpectrumRe.data(), SpectrumIm.data(), h, scale);
+}
+
+bool FFT::WideAvailable() {
+#ifdef TONVISTA_FFT_AVX2
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+void FFT::SetWide(bool wide) {
+  wide_ = wide && WideAvailable();
 }
 
 uint32_t FFT::LowestBit(uint32_t n) {

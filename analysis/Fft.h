@@ -2,8 +2,29 @@
 // magnitudes of bins 0..N/2-1 out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
+
+// Arrays start on a cache line, so that no vector load of the butterflies straddles two.
+template <typename T>
+struct CacheAligned {
+  using value_type = T;
+  CacheAligned() = default;
+  template <typename U>
+  CacheAligned(const CacheAligned<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, size_t) { ::operator delete(p, kAlign); }
+  template <typename U>
+  bool operator==(const CacheAligned<U>&) const {
+    return true;
+  }
+
+ private:
+  static constexpr std::align_val_t kAlign{64};
+};
+using FFTArray = std::vector<double, CacheAligned<double>>;
 
 // Window types, in the order of the main window's window list.
 enum FFTWindow : int {
@@ -37,14 +58,22 @@ class FFT {
   static uint32_t LowestBit(uint32_t n);
   static uint32_t ReverseBits(uint32_t index, uint32_t bits);
 
+  // Window, butterflies and magnitudes run four lanes wide (AVX2) where the processor has it,
+  // otherwise two wide (SSE2) or one; every path performs the same operations in the same
+  // order, so all give the same bits. SetWide(false) keeps an engine on the narrow path (the
+  // tests compare both); SetWide(true) has no effect without AVX2.
+  static bool WideAvailable();
+  void SetWide(bool wide);
+  bool Wide() const { return wide_; }
+
   uint32_t Length;
-  std::vector<double> Input;
-  std::vector<double> WindowTable;
-  std::vector<double> WeightedRe;
-  std::vector<double> WeightedIm;
-  std::vector<double> SpectrumRe;
-  std::vector<double> SpectrumIm;
-  std::vector<double> Levels;
+  FFTArray Input;
+  FFTArray WindowTable;
+  FFTArray WeightedRe;
+  FFTArray WeightedIm;
+  FFTArray SpectrumRe;
+  FFTArray SpectrumIm;
+  FFTArray Levels;
 
  private:
   void MakeTables();
@@ -53,8 +82,9 @@ class FFT {
   std::vector<uint32_t> reversed_;
   // Twiddle factors as the per-stage recurrence yields them; the stage with half-length h
   // occupies [h-1, 2h-1).
-  std::vector<double> twiddleRe_;
-  std::vector<double> twiddleIm_;
+  FFTArray twiddleRe_;
+  FFTArray twiddleIm_;
+  bool wide_ = false;
   int windowType_ = -1;
   double windowPower_ = 1.0;
 };

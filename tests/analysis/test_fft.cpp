@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstring>
 #include <numbers>
 #include <vector>
@@ -95,8 +96,11 @@ std::vector<double> TestSignal(uint32_t n, uint32_t seed) {
   return s;
 }
 
-std::vector<double> Levels(uint32_t n, const std::vector<double>& s, int type) {
-  FFT engine(n, s.data(), type);
+std::vector<double> Levels(uint32_t n, const std::vector<double>& s, int type, bool wide) {
+  FFT engine(n);
+  engine.SetWide(wide);
+  EXPECT_EQ(engine.Wide(), wide && FFT::WideAvailable());
+  engine.Process(s.data(), type);
   std::vector<double> out(n / 2);
   engine.CopyLevels(out.data(), static_cast<int>(n / 2));
   return out;
@@ -109,14 +113,18 @@ void ExpectBitIdentical(const std::vector<double>& a, const std::vector<double>&
 
 }  // namespace
 
+// Both the narrow path and, where the processor has AVX2, the wide one.
 TEST(Fft, MatchesTheLiteralAlgorithmBitForBit) {
-  for (uint32_t n : {2u, 4u, 8u, 16u, 256u, 512u, 2048u, 8192u, 32768u}) {
-    for (int type = 0; type <= 4; ++type) {
-      SCOPED_TRACE(testing::Message() << "N=" << n << " window=" << type);
-      const auto s = TestSignal(n, n + type);
-      ExpectBitIdentical(Levels(n, s, type), LiteralLevels(s, type));
+  if (!FFT::WideAvailable()) std::printf("no AVX2 here: only the narrow path is checked\n");
+  for (bool wide : {false, true})
+    for (uint32_t n : {2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 512u, 1024u, 2048u, 4096u, 8192u,
+                       16384u, 32768u}) {
+      for (int type = 0; type <= 4; ++type) {
+        SCOPED_TRACE(testing::Message() << "N=" << n << " window=" << type << " wide=" << wide);
+        const auto s = TestSignal(n, n + type);
+        ExpectBitIdentical(Levels(n, s, type, wide), LiteralLevels(s, type));
+      }
     }
-  }
 }
 
 TEST(Fft, ReusedEngineGivesEachBlockItsOwnResult) {
