@@ -100,6 +100,9 @@ class DirectTarget {
 class MenuButton : public QToolButton {
  public:
   using QToolButton::QToolButton;
+  // It draws itself at a fixed size, without a caption.
+  QSize sizeHint() const override { return {kMenuButton, kMenuButton}; }
+  QSize minimumSizeHint() const override { return sizeHint(); }
 
  protected:
   void paintEvent(QPaintEvent*) override {
