@@ -1,9 +1,14 @@
 // The chart control: layout, cached background, decimated series drawing, after-draw, mouse.
 #include "Chart.h"
 
+#include <QActionEvent>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QToolButton>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -20,6 +25,8 @@ constexpr int kLabelGap = 2;
 constexpr int kTitleGap = 4;
 constexpr int kZoomThreshold = 16;
 const QColor kGridColour(128, 128, 128);
+constexpr int kMenuButton = 15;  // side of the menu button, in pixels
+constexpr int kMenuButtonInset = 2;
 
 // Pixel coordinates handed to the painter stay in a range its rasteriser handles.
 int ClampCoord(int v) {
@@ -89,6 +96,28 @@ class DirectTarget {
   QRect device_, clip_;
 };
 
+// A small flat button with three bars, in the chart's own colours.
+class MenuButton : public QToolButton {
+ public:
+  using QToolButton::QToolButton;
+  // It draws itself at a fixed size, without a caption.
+  QSize sizeHint() const override { return {kMenuButton, kMenuButton}; }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    const bool lit = isDown() || underMouse() || hasFocus() || (menu() && menu()->isVisible());
+    const QRect r = rect().adjusted(0, 0, -1, -1);
+    p.fillRect(rect(), lit ? QColor(229, 241, 251) : QColor(Qt::white));
+    p.setPen(lit ? palette().color(QPalette::Highlight) : kGridColour);
+    p.drawRect(r);
+    const int w = width() - 8, x = 4;
+    for (int i = 0; i < 3; ++i)
+      p.fillRect(x, 4 + i * 3, w, 1, QColor(64, 64, 64));
+  }
+};
+
 }  // namespace
 
 TChart::TChart(QWidget* parent)
@@ -97,6 +126,17 @@ TChart::TChart(QWidget* parent)
       left_(std::make_unique<TChartAxis>(this, false)),
       impl_(std::make_unique<Impl>()) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  menu_ = new QMenu(this);
+  WatchMenu(menu_);
+  menuButton_ = new MenuButton(this);
+  menuButton_->setMenu(menu_);
+  menuButton_->setPopupMode(QToolButton::InstantPopup);
+  menuButton_->setFocusPolicy(Qt::TabFocus);
+  menuButton_->setAccessibleName(QStringLiteral("Chart menu"));
+  menuButton_->setToolTip(QStringLiteral("Chart menu"));
+  menuButton_->setCursor(Qt::ArrowCursor);
+  menuButton_->resize(kMenuButton, kMenuButton);
+  menuButton_->hide();
 }
 
 TChart::~TChart() = default;
@@ -169,8 +209,10 @@ QRect TChart::PlotRect() const {
   const bool leftTitle = !left_->TitleCaption().isEmpty();
 
   L.chartTitleY = mT;
+  const int stateY = mT + (chartTitle ? cfm.height() + kTitleGap : 0);
+  const int stateH = stateLine_.isEmpty() ? 0 : fh + 2;
   // Half a label above the plot, so the top label is not cut off.
-  const int top = mT + (chartTitle ? cfm.height() + kTitleGap : 0) + fh / 2 + 1;
+  const int top = stateY + stateH + fh / 2 + 1;
   int bottom = h - 1 - mB - kTick - kLabelGap - fh - (bottomTitle ? tfm.height() + 1 : 0);
   bottom = std::max(bottom, top + 1);
   L.labelTop = bottom + kTick + 1;
@@ -205,6 +247,11 @@ QRect TChart::PlotRect() const {
   L.bottomScale = Scale::Of(*bottom_, left, right - left);
   L.bottom = ComputeLabels(*bottom_, L.bottomScale, right - left + 1, lfm);
   L.plot = QRect(QPoint(left, top), QPoint(right, bottom));
+  if (stateH > 0) {
+    // From the plot's left edge to just before the menu button.
+    const int end = w - kMenuButton - kMenuButtonInset - 4;
+    L.stateLine = QRect(QPoint(left, stateY + 1), QPoint(std::max(left, end), stateY + fh));
+  }
   d.layoutValid = true;
   return L.plot;
 }
@@ -477,6 +524,8 @@ void TChart::Draw(QPainter& p) {
       TChartCanvas canvas(fp, &d.frame);
       OnAfterDraw(this, canvas);
     }
+    // Over whatever the after-draw put into the margin (the grid's lines start at the top).
+    DrawStateLine(fp);
   }
   p.save();
   p.drawImage(QPoint(0, 0), d.frame);
@@ -509,6 +558,120 @@ void TChart::paintEvent(QPaintEvent*) {
 
 void TChart::resizeEvent(QResizeEvent*) {
   InvalidateLayout();
+  UpdateMenuButton();
+}
+
+void TChart::DrawStateLine(QPainter& p) {
+  const QRect r = impl_->layout.stateLine;
+  if (stateLine_.isEmpty() || r.isEmpty()) return;
+  p.save();
+  p.setClipping(false);
+  p.setFont(LabelFont());
+  const QFontMetrics fm = p.fontMetrics();
+  const QString text = fm.elidedText(stateLine_, Qt::ElideRight, r.width());
+  if (!text.isEmpty()) {
+    p.fillRect(QRect(r.left() - 1, r.top(), fm.horizontalAdvance(text) + 3, r.height()),
+               backColor_);
+    p.setPen(Qt::black);
+    p.drawText(QPoint(r.left(), r.top() + (r.height() - fm.height()) / 2 + fm.ascent()), text);
+  }
+  p.restore();
+}
+
+void TChart::SetStateLine(const QString& text) {
+  // One line: breaks would run over the plot.
+  QString line = text;
+  line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+  if (line == stateLine_) return;
+  const bool layoutChanges = line.isEmpty() != stateLine_.isEmpty();
+  stateLine_ = line;
+  if (layoutChanges)
+    InvalidateLayout();
+  else
+    update();
+}
+
+QRect TChart::StateLineRect() const {
+  PlotRect();
+  return impl_->layout.stateLine;
+}
+
+QMenu* TChart::ChartMenu() const {
+  return menu_;
+}
+
+QToolButton* TChart::ChartMenuButton() const {
+  return menuButton_;
+}
+
+void TChart::UpdateMenuButton() {
+  menuButton_->move(width() - kMenuButton - kMenuButtonInset, kMenuButtonInset);
+  // No entries, no button: the chart then looks exactly as without a menu.
+  menuButton_->setVisible(!menu_->isEmpty());
+}
+
+void TChart::PopupChartMenu() {
+  if (menu_->isEmpty()) return;
+  menu_->popup(mapToGlobal(QPoint(width() - menu_->sizeHint().width() - kMenuButtonInset,
+                                  kMenuButtonInset + kMenuButton)));
+}
+
+void TChart::WatchMenu(QMenu* menu) {
+  menu->installEventFilter(this);
+  for (QAction* a : menu->actions()) {
+    if (QMenu* sub = a->menu())
+      WatchMenu(sub);
+    else if (!a->isSeparator())
+      addAction(a);
+  }
+}
+
+void TChart::UnwatchMenu(QMenu* menu) {
+  menu->removeEventFilter(this);
+  for (QAction* a : menu->actions()) {
+    if (QMenu* sub = a->menu())
+      UnwatchMenu(sub);
+    else
+      removeAction(a);
+  }
+}
+
+bool TChart::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved) {
+    QAction* a = static_cast<QActionEvent*>(event)->action();
+    if (event->type() == QEvent::ActionAdded) {
+      if (QMenu* sub = a->menu())
+        WatchMenu(sub);
+      else if (!a->isSeparator())
+        addAction(a);
+    } else if (QMenu* sub = a->menu()) {
+      UnwatchMenu(sub);
+    } else {
+      removeAction(a);
+    }
+    if (watched == menu_) UpdateMenuButton();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+std::vector<QAction*> TChart::MenuActionsWithoutShortcut() const {
+  std::vector<QAction*> out;
+  std::function<void(const QMenu*)> walk = [&](const QMenu* m) {
+    for (QAction* a : m->actions()) {
+      if (QMenu* sub = a->menu())
+        walk(sub);
+      else if (!a->isSeparator() && a->shortcut().isEmpty())
+        out.push_back(a);
+    }
+  };
+  walk(menu_);
+  return out;
+}
+
+void TChart::contextMenuEvent(QContextMenuEvent* e) {
+  // The mouse opens the menu on release, and only without a drag.
+  if (e->reason() != QContextMenuEvent::Mouse) PopupChartMenu();
+  e->accept();
 }
 
 QImage TChart::RenderImage() {
@@ -539,6 +702,7 @@ void TChart::UndoZoom() {
 void TChart::mousePressEvent(QMouseEvent* e) {
   Impl& d = *impl_;
   const QPoint pos = e->position().toPoint();
+  d.menuClick = e->button() == Qt::RightButton && !menu_->isEmpty();
   if (e->button() == Qt::LeftButton && allowZoom_) {
     d.drag = Impl::Drag::Zoom;
   } else if (e->button() == Qt::RightButton && allowPanning_ != pmNone) {
@@ -547,6 +711,8 @@ void TChart::mousePressEvent(QMouseEvent* e) {
     d.panB1 = bottom_->Maximum();
     d.panL0 = left_->Minimum();
     d.panL1 = left_->Maximum();
+  } else if (d.menuClick) {
+    d.drag = Impl::Drag::Menu;
   } else {
     QWidget::mousePressEvent(e);
     return;
@@ -583,6 +749,8 @@ void TChart::mouseMoveEvent(QMouseEvent* e) {
     return;
   }
   d.currentPos = e->position().toPoint();
+  if ((d.currentPos - d.pressPos).manhattanLength() > QApplication::startDragDistance())
+    d.menuClick = false;
   if (d.drag == Impl::Drag::Pan) {
     PlotRect();
     const Layout& L = d.layout;
@@ -610,6 +778,20 @@ void TChart::mouseReleaseEvent(QMouseEvent* e) {
   const Impl::Drag drag = d.drag;
   d.drag = Impl::Drag::None;
   d.currentPos = e->position().toPoint();
+  if ((d.currentPos - d.pressPos).manhattanLength() > QApplication::startDragDistance())
+    d.menuClick = false;
+  if (d.menuClick && e->button() == Qt::RightButton) {
+    d.menuClick = false;
+    // A click, not a drag: the few pixels it may have panned are taken back.
+    if (drag == Impl::Drag::Pan) {
+      if (allowPanning_ & pmHorizontal) bottom_->SetRange(d.panB0, d.panB1);
+      if (allowPanning_ & pmVertical) left_->SetRange(d.panL0, d.panL1);
+    }
+    update();
+    menu_->popup(e->globalPosition().toPoint());
+    e->accept();
+    return;
+  }
   if (drag == Impl::Drag::Zoom) {
     const int dx = d.currentPos.x() - d.pressPos.x(), dy = d.currentPos.y() - d.pressPos.y();
     if (std::abs(dx) > kZoomThreshold && std::abs(dy) > kZoomThreshold) {

@@ -12,7 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
+class QAction;
+class QMenu;
 class QPainter;
+class QToolButton;
 class TChart;
 
 // A setting the chart cannot honour; what() is a message fit to show the user.
@@ -280,15 +283,43 @@ class TChart : public QWidget {
   bool Zoomed() const;
   void UndoZoom();
 
+  // The chart's own menu, filled by the owner. While it has entries a small button in the
+  // top-right corner opens it, and so does a right-click without a drag (a right-drag still
+  // pans). Every action put into it, submenus included, is also added to the chart itself, so
+  // its shortcut works wherever the chart's window is active: do not add them to the window
+  // as well, or the shortcuts become ambiguous. The button is drawn on the screen only, never
+  // into RenderImage or the bitmap.
+  QMenu* ChartMenu() const;
+  // The menu's button: accessible name "Chart menu", reached with Tab, opened with Space.
+  QToolButton* ChartMenuButton() const;
+  // Opens the menu below its button (also the keyboard's context-menu key on the chart).
+  void PopupChartMenu();
+  // Entries that can be triggered (not separators or submenus) without a keyboard shortcut.
+  std::vector<QAction*> MenuActionsWithoutShortcut() const;
+
+  // A one-line read-out at the top of the chart, above the plot, on the screen and in exports.
+  // Empty: nothing drawn and the layout stays as without it; while it is set the plot starts a
+  // text line lower.
+  void SetStateLine(const QString& text);
+  QString StateLine() const { return stateLine_; }
+  // Where the read-out is drawn; empty while it is empty.
+  QRect StateLineRect() const;
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct Impl;
+  void WatchMenu(QMenu* menu);
+  void UnwatchMenu(QMenu* menu);
+  void UpdateMenuButton();
+  void DrawStateLine(QPainter& p);
   void DrawBackground(QPainter& p);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();
@@ -305,6 +336,9 @@ class TChart : public QWidget {
   bool view3D_ = false;
   bool allowZoom_ = true;
   TPanningMode allowPanning_ = pmBoth;
+  QString stateLine_;
+  QMenu* menu_ = nullptr;
+  QToolButton* menuButton_ = nullptr;
   std::unique_ptr<Impl> impl_;
   friend class TChartAxis;
 };

@@ -62,6 +62,7 @@ struct Layout {
   int bottomTitleY = 0;  // top of the bottom title
   int leftTitleX = 0;    // left edge of the left title
   int chartTitleY = 0;
+  QRect stateLine;  // empty without a read-out
   QRect legend;
 };
 
@@ -95,7 +96,9 @@ struct TChart::Impl {
   std::vector<QRect> rects;
 
   // Mouse state.
-  enum class Drag { None, Zoom, Pan } drag = Drag::None;
+  enum class Drag { None, Zoom, Pan, Menu } drag = Drag::None;
+  // A right press that has not moved further than a click may: it opens the menu on release.
+  bool menuClick = false;
   QPoint pressPos, currentPos;
   double panB0 = 0, panB1 = 0, panL0 = 0, panL1 = 0;
   bool zoomed = false;

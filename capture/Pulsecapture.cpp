@@ -1,0 +1,386 @@
+#include "Pulsecapture.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kRetry = std::chrono::milliseconds(300);
+constexpr auto kSilenceForNoSignal = std::chrono::seconds(2);
+constexpr int kPollMs = 20;
+
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+std::string CaptureStateText(CaptureState state, const std::string& inputName) {
+  switch (state) {
+    case CaptureState::Idle:
+      return {};
+    case CaptureState::Recording:
+      return "recording";
+    case CaptureState::NoSignal:
+      return "no signal";
+    case CaptureState::InputGone:
+      return "input gone: " + inputName;
+    case CaptureState::DeviceBusy:
+      return "device busy";
+    case CaptureState::FormatRefused:
+      return "format not supported";
+  }
+  return {};
+}
+
+// Everything libpulse touches lives on the capture's own thread, which runs a plain (not
+// threaded) main loop: every call into the library is asynchronous, so the thread never waits
+// on a stalled server longer than one turn of its loop, and Release can always join it.
+struct PulseCapture::Impl {
+  std::string source;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  // The request, written by the caller.
+  uint64_t requestId = 0;
+  int channels = 0, rate = 0, frames = 0;
+  Clock::time_point started, paceUntil, deadline;
+  // The answer, written by the thread while requestId is unchanged.
+  std::vector<int16_t> data;
+  int done = 0;
+  uint64_t finishedId = 0;
+  bool threadRunning = false;
+  bool stop = false;
+  pa_mainloop* loop = nullptr;  // valid while threadRunning; guarded by mutex
+  std::thread thread;
+
+  std::atomic<bool> interrupted{false};
+  std::atomic<CaptureState> failure{CaptureState::Idle};  // when not streaming
+  std::atomic<bool> streaming{false};
+  std::atomic<int64_t> lastSound{0};  // steady-clock ns of the last non-zero sample
+
+  void Wake() {
+    if (loop) pa_mainloop_wakeup(loop);
+  }
+
+  void Run();
+};
+
+namespace {
+
+// The thread's side: the connection, the stream and the request being served.
+struct Worker {
+  PulseCapture::Impl& s;
+  pa_mainloop* loop;
+  pa_context* ctx = nullptr;
+  pa_stream* stream = nullptr;
+  int streamChannels = 0, streamRate = 0;
+  Clock::time_point nextConnect{}, nextStream{};
+  // The request being served.
+  uint64_t active = 0;
+  int got = 0;
+  int wantChannels = 0, wantRate = 0, wantFrames = 0;
+  Clock::time_point paceUntil{};
+  bool dropStale = false;
+
+  void CloseStream() {
+    if (stream) {
+      pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_disconnect(stream);
+      pa_stream_unref(stream);
+      stream = nullptr;
+    }
+    s.streaming = false;
+  }
+  void CloseContext() {
+    CloseStream();
+    if (ctx) {
+      pa_context_set_state_callback(ctx, nullptr, nullptr);
+      pa_context_disconnect(ctx);
+      pa_context_unref(ctx);
+      ctx = nullptr;
+    }
+  }
+
+  static CaptureState FailureOf(int error) {
+    switch (error) {
+      case PA_ERR_BUSY:
+        return CaptureState::DeviceBusy;
+      case PA_ERR_NOTSUPPORTED:
+      case PA_ERR_INVALID:
+        return CaptureState::FormatRefused;
+      default:
+        return CaptureState::InputGone;
+    }
+  }
+
+  void KeepConnected(Clock::time_point now) {
+    if (ctx) {
+      const pa_context_state_t st = pa_context_get_state(ctx);
+      if (st == PA_CONTEXT_FAILED || st == PA_CONTEXT_TERMINATED) {
+        CloseContext();
+        s.failure = CaptureState::InputGone;
+      }
+    }
+    if (!ctx && now >= nextConnect) {
+      nextConnect = now + kRetry;
+      pa_proplist* props = pa_proplist_new();
+      pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Tonvista");
+      ctx = pa_context_new_with_proplist(pa_mainloop_get_api(loop), "Tonvista", props);
+      pa_proplist_free(props);
+      if (ctx && pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        pa_context_unref(ctx);
+        ctx = nullptr;
+      }
+      if (!ctx) s.failure = CaptureState::InputGone;
+    }
+  }
+
+  void KeepStreaming(Clock::time_point now) {
+    if (stream) {
+      const pa_stream_state_t st = pa_stream_get_state(stream);
+      if (st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED) {
+        s.failure = FailureOf(ctx ? pa_context_errno(ctx) : PA_ERR_CONNECTIONTERMINATED);
+        const bool wasRecording = s.streaming;
+        CloseStream();
+        nextStream = now + kRetry;
+        // A source gone mid-block ends the block with what it has; a failed attempt to open
+        // it again leaves the block to its pace.
+        if (active && wasRecording) Finish();
+      } else if (st == PA_STREAM_READY && !s.streaming) {
+        s.streaming = true;
+        s.lastSound = Now();
+        dropStale = true;
+      }
+    }
+    if (stream && active && (streamChannels != wantChannels || streamRate != wantRate))
+      CloseStream();
+    if (!stream && wantChannels > 0 && ctx && pa_context_get_state(ctx) == PA_CONTEXT_READY &&
+        now >= nextStream)
+      OpenStream(now);
+  }
+
+  void OpenStream(Clock::time_point now) {
+    nextStream = now + kRetry;
+    pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(wantRate),
+                        static_cast<uint8_t>(std::clamp(wantChannels, 0, 255))};
+    if (wantChannels > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec)) {
+      s.failure = CaptureState::FormatRefused;
+      return;
+    }
+    pa_channel_map map;
+    pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream = pa_stream_new(ctx, "Tonvista capture", &spec, &map);
+    if (!stream) {
+      s.failure = FailureOf(pa_context_errno(ctx));
+      return;
+    }
+    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&spec));
+    pa_buffer_attr attr;
+    attr.maxlength = std::max<uint32_t>(frameBytes * (spec.rate / 2), 4096);
+    attr.fragsize = std::max<uint32_t>(frameBytes * (spec.rate / 50), frameBytes);  // 20 ms
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    // Without DONT_MOVE the server would move the stream to another source when this one goes,
+    // and the user would see some other input's signal under this input's name.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_record(stream, s.source.c_str(), &attr, flags) < 0) {
+      s.failure = FailureOf(pa_context_errno(ctx));
+      pa_stream_unref(stream);
+      stream = nullptr;
+      return;
+    }
+    streamChannels = wantChannels;
+    streamRate = wantRate;
+  }
+
+  // Moves what the stream holds into the request, or discards it between requests.
+  void Read() {
+    if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    const size_t frameBytes = sizeof(int16_t) * static_cast<size_t>(streamChannels);
+    for (int guard = 0; guard < 1000 && pa_stream_readable_size(stream) > 0; ++guard) {
+      const void* bytes = nullptr;
+      size_t n = 0;
+      if (pa_stream_peek(stream, &bytes, &n) < 0 || n == 0) break;
+      if (bytes && !dropStale) {
+        const auto* samples = static_cast<const int16_t*>(bytes);
+        const size_t count = n / sizeof(int16_t);
+        if (std::any_of(samples, samples + count, [](int16_t v) { return v != 0; }))
+          s.lastSound = Now();
+        if (active) Take(samples, static_cast<int>(n / frameBytes));
+      } else if (!bytes && !dropStale && active) {
+        // A hole in the stream reads as silence.
+        static const std::vector<int16_t> zeros(4096);
+        int left = static_cast<int>(n / frameBytes);
+        while (left > 0 && active) {
+          const int k = std::min(left, static_cast<int>(zeros.size()) / streamChannels);
+          Take(zeros.data(), k);
+          left -= k;
+        }
+      }
+      pa_stream_drop(stream);
+    }
+    dropStale = false;
+  }
+
+  void Take(const int16_t* samples, int frames) {
+    const int k = std::min(frames, wantFrames - got);
+    if (k <= 0) return;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.requestId != active || s.finishedId == active) {
+        active = 0;  // the caller gave up on it
+        return;
+      }
+      std::memcpy(s.data.data() + static_cast<size_t>(got) * wantChannels, samples,
+                  sizeof(int16_t) * static_cast<size_t>(k) * wantChannels);
+      got += k;
+      s.done = got;
+    }
+    if (got >= wantFrames) Finish();
+  }
+
+  void Finish() {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.requestId == active) s.finishedId = active;
+    active = 0;
+    s.changed.notify_all();
+  }
+
+  // Takes a new request; false when the thread must end.
+  bool Poll() {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.stop) return false;
+    if (s.requestId != s.finishedId && s.requestId != active && s.frames > 0) {
+      active = s.requestId;
+      got = 0;
+      wantChannels = s.channels;
+      wantRate = s.rate;
+      wantFrames = s.frames;
+      paceUntil = s.paceUntil;
+      // What the stream gathered before the call is not this block's.
+      dropStale = true;
+    } else if (active && (s.requestId != active || s.finishedId == active)) {
+      active = 0;  // the caller gave up on it
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+void PulseCapture::Impl::Run() {
+  Worker w{*this, loop};
+  while (w.Poll()) {
+    const auto now = Clock::now();
+    w.KeepConnected(now);
+    w.KeepStreaming(now);
+    w.Read();
+    // Without a stream a block lasts its duration and stays silent.
+    if (w.active && !streaming && Clock::now() >= w.paceUntil) {
+      // Still not recording after a whole block: a server that does not answer counts as gone.
+      if (failure == CaptureState::Idle) failure = CaptureState::InputGone;
+      w.Finish();
+    }
+    if (pa_mainloop_prepare(loop, kPollMs * 1000) < 0) break;
+    if (pa_mainloop_poll(loop) < 0) break;
+    if (pa_mainloop_dispatch(loop) < 0) break;
+  }
+  w.CloseContext();
+  std::lock_guard<std::mutex> lock(mutex);
+  streaming = false;
+}
+
+PulseCapture::PulseCapture(std::string source)
+    : source_(std::move(source)), impl_(std::make_shared<Impl>()) {
+  impl_->source = source_;
+}
+
+PulseCapture::~PulseCapture() {
+  Release();
+}
+
+int PulseCapture::Record(int channels, int rate, int16_t* dst, int frames) {
+  if (frames <= 0 || channels <= 0 || rate <= 0) return 0;
+  Impl& s = *impl_;
+  const auto now = Clock::now();
+  const auto duration = std::chrono::microseconds(1000000LL * frames / rate);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (s.interrupted) return 0;
+  if (!s.threadRunning) {
+    s.loop = pa_mainloop_new();
+    if (!s.loop) return 0;
+    s.stop = false;
+    s.threadRunning = true;
+    s.thread = std::thread([&s] { s.Run(); });
+  }
+  const uint64_t id = ++s.requestId;
+  s.channels = channels;
+  s.rate = rate;
+  s.frames = frames;
+  s.started = now;
+  s.paceUntil = now + duration;
+  s.deadline = now + duration + std::chrono::seconds(2);
+  s.data.assign(static_cast<size_t>(frames) * channels, 0);
+  s.done = 0;
+  s.Wake();
+  s.changed.wait_until(lock, s.deadline, [&] { return s.finishedId == id || s.interrupted; });
+  const int got = s.done;
+  std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
+  s.done = 0;
+  // A request not finished is given up; the thread sees it as finished and drops it.
+  s.finishedId = id;
+  return got;
+}
+
+void PulseCapture::Interrupt() {
+  Impl& s = *impl_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.interrupted = true;
+  s.Wake();
+  s.changed.notify_all();
+}
+
+bool PulseCapture::Interrupted() const {
+  return impl_->interrupted;
+}
+
+void PulseCapture::Release() {
+  Impl& s = *impl_;
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.threadRunning) return;
+    s.stop = true;
+    s.Wake();
+    t = std::move(s.thread);
+  }
+  // The loop turns at least every kPollMs and never blocks in the library.
+  t.join();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  pa_mainloop_free(s.loop);
+  s.loop = nullptr;
+  s.threadRunning = false;
+  s.failure = CaptureState::Idle;
+}
+
+CaptureState PulseCapture::State() const {
+  const Impl& s = *impl_;
+  if (s.streaming) {
+    const int64_t quiet = Now() - s.lastSound.load();
+    return quiet >= std::chrono::nanoseconds(kSilenceForNoSignal).count() ? CaptureState::NoSignal
+                                                                          : CaptureState::Recording;
+  }
+  return s.failure.load();
+}
