@@ -166,19 +166,33 @@ TEST(Distortion, HarmonicsAboveTheBandCountInThdButNotInThdN) {
   EXPECT_LT(r.ThdNDb, -85);
 }
 
+TEST(Distortion, ADcOffsetIsNeitherTheFundamentalNorNoise) {
+  for (int window : {WindowHanning, WindowBlackmanHarris}) {
+    const Signal s{{{0, 0.3, kPi / 2}, {1000, Amp(-20), 0.0}, {2000, Amp(-70), 0.0}}, true};
+    const auto m = Magnitudes(s, window);
+    const DistortionResult r = MeasureDistortion(m.data(), window, kRate, kN);
+    ASSERT_TRUE(r.Valid) << kWindowNames[window];
+    EXPECT_NEAR(r.FundamentalHz, 1000, 0.01 * kRate / kN) << kWindowNames[window];
+    EXPECT_NEAR(r.FundamentalDb, -20, 0.05) << kWindowNames[window];
+    EXPECT_NEAR(r.ThdDb, -50, 0.1) << kWindowNames[window];
+    EXPECT_GT(r.SnrDb, 65) << kWindowNames[window];
+  }
+}
+
 TEST(Distortion, NothingToMeasure) {
   std::vector<double> silence(kN / 2, 0.0);
   EXPECT_FALSE(MeasureDistortion(silence.data(), WindowHanning, kRate, kN).Valid);
   EXPECT_FALSE(MeasureDistortion(nullptr, WindowHanning, kRate, kN).Valid);
   std::vector<double> nan(kN / 2, NAN);
   EXPECT_FALSE(MeasureDistortion(nan.data(), WindowHanning, kRate, kN).Valid);
-  // DC alone is no fundamental.
-  const auto dc = Magnitudes(Signal{{{0, 0.0, 0.0}}, false, 0}, WindowHanning);
+  // DC alone is no fundamental: a constant block, and a spectrum made of bins 0 and 1 only.
+  const auto dc = Magnitudes(Signal{{{0, 0.3, kPi / 2}}}, WindowHanning);
+  EXPECT_GT(dc[0], 0.1);
+  EXPECT_FALSE(MeasureDistortion(dc.data(), WindowHanning, kRate, kN).Valid);
   std::vector<double> offset(kN / 2, 0.0);
   offset[0] = 0.5;
   offset[1] = 0.25;
   EXPECT_FALSE(MeasureDistortion(offset.data(), WindowHanning, kRate, kN).Valid);
-  EXPECT_FALSE(MeasureDistortion(dc.data(), WindowHanning, kRate, kN).Valid);
 }
 
 }  // namespace
