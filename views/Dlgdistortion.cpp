@@ -23,6 +23,8 @@ constexpr int kRow = 20;
 QString Number(double value, int decimals) {
   QLocale locale;
   locale.setNumberOptions(QLocale::OmitGroupSeparator);
+  // A level just under full scale reads "0.00", not "-0.00".
+  if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) value = 0.0;
   return locale.toString(value, 'f', decimals);
 }
 

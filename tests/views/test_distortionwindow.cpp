@@ -121,6 +121,7 @@ TEST_F(DistortionWindow, MonoLeavesTheRightColumnEmptyAndBadBlocksChangeNothing)
   window.ShowSpectrum(block.b);
   EXPECT_TRUE(window.Results[0].Valid);
   EXPECT_FALSE(window.Results[1].Valid);
+  EXPECT_EQ(window.LLevel[0]->text(), QLocale().toString(-6.02, 'f', 2) + " dB");
   EXPECT_EQ(window.LFrequency[1]->text(), "---");
   EXPECT_EQ(window.LSnr[1]->text(), "---");
   const int updates = window.Updates;
@@ -137,6 +138,12 @@ TEST_F(DistortionWindow, MonoLeavesTheRightColumnEmptyAndBadBlocksChangeNothing)
   window.ShowSpectrum(bad);
   EXPECT_EQ(window.Updates, updates);
   EXPECT_NEAR(Value(window.LFrequency[0]), 1000.0, 0.01);
+
+  // Just under full scale rounds to zero without a sign.
+  QTest::qWait(TFDistortion::MinUpdateInterval + 20);
+  Block full(Magnitudes({{997, 32767.0 / 32768.0}}, kRate, kN, kWindow), {}, kRate, kN, kWindow);
+  window.ShowSpectrum(full.b);
+  EXPECT_EQ(window.LLevel[0]->text(), QLocale().toString(0.0, 'f', 2) + " dB");
 
   // Silence: nothing to measure.
   std::vector<double> zeros(kN / 2, 0.0);
