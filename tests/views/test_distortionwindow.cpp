@@ -146,6 +146,7 @@ TEST_F(DistortionWindow, MonoLeavesTheRightColumnEmptyAndBadBlocksChangeNothing)
   EXPECT_EQ(window.LLevel[0]->text(), QLocale().toString(0.0, 'f', 2) + " dB");
 
   // Silence: nothing to measure.
+  QTest::qWait(TFDistortion::MinUpdateInterval + 20);
   std::vector<double> zeros(kN / 2, 0.0);
   Block silent(zeros, {}, kRate, kN, kWindow);
   window.ShowSpectrum(silent.b);
