@@ -1,0 +1,206 @@
+#include "Dlgdistortion.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+
+#include "Formcontrols.h"
+
+TFDistortion* FDistortion = nullptr;
+
+namespace {
+
+constexpr int kCaptionLeft = 8;
+constexpr int kColumnLeft[2] = {110, 210};
+constexpr int kColumnWidth = 95;
+constexpr int kTop = 44;
+constexpr int kRow = 20;
+
+QString Number(double value, int decimals) {
+  QLocale locale;
+  locale.setNumberOptions(QLocale::OmitGroupSeparator);
+  // A level just under full scale reads "0.00", not "-0.00".
+  if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) value = 0.0;
+  return locale.toString(value, 'f', decimals);
+}
+
+// Percentages from tens down to millionths: four significant digits, at least two decimals.
+QString Percent(double pct) {
+  const int decimals =
+      pct > 0 ? std::clamp(3 - static_cast<int>(std::floor(std::log10(pct))), 2, 6) : 2;
+  return Number(pct, decimals) + " %";
+}
+
+}  // namespace
+
+TFDistortion::TFDistortion(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
+  FDistortion = this;
+  setWindowTitle("Distortion");
+  UseFormFont(this);
+
+  MakeLabel("Average:", this, kCaptionLeft, 12);
+  QStringList counts;
+  for (int k = 1; k <= kMaxAverages; ++k)
+    counts << QString::number(k);
+  CAverages = MakeList("Average", counts, this, {kColumnLeft[0], 8, 57, 21});
+  MakeLabel("blocks", this, kColumnLeft[0] + 63, 12);
+  connect(CAverages, &QComboBox::currentIndexChanged, this, &TFDistortion::CAveragesChange);
+
+  const char* const channels[2] = {"L", "R"};
+  for (int c = 0; c < 2; ++c) {
+    QLabel* head = MakeLabel(channels[c], this, 0, kTop, true);
+    head->setGeometry(kColumnLeft[c], kTop, kColumnWidth, 16);
+    head->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  }
+  struct Row {
+    const char* caption;
+    std::array<QLabel*, 2>* labels;
+  };
+  const Row rows[] = {
+      {"Fundamental", &LFrequency}, {"Level", &LLevel},   {"THD", &LThdDb},   {"THD", &LThdPct},
+      {"THD+N", &LThdNDb},          {"THD+N", &LThdNPct}, {"SINAD", &LSinad}, {"SNR", &LSnr}};
+  int y = kTop + kRow;
+  for (const Row& row : rows) {
+    MakeLabel(row.caption, this, kCaptionLeft, y);
+    for (int c = 0; c < 2; ++c) {
+      auto* value = new QLabel("---", this);
+      value->setGeometry(kColumnLeft[c], y, kColumnWidth, 16);
+      value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      value->setAccessibleName(QString("%1 %2").arg(row.caption, channels[c]));
+      (*row.labels)[c] = value;
+    }
+    y += kRow;
+  }
+
+  Button1 = MakeButton("Close", this, {kColumnLeft[1] + kColumnWidth - 75, y + 8, 75, 25});
+  connect(Button1, &QPushButton::clicked, this, &TFDistortion::Button1Click);
+  setTabOrder(CAverages, Button1);
+
+  pending_ = new QTimer(this);
+  pending_->setSingleShot(true);
+  connect(pending_, &QTimer::timeout, this, [this] { Measure(); });
+
+  setFixedSize(kColumnLeft[1] + kColumnWidth + 12, y + 41);
+}
+
+TFDistortion::~TFDistortion() {
+  if (FDistortion == this) FDistortion = nullptr;
+}
+
+void TFDistortion::showEvent(QShowEvent* event) {
+  receiving_.store(true, std::memory_order_relaxed);
+  QWidget::showEvent(event);
+}
+
+void TFDistortion::hideEvent(QHideEvent* event) {
+  receiving_.store(false, std::memory_order_relaxed);
+  QWidget::hideEvent(event);
+}
+
+void TFDistortion::ResetAverage() {
+  for (int c = 0; c < 2; ++c) {
+    history_[c].clear();
+    sum_[c].clear();
+  }
+  filled_ = 0;
+  next_ = 0;
+}
+
+void TFDistortion::CAveragesChange() {
+  ResetAverage();
+}
+
+void TFDistortion::Button1Click() {
+  hide();
+}
+
+void TFDistortion::ShowSpectrum(const SpectrumBlock& block) {
+  const int channels = block.NumChannels == 2 ? 2 : 1;
+  const double* magnitude[2] = {block.MagnitudeL, channels == 2 ? block.MagnitudeR : nullptr};
+  if (block.Bins < 4 || block.FFTLength < 2.0 * block.Bins || !(block.SamplingRate > 0) ||
+      !magnitude[0] || (channels == 2 && !magnitude[1]))
+    return;
+  if (block.Bins != bins_ || block.FFTLength != fftLength_ || block.SamplingRate != rate_ ||
+      block.WindowIndex != window_ || channels != channels_) {
+    ResetAverage();
+    bins_ = block.Bins;
+    fftLength_ = block.FFTLength;
+    rate_ = block.SamplingRate;
+    window_ = block.WindowIndex;
+    channels_ = channels;
+  }
+  corrFactor_ = block.CorrFactor;
+
+  // Powers are averaged, not magnitudes: a mean of magnitudes would read noise low.
+  const int count = CAverages->currentIndex() + 1;
+  for (int c = 0; c < channels; ++c) {
+    if (history_[c].empty()) {
+      history_[c].assign(count, std::vector<double>(bins_, 0.0));
+      sum_[c].assign(bins_, 0.0);
+    }
+    std::vector<double>& slot = history_[c][next_];
+    std::vector<double>& sum = sum_[c];
+    for (int k = 0; k < bins_; ++k) {
+      const double m = std::isfinite(magnitude[c][k]) ? magnitude[c][k] : 0.0;
+      sum[k] += m * m - slot[k];
+      slot[k] = m * m;
+    }
+  }
+  next_ = (next_ + 1) % count;
+  filled_ = std::min(filled_ + 1, count);
+  if (next_ == 0) {
+    // Rounding creeps into a running sum: start it afresh once per round.
+    for (int c = 0; c < channels; ++c) {
+      std::fill(sum_[c].begin(), sum_[c].end(), 0.0);
+      for (const auto& slot : history_[c])
+        for (int k = 0; k < bins_; ++k)
+          sum_[c][k] += slot[k];
+    }
+  }
+
+  if (!sinceUpdate_.isValid() || sinceUpdate_.elapsed() >= MinUpdateInterval) {
+    pending_->stop();
+    Measure();
+  } else if (!pending_->isActive()) {
+    pending_->start(static_cast<int>(MinUpdateInterval - sinceUpdate_.elapsed()));
+  }
+}
+
+void TFDistortion::Measure() {
+  sinceUpdate_.start();
+  std::vector<double> mean(bins_);
+  for (int c = 0; c < 2; ++c) {
+    Results[c] = {};
+    if (c >= channels_ || sum_[c].empty() || filled_ == 0) continue;
+    for (int k = 0; k < bins_; ++k)
+      mean[k] = std::sqrt(std::max(sum_[c][k], 0.0) / filled_);
+    Results[c] = MeasureDistortion(mean.data(), window_, rate_, fftLength_);
+  }
+  ShowResults();
+}
+
+void TFDistortion::ShowResults() {
+  ++Updates;
+  for (int c = 0; c < 2; ++c) {
+    const DistortionResult& r = Results[c];
+    if (!r.Valid) {
+      for (auto* labels :
+           {&LFrequency, &LLevel, &LThdDb, &LThdPct, &LThdNDb, &LThdNPct, &LSinad, &LSnr})
+        (*labels)[c]->setText("---");
+      continue;
+    }
+    LFrequency[c]->setText(Number(r.FundamentalHz, 2) + " Hz");
+    // On the chart's scale: the correction applies to the level, not to the ratios.
+    LLevel[c]->setText(Number(r.FundamentalDb + corrFactor_, 2) + " dB");
+    LThdDb[c]->setText(Number(r.ThdDb, 2) + " dB");
+    LThdPct[c]->setText(Percent(r.ThdPct));
+    LThdNDb[c]->setText(Number(r.ThdNDb, 2) + " dB");
+    LThdNPct[c]->setText(Percent(r.ThdNPct));
+    LSinad[c]->setText(Number(r.SinadDb, 2) + " dB");
+    LSnr[c]->setText(Number(r.SnrDb, 2) + " dB");
+  }
+}
