@@ -19,8 +19,8 @@ double Lightness(const double rgb[3]) {
 
 std::array<uint32_t, 256> MakeColours() {
   // Our own path from black to pale yellow; its lightness rises at every point.
-  static const double points[][3] = {{0, 0, 4},     {30, 12, 70},  {85, 15, 109},
-                                     {136, 34, 106}, {186, 54, 85}, {227, 89, 51},
+  static const double points[][3] = {{0, 0, 4},      {30, 12, 70},   {85, 15, 109},
+                                     {136, 34, 106}, {186, 54, 85},  {227, 89, 51},
                                      {249, 140, 10}, {249, 201, 50}, {252, 255, 164}};
   constexpr int n = sizeof(points) / sizeof(points[0]);
   auto mix = [&](int seg, double t, double out[3]) {
@@ -145,7 +145,8 @@ void SpectrogramRowMap::Build(const double* frequency, int bins, int rows, Frequ
     const double* it = std::lower_bound(frequency + lo, frequency + hi + 1, centre);
     int k = static_cast<int>(it - frequency);
     if (k > hi) k = hi;
-    if (k > lo && std::abs(Y(frequency[k - 1]) - (r + 0.5)) <= std::abs(Y(frequency[k]) - (r + 0.5)))
+    if (k > lo &&
+        std::abs(Y(frequency[k - 1]) - (r + 0.5)) <= std::abs(Y(frequency[k]) - (r + 0.5)))
       --k;
     first_[r] = k;
     count_[r] = 1;
@@ -323,8 +324,8 @@ bool Spectrogram::Add(const SpectrumBlock& block) {
   if (block.Bins <= 0 || !block.LevelL || !(block.SamplingRate > 0) || !(block.FFTLength > 0))
     return false;
   const int channels = block.NumChannels == 2 && block.LevelR ? 2 : 1;
-  if (block.Bins != bins_ || block.SamplingRate != samplingRate_ ||
-      block.FFTLength != fftLength_ || channels != history_.Channels()) {
+  if (block.Bins != bins_ || block.SamplingRate != samplingRate_ || block.FFTLength != fftLength_ ||
+      channels != history_.Channels()) {
     bins_ = block.Bins;
     samplingRate_ = block.SamplingRate;
     fftLength_ = block.FFTLength;

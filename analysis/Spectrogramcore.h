@@ -16,7 +16,7 @@ enum class ChannelView { Left, Right, Both };
 // fits in 23 MB instead of 92 MB as doubles.
 using StoredLevel = int16_t;
 inline constexpr StoredLevel kNoLevel = -32768;  // no block, or a block not held any more
-StoredLevel StoreLevel(double dB);  // clipped to +-327.67 dB; NaN counts as the bottom
+StoredLevel StoreLevel(double dB);               // clipped to +-327.67 dB; NaN counts as the bottom
 inline double StoredDb(StoredLevel v) {
   return v / 100.0;
 }
