@@ -395,6 +395,13 @@ void Spectrogram::WriteColumn(int plot, int column, const StoredLevel* rows) {
     *p = colours_.Colour(rows[r]);
 }
 
+void Spectrogram::CopyColumn(int plot, int from, int to) {
+  uint32_t* p = &pixels_[static_cast<size_t>(PlotTop(plot)) * width_];
+  const int h = PlotHeight();
+  for (int r = 0; r < h; ++r, p += width_)
+    p[to] = p[from];
+}
+
 void Spectrogram::SlotLevels(int64_t slot, int plot, StoredLevel* rows) {
   const int h = PlotHeight();
   std::fill(rows, rows + h, kNoLevel);
@@ -443,8 +450,10 @@ void Spectrogram::DrawBlock(int64_t block) {
     else
       for (int r = 0; r < h; ++r)
         acc[r] = std::max(acc[r], rows_[r]);
-    for (int64_t s = first; s < end; ++s)
-      WriteColumn(plot, ColumnOf(s), acc.data());
+    // A block wider than a column: coloured once, copied to the rest.
+    WriteColumn(plot, ColumnOf(first), acc.data());
+    for (int64_t s = first + 1; s < end; ++s)
+      CopyColumn(plot, ColumnOf(first), ColumnOf(s));
   }
   accSlot_ = end - 1;
 }

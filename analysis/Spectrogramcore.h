@@ -174,6 +174,7 @@ class Spectrogram {
   void FullRender();
   void DrawBlock(int64_t block);
   void WriteColumn(int plot, int column, const StoredLevel* rows);
+  void CopyColumn(int plot, int from, int to);
   void SlotLevels(int64_t slot, int plot, StoredLevel* rows);
 
   FrequencyScale scale_ = FrequencyScale::Logarithmic;
