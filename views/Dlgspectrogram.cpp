@@ -41,7 +41,19 @@ void TSpectrogramPlot::paintEvent(QPaintEvent*) {
   s.Render();
   const QRect plot = SpectrogramPlotRect(size());
   const qreal dpr = devicePixelRatioF();
+  const LevelColours& colours = s.Colours();
+  std::vector<double> key = {s.LowFrequency(),
+                             s.HighFrequency(),
+                             static_cast<double>(s.Scale()),
+                             static_cast<double>(s.Plots()),
+                             static_cast<double>(s.Channels()),
+                             colours.Floor(),
+                             colours.Ceiling(),
+                             s.HistorySeconds(),
+                             s.XOfSeconds(-1.0)};
+  if (key != frameKey_) frameValid_ = false;
   if (!frameValid_ || frame_.size() != size() * dpr) {
+    frameKey_ = std::move(key);
     frame_ = QImage(size() * dpr, QImage::Format_RGB32);
     frame_.setDevicePixelRatio(dpr);
     QPainter fp(&frame_);

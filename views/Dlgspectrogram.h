@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "Spectrogramcore.h"
 #include "Spectrumconsumer.h"
@@ -35,6 +36,9 @@ class TSpectrogramPlot : public QWidget {
   TFSpectrogram* owner_;
   QImage frame_;
   bool frameValid_ = false;
+  // What the frame was drawn for: a change of any of these (the rate of a new run moves the
+  // upper limit, for one) redraws it.
+  std::vector<double> frameKey_;
 };
 
 class TFSpectrogram : public QWidget, public SpectrumConsumer {

@@ -174,6 +174,41 @@ TEST_F(SpectrogramWindow, LimitsFloorAndCeilingComeFromTheirSetters) {
   EXPECT_EQ(w.Core().HistorySeconds(), 5.0);
 }
 
+TEST_F(SpectrogramWindow, At375BlocksASecondEveryBlockCountsAndPaintsComeOncePerTurn) {
+  // 256 points at 96 kHz: 7500 blocks in 20 s, about 13 to a column. A burst one block long
+  // must still show: a column shows the loudest of its blocks.
+  Feed feed(256, 96000);
+  int paints = 0;
+  struct Counter : QObject {
+    int* n;
+    explicit Counter(int* count) : n(count) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++*n;
+      return false;
+    }
+  } counter(&paints);
+  w.Plot->installEventFilter(&counter);
+  for (int b = 0; b < 7500; ++b) {
+    feed.Tone(feed.left, b == 7000 ? 12000 : 3000);
+    w.ShowSpectrum(feed.Block());
+  }
+  EXPECT_EQ(w.Core().Blocks(), 7500);
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_LE(paints, 2);  // one paint for all 7500 blocks, not one each
+  EXPECT_GE(paints, 1);
+  const Spectrogram& s = w.Core();
+  const QImage picture = w.Picture();
+  const int burstX = static_cast<int>(std::floor(s.XOfSeconds(-500 * 256 / 96000.0)));
+  const int r12k = Row(feed.BinFrequency(12000));
+  int loud = 0;
+  for (int x = burstX - 2; x <= burstX + 2; ++x)
+    loud += At(picture, x, r12k) == kLoud;
+  EXPECT_EQ(loud, 1);
+  EXPECT_EQ(At(picture, 10, r12k), kQuiet);
+  EXPECT_EQ(At(picture, 10, Row(feed.BinFrequency(3000))), kLoud);
+}
+
 TEST_F(SpectrogramWindow, PausingKeepsTheImageAndTheBlocksShowAsAGapAfterwards) {
   Feed feed(1024, 48000);  // 46.9 blocks per second
   feed.Tone(feed.left, 1000);
