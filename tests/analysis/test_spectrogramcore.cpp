@@ -252,7 +252,10 @@ TEST_P(SpectrogramCore, IncrementalColumnsMatchAFullRedraw) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothAxes, SpectrogramCore,
-                         ::testing::Values(FrequencyScale::Linear, FrequencyScale::Logarithmic));
+                         ::testing::Values(FrequencyScale::Linear, FrequencyScale::Logarithmic),
+                         [](const auto& info) {
+                           return info.param == FrequencyScale::Linear ? "Lin" : "Log";
+                         });
 
 TEST(SpectrogramPixels, FloorAndCeilingClipAndRedrawTheHistory) {
   Feed feed(1024, 44100);
