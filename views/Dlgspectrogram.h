@@ -1,0 +1,106 @@
+// The "Spectrogram" tool window: time against frequency, the level as a colour, one column per
+// block.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "Spectrogramcore.h"
+#include "Spectrumconsumer.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSpinBox;
+class TFSpectrogram;
+
+// The plot with its axes; paints the pixels drawn since its last paint and reads the cursor.
+class TSpectrogramPlot : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TSpectrogramPlot(TFSpectrogram* owner);
+  // Axes, labels and colour bar changed: rebuild the cached frame at the next paint.
+  void InvalidateFrame() { frameValid_ = false; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+
+ private:
+  TFSpectrogram* owner_;
+  QImage frame_;
+  bool frameValid_ = false;
+  // What the frame was drawn for: a change of any of these (the rate of a new run moves the
+  // upper limit, for one) redraws it.
+  std::vector<double> frameKey_;
+};
+
+class TFSpectrogram : public QWidget, public SpectrumConsumer {
+  Q_OBJECT
+ public:
+  explicit TFSpectrogram(QWidget* parent = nullptr);
+  ~TFSpectrogram() override;
+
+  // True only while the window is shown; any thread.
+  bool Receiving() const override { return receiving_.load(std::memory_order_relaxed); }
+  void ShowSpectrum(const SpectrumBlock& block) override;
+
+  // The main window's "Frequ. Axis" (followed while CFreqAxis shows "as main") and its
+  // frequency limits in Hz. Cheap when nothing changes, so they may be called with every block.
+  void SetMainAxis(bool logarithmic);
+  void SetFrequencyLimits(double low, double high);
+
+  // The picture "Save image..." writes: the spectrogram with its axes and colour bar.
+  QImage Picture();
+  bool SaveImage(const QString& path, QString* error = nullptr);
+  // Shows the read-out for a point of the plot area (pixels from its top-left corner).
+  void ShowCursor(int x, int y);
+  void HideCursor();
+
+  // Asks for the PNG's name ("" to cancel); a file dialog unless replaced (tests).
+  std::function<QString(QWidget* parent)> AskFileName;
+
+  bool Paused() const { return paused_; }
+  int64_t BlocksWhilePaused() const { return pausedBlocks_; }
+  Spectrogram& Core() { return core_; }
+
+  void CChannelChange();
+  void CFreqAxisChange();
+  void ELevelChange();
+  void EHistoryChange();
+  void BPauseClick();
+  void BSaveImageClick();
+  void BCloseClick();
+
+  QComboBox* CChannel = nullptr;
+  QComboBox* CFreqAxis = nullptr;  // "as main", "lin", "log"
+  QSpinBox* EFloor = nullptr;
+  QSpinBox* ECeiling = nullptr;
+  QSpinBox* EHistory = nullptr;
+  QPushButton* BPause = nullptr;
+  QPushButton* BSaveImage = nullptr;
+  QPushButton* BClose = nullptr;
+  QLabel* LCursor = nullptr;
+  TSpectrogramPlot* Plot = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  void ApplyAxis();
+  Spectrogram core_;
+  std::atomic<bool> receiving_{false};
+  bool mainLogarithmic_ = true;
+  bool paused_ = false;
+  int64_t pausedBlocks_ = 0;
+  int cursorX_ = -1, cursorY_ = -1;
+};
+
+extern TFSpectrogram* FSpectrogram;
