@@ -3,22 +3,16 @@
 # capture device replaying a known stereo signal, and checks the exported table against
 # levels computed here from the signal itself.
 #
-#   tests/e2e/run.sh BUILD_DIR        (needs xvfb-run, xdotool, python3)
-#
-# Re-executes itself under xvfb-run unless DISPLAY is already a private one (TONVISTA_E2E_X).
+#   tests/e2e/run.sh BUILD_DIR        (needs Xvfb, xdpyinfo, xdotool, python3)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)"
-if [ -z "${TONVISTA_E2E_X:-}" ]; then
-  export TONVISTA_E2E_X=1
-  exec xvfb-run -a -s "-screen 0 1600x1200x24" bash "$0" "$build"
-fi
 
 work="$(mktemp -d /tmp/tonvista-e2e-XXXXXX)"
-app_pid="" writer_pid=""
+app_pid=""
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-  [ -n "$writer_pid" ] && kill "$writer_pid" 2>/dev/null || true
+  "$here/../../scripts/private-x" stop "$work/x"
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -32,16 +26,20 @@ fail() {
 
 # The signal: 44100 Hz stereo, 4096 frames holding exactly 140 cycles left (1507.3 Hz, -6.2 dBFS)
 # and 560 cycles right (6029.3 Hz, -18.3 dBFS), so that any 4096 consecutive frames of the loop
-# have the same spectrum at those bins. A writer loops it into a FIFO the device reads, so the
-# program sees a steady signal for as long as it runs.
+# have the same spectrum at those bins. The test device plays the loop paced by the clock, as a
+# sound card would: the file plugin over a FIFO is read at memory speed, runs dry and then
+# silently hands out zeros or stale samples, which no program can tell from the signal.
 python3 "$here/signal.py" write "$work/signal.raw"
-mkfifo "$work/signal.fifo"
-python3 "$here/signal.py" loop "$work/signal.raw" "$work/signal.fifo" &
-writer_pid=$!
+plugin="$build/tests/libasound_module_pcm_pacedloop.so"
+[ -f "$plugin" ] || { echo "e2e: $plugin is missing (build the tests)" >&2; exit 1; }
 cat >"$work/asound.conf" <<EOF
-pcm.!default { type file; slave.pcm { type null }; file "/dev/null"; format "raw";
-  infile "$work/signal.fifo" }
+pcm_type.pacedloop { lib "$plugin" }
+# Playback goes nowhere; it is there so the program finds a sound device at start-up.
+pcm.!default { type asym; playback.pcm { type null };
+  capture.pcm { type pacedloop; channels 2; loop "$work/signal.raw"; overrun_every 0;
+    vanish_every 0 } }
 EOF
+eval "$("$here/../../scripts/private-x" start "$work/x" 1600x1200x24)"
 export ALSA_CONFIG_PATH="$work/asound.conf"
 export XDG_RUNTIME_DIR="$work/run" && mkdir -m 700 "$work/run"
 export LANG=C LC_ALL=C QT_QPA_PLATFORM=xcb
