@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "Inputlist.h"
 #include "PulseTestServer.h"
@@ -101,6 +102,8 @@ TEST(InputList, FollowsTheServersSourcesAsTheyComeAndGo) {
   ASSERT_TRUE(WaitFor(list, [](const auto& l) { return Find(l, "tvUsb.monitor") != nullptr; }));
   EXPECT_EQ(Find(list.Entries(), "tvUsb.monitor")->description, "Monitor of USB microphone");
   EXPECT_GT(list.Generation(), before);
+  // The owner is told on the list's thread just after the entries change: allow it a moment.
+  for (int i = 0; i < 200 && told.load() <= toldBefore; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_GT(told.load(), toldBefore);
 
   // And goes again.
