@@ -173,23 +173,23 @@ struct Worker {
 
   void OpenStream(Clock::time_point now) {
     nextStream = now + kRetry;
-    pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(wantRate),
-                        static_cast<uint8_t>(std::clamp(wantChannels, 0, 255))};
-    if (wantChannels > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec)) {
+    pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<uint32_t>(wantRate),
+                          static_cast<uint8_t>(std::clamp(wantChannels, 0, 255))};
+    if (wantChannels > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&format)) {
       s.failure = CaptureState::FormatRefused;
       return;
     }
     pa_channel_map map;
-    pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream = pa_stream_new(ctx, "Tonvista capture", &spec, &map);
+    pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream = pa_stream_new(ctx, "Tonvista capture", &format, &map);
     if (!stream) {
       s.failure = FailureOf(pa_context_errno(ctx));
       return;
     }
-    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&spec));
+    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&format));
     pa_buffer_attr attr;
-    attr.maxlength = std::max<uint32_t>(frameBytes * (spec.rate / 2), 4096);
-    attr.fragsize = std::max<uint32_t>(frameBytes * (spec.rate / 50), frameBytes);  // 20 ms
+    attr.maxlength = std::max<uint32_t>(frameBytes * (format.rate / 2), 4096);
+    attr.fragsize = std::max<uint32_t>(frameBytes * (format.rate / 50), frameBytes);  // 20 ms
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     // Without DONT_MOVE the server would move the stream to another source when this one goes,
     // and the user would see some other input's signal under this input's name.

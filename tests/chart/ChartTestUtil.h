@@ -1,8 +1,10 @@
 // Helpers shared by the chart tests: the two charts the program builds, and pixel counting.
 #pragma once
 
+#include <QApplication>
 #include <QImage>
 #include <QLocale>
+#include <QMouseEvent>
 #include <functional>
 
 #include "Chart.h"
@@ -76,4 +78,19 @@ inline int CountPixels(const QImage& img, const QRect& area, const std::function
 
 inline bool Is(QRgb a, QRgb b) {
   return (a | 0xff000000u) == (b | 0xff000000u);
+}
+
+// A mouse press, move or release sent straight to the chart, as the window system would.
+inline void Send(TChart& c, QEvent::Type type, Qt::MouseButton button, QPoint at) {
+  const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
+  QMouseEvent e(type, at, c.mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : button,
+                held, Qt::NoModifier);
+  QApplication::sendEvent(&c, &e);
+}
+
+inline void Drag(TChart& c, Qt::MouseButton button, QPoint from, QPoint to) {
+  Send(c, QEvent::MouseButtonPress, button, from);
+  Send(c, QEvent::MouseMove, button, (from + to) / 2);
+  Send(c, QEvent::MouseMove, button, to);
+  Send(c, QEvent::MouseButtonRelease, button, to);
 }

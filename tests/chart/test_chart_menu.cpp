@@ -15,20 +15,6 @@
 
 namespace {
 
-void Send(TChart& c, QEvent::Type type, Qt::MouseButton button, QPoint at) {
-  const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
-  QMouseEvent e(type, at, c.mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : button,
-                held, Qt::NoModifier);
-  QApplication::sendEvent(&c, &e);
-}
-
-void Drag(TChart& c, Qt::MouseButton button, QPoint from, QPoint to) {
-  Send(c, QEvent::MouseButtonPress, button, from);
-  Send(c, QEvent::MouseMove, button, (from + to) / 2);
-  Send(c, QEvent::MouseMove, button, to);
-  Send(c, QEvent::MouseButtonRelease, button, to);
-}
-
 int Dark(const QImage& img, const QRect& r) {
   return CountPixels(img, r, [](QRgb p) { return qGray(p) < 100; });
 }
