@@ -484,6 +484,8 @@ void TMainwindow::BStartClick() {
   links.Main = this;
   links.Scope = FGoniometer;
   links.Band = FBandAnalyser;
+  links.Spectra = SpectrumConsumers;
+  links.Scopes = SampleConsumers;
   auto* thread = new TCalcSpectrumThread(false, FFTLength, SamplingRate, WindowIndex, NumChannels,
                                          Averages, MaxHold, links);
   // The end event is delivered through this thread's event loop, so it cannot run before

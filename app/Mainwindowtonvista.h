@@ -194,6 +194,11 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   std::atomic<int> Averages{0};
   std::atomic<int> MaxHold{0};
 
+  // Tool windows fed with every block beside the stored ones, registered at start-up
+  // (Toolwindows.cpp). Each Start hands the lists in force to its worker.
+  std::vector<SpectrumConsumer*> SpectrumConsumers;
+  std::vector<SampleConsumer*> SampleConsumers;
+
   // The worker of the last Start, until it has ended.
   TCalcSpectrumThread* CalcThread = nullptr;
 

@@ -12,8 +12,12 @@
 #include <QScreen>
 #include <QStyleOptionComboBox>
 #include <QTimer>
+#include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <vector>
 
+#include "AlsaTestDevice.h"
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
@@ -67,6 +71,36 @@ TEST(Startup, CreatesFiveWindowsShowsOnlyTheMainOneAndDestroysThemInReverse) {
             QStringList({"FBandAnalyser", "FOptions", "FGoniometer", "FAbout", "Mainwindow"}));
   EXPECT_EQ(Mainwindow, nullptr);
   EXPECT_EQ(FOptions, nullptr);
+  TMainwindow::OutputDeviceProbe = probe;
+}
+
+// Sees every top-level widget at its creation: Qt sends QEvent::Create from inside the
+// widget's constructor, before the derived window's own constructor runs.
+class CreationLog : public QObject {
+ public:
+  std::vector<QObject*> created;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Create && o->isWidgetType() && !static_cast<QWidget*>(o)->parent())
+      created.push_back(o);
+    return false;
+  }
+};
+
+TEST(Startup, TheFiveWindowsAreCreatedInTheirOrder) {
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  CreationLog log;
+  qApp->installEventFilter(&log);
+  {
+    TonvistaWindows windows;
+    qApp->removeEventFilter(&log);
+    const std::vector<QObject*> five = {Mainwindow, FAbout, FGoniometer, FOptions, FBandAnalyser};
+    std::vector<QObject*> seen;
+    for (QObject* o : log.created)
+      if (std::find(five.begin(), five.end(), o) != five.end()) seen.push_back(o);
+    EXPECT_EQ(seen, five);
+  }
+  qApp->removeEventFilter(&log);
   TMainwindow::OutputDeviceProbe = probe;
 }
 
@@ -656,4 +690,48 @@ TEST_F(MainwindowTest, QuitWhileRunningEndsCleanly) {
   EXPECT_TRUE(closed);
   EXPECT_FALSE(w->isVisible());
   EXPECT_EQ(w->CalcThread, nullptr);
+}
+
+namespace {
+
+class CountingConsumer : public SpectrumConsumer, public SampleConsumer {
+ public:
+  std::atomic<bool> receiving{true};
+  int spectra = 0, samples = 0, bins = 0, frames = 0;
+  bool Receiving() const override { return receiving; }
+  void ShowSpectrum(const SpectrumBlock& b) override {
+    ++spectra;
+    bins = b.Bins;
+  }
+  void ShowSamples(const SampleBlock& b) override {
+    ++samples;
+    frames = b.Frames;
+  }
+};
+
+}  // namespace
+
+TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
+  tvtest::TempDir dir;
+  tvtest::UseNoDevice(dir.Path());
+  CountingConsumer shown, hidden;
+  hidden.receiving = false;
+  w->SpectrumConsumers = {&shown, &hidden};
+  w->SampleConsumers = {&hidden, &shown};
+  w->CFFTLength->setCurrentIndex(0);
+  w->CSamplingRate->setCurrentIndex(10);
+  emit w->BStart->clicked();
+  TCalcSpectrumThread* t = w->CalcThread;
+  ASSERT_NE(t, nullptr);
+  for (int i = 0; i < 4000 && t->BlocksShown() < 3; ++i)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  emit w->BStop->clicked();
+  ASSERT_TRUE(t->Shutdown(3000));
+  EXPECT_GE(shown.spectra, 3);
+  EXPECT_EQ(shown.spectra, t->BlocksShown());
+  EXPECT_EQ(shown.samples, shown.spectra);
+  EXPECT_EQ(shown.bins, 128);
+  EXPECT_EQ(shown.frames, 256);
+  EXPECT_EQ(hidden.spectra + hidden.samples, 0);
+  w->DeleteThread(t);
 }
