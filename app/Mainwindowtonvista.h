@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Calcspectrumthread.h"
+#include "Numberconversion.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -250,6 +251,3 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
 };
 
 extern TMainwindow* Mainwindow;
-
-// Read-outs: fixed notation with one decimal and the user's decimal separator.
-QString FormatReadout(double value);

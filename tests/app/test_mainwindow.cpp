@@ -1,4 +1,6 @@
 // The main window: start-up, controls and presets, layout, settings, Start and Stop, axes.
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -7,9 +9,12 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTimer>
 #include <algorithm>
@@ -734,4 +739,71 @@ TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
   EXPECT_EQ(shown.frames, 256);
   EXPECT_EQ(hidden.spectra + hidden.samples, 0);
   w->DeleteThread(t);
+}
+
+namespace {
+
+void MouseDrag(QWidget* c, Qt::MouseButton button, QPoint from, QPoint to) {
+  auto send = [&](QEvent::Type type, QPoint at) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
+    QMouseEvent e(type, at, c->mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : button,
+                  held, Qt::NoModifier);
+    QApplication::sendEvent(c, &e);
+  };
+  send(QEvent::MouseButtonPress, from);
+  send(QEvent::MouseMove, (from + to) / 2);
+  send(QEvent::MouseMove, to);
+  send(QEvent::MouseButtonRelease, to);
+}
+
+}  // namespace
+
+TEST_F(MainwindowTest, RestoreAfterARateChangeBringsBackTheNewRanges) {
+  w->show();
+  Settle();
+  TChartAxis& bottom = w->Chart1->BottomAxis();
+  const QPoint at = w->Chart1->PlotRect().topLeft() + QPoint(60, 40);
+  MouseDrag(w->Chart1, Qt::LeftButton, at, at + QPoint(200, 150));
+  EXPECT_GT(bottom.Minimum(), 10.0);
+  // 8000 Hz while stopped: the axis becomes 10 to 4000.
+  w->CSamplingRate->setCurrentIndex(0);
+  w->CSamplingRateChange();
+  EXPECT_EQ(bottom.Minimum(), 10.0);
+  EXPECT_EQ(bottom.Maximum(), 4000.0);
+  MouseDrag(w->Chart1, Qt::LeftButton, at, at + QPoint(200, 150));
+  EXPECT_LT(bottom.Maximum(), 4000.0);
+  MouseDrag(w->Chart1, Qt::LeftButton, at + QPoint(200, 150), at);
+  EXPECT_EQ(bottom.Minimum(), 10.0);
+  EXPECT_EQ(bottom.Maximum(), 4000.0);
+  EXPECT_EQ(w->Chart1->LeftAxis().Minimum(), -100.0);
+  EXPECT_EQ(w->Chart1->LeftAxis().Maximum(), 0.0);
+}
+
+TEST(AvgList, DropsDownFiveRowsUnderFusion) {
+  const QString before = QApplication::style()->name();
+  QApplication::setStyle(QStringLiteral("Fusion"));
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  {
+    TonvistaWindows windows;
+    Mainwindow->show();
+    Settle();
+    QComboBox* avg = Mainwindow->CAvg;
+    EXPECT_EQ(avg->maxVisibleItems(), 5);
+    avg->showPopup();
+    Settle();
+    QAbstractItemView* view = avg->view();
+    ASSERT_TRUE(view->isVisible());
+    const int row = view->sizeHintForRow(0);
+    ASSERT_GT(row, 0);
+    // The popup's real height: five rows, not all twenty.
+    const int rows = view->viewport()->height() / row;
+    EXPECT_EQ(rows, 5) << "view " << view->viewport()->height() << " row " << row;
+    EXPECT_LT(view->window()->height(), 7 * row);
+    // The rest is reached by scrolling.
+    EXPECT_TRUE(view->verticalScrollBar()->isVisible());
+    avg->hidePopup();
+  }
+  TMainwindow::OutputDeviceProbe = probe;
+  QApplication::setStyle(before);
 }
