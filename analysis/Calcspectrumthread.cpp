@@ -44,6 +44,8 @@ struct TCalcSpectrumThread::Impl {
   // Per-block arrays, kept between blocks to avoid reallocating them.
   int n = 0;
   int h = 0;
+  // Frames the capture returned for this block; fewer than n is a dropout, not silence.
+  int FramesRecorded = 0;
   std::vector<double> Samples, SamplesR, Level, LevelR, Magnitude, MagnitudeR, Frequency;
   std::unique_ptr<FFT> Engine, EngineR;
 
@@ -144,7 +146,7 @@ struct TCalcSpectrumThread::Impl {
     if (runH != h || runChannels != NumChannels) PrepareRun();
     {
       AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
-      acquisition.AcquireBlock();
+      FramesRecorded = acquisition.AcquireBlock();
       if (capture.Interrupted()) return false;
       Samples.resize(static_cast<size_t>(n));
       if (NumChannels == 2) {
@@ -193,6 +195,40 @@ struct TCalcSpectrumThread::Impl {
     if (BandAnalyserOpen == 1 && links.Band)
       links.Band->ShowBands(Frequency.data(), Magnitude.data(),
                             stereo ? MagnitudeR.data() : Magnitude.data(), h);
+    ShowConsumers();
+  }
+
+  void ShowConsumers() {
+    const bool stereo = NumChannels == 2;
+    if (!links.Spectra.empty()) {
+      SpectrumBlock block;
+      block.Bins = h;
+      block.FFTLength = FFTLength;
+      block.SamplingRate = SamplingRate;
+      block.WindowIndex = WindowIndex;
+      block.NumChannels = NumChannels;
+      block.CorrFactor = CorrFactor;
+      block.Frequency = Frequency.data();
+      block.LevelL = Level.data();
+      block.LevelR = stereo ? LevelR.data() : nullptr;
+      block.MagnitudeL = Magnitude.data();
+      block.MagnitudeR = stereo ? MagnitudeR.data() : nullptr;
+      block.MaxLevelL = MaxHold == 1 ? MaxLevel.data() : nullptr;
+      block.MaxLevelR = MaxHold == 1 && stereo ? MaxLevelR.data() : nullptr;
+      block.FramesRecorded = FramesRecorded;
+      for (SpectrumConsumer* c : links.Spectra)
+        if (c && c->Receiving()) c->ShowSpectrum(block);
+    }
+    if (!links.Scopes.empty()) {
+      SampleBlock block;
+      block.Frames = n;
+      block.NumChannels = NumChannels;
+      block.SamplingRate = SamplingRate;
+      block.Left = Samples.data();
+      block.Right = stereo ? SamplesR.data() : nullptr;
+      for (SampleConsumer* c : links.Scopes)
+        if (c && c->Receiving()) c->ShowSamples(block);
+    }
   }
 };
 

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
+
+#include "Spectrumconsumer.h"
 
 // What the worker needs of the main window. The seven accessors are called on the worker
 // thread while the user-interface thread may write the fields: they must read atomics.
@@ -42,10 +45,15 @@ class SpectrumBandLink {
                          int count) = 0;
 };
 
+// The receivers of every block. Main, Scope and Band are the stored windows; Spectra and
+// Scopes are the tool windows added since, each fed during the same hand-over (after the
+// stored ones) while its own Receiving() says so. The lists are copied at Start.
 struct SpectrumLinks {
   SpectrumMainLink* Main = nullptr;
   SpectrumScopeLink* Scope = nullptr;
   SpectrumBandLink* Band = nullptr;
+  std::vector<SpectrumConsumer*> Spectra;
+  std::vector<SampleConsumer*> Scopes;
 };
 
 class TCalcSpectrumThread : public QThread {

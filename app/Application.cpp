@@ -14,6 +14,7 @@
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
 #include "Mainwindowtonvista.h"
+#include "Toolwindows.h"
 
 std::function<void(QWidget* parent, const QString& text)> MessageBoxHook;
 
@@ -108,6 +109,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 static void DestroyWindows() {
   // No block may arrive in a window that is being destroyed.
   if (Mainwindow) Mainwindow->ShutdownAnalyser();
+  DestroyToolWindows();
   delete FBandAnalyser;
   FBandAnalyser = nullptr;
   delete FOptions;
@@ -129,6 +131,7 @@ TonvistaWindows::TonvistaWindows() {
     FGoniometer = new TFGoniometer;
     FOptions = new TFOptions;
     FBandAnalyser = new TFBandAnalyser;
+    CreateToolWindows();
   } catch (...) {
     DestroyWindows();
     throw;

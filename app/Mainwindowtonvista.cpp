@@ -30,6 +30,7 @@
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Formcontrols.h"
 #include "Windowsversion.h"
 
 TMainwindow* Mainwindow = nullptr;
@@ -43,12 +44,6 @@ namespace {
 constexpr int kShutdownWaitMs = 2000;
 
 const QString kNoValue = QStringLiteral("---");
-
-QLocale ReadoutLocale() {
-  QLocale locale;
-  locale.setNumberOptions(QLocale::OmitGroupSeparator);
-  return locale;
-}
 
 template <class W>
 W* Place(W* widget, int left, int top, int width, int height, const QString& name) {
@@ -80,10 +75,6 @@ QComboBox* MakeList(QWidget* parent, const QStringList& items, int left, int top
 }
 
 }  // namespace
-
-QString FormatReadout(double value) {
-  return ReadoutLocale().toString(value, 'f', 1);
-}
 
 const std::vector<TLogGridLine>& LogGridLines() {
   // Labels are written left of their line by about half their width.
@@ -182,9 +173,9 @@ TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner) {
 
     if (!OutputDeviceProbe()) ShowMessage(this, QStringLiteral("No sound device installed"));
 
-    // No Windows or system directory here; the volume control finds its program itself.
-    WindowsDirectory.clear();
-    SystemDirectory.clear();
+    // Empty where there is no Windows: the volume control then finds its program itself.
+    WindowsDirectory = QString::fromLocal8Bit(WindowsDirectoryOfSystem());
+    SystemDirectory = QString::fromLocal8Bit(SystemDirectoryOfSystem());
     ProgramDirectory = QCoreApplication::applicationDirPath() + QDir::separator();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
 
@@ -317,7 +308,7 @@ void TMainwindow::BuildControls() {
   for (int i = 1; i <= 20; ++i)
     averages << QString::number(i);
   CAvg = MakeList(CAverage, averages, 8, 24, 41, QStringLiteral("Averages"));
-  CAvg->setMaxVisibleItems(5);
+  SetVisibleItems(CAvg, 5);
 
   CMaxHold = Place(new QGroupBox(QStringLiteral("MaxHold"), this), 368, 520, 57, 41,
                    QStringLiteral("MaxHold"));
@@ -484,6 +475,8 @@ void TMainwindow::BStartClick() {
   links.Main = this;
   links.Scope = FGoniometer;
   links.Band = FBandAnalyser;
+  links.Spectra = SpectrumConsumers;
+  links.Scopes = SampleConsumers;
   auto* thread = new TCalcSpectrumThread(false, FFTLength, SamplingRate, WindowIndex, NumChannels,
                                          Averages, MaxHold, links);
   // The end event is delivered through this thread's event loop, so it cannot run before
@@ -608,7 +601,7 @@ void TMainwindow::FillOptionsDialog() {
   FOptions->EYAxisMax->setText(QString::number(YAxisMax));
   FOptions->EXAxisMin->setText(QString::number(XAxisMin));
   FOptions->EXAxisMax->setText(QString::number(XAxisMax));
-  FOptions->ECorrFactor->setText(ReadoutLocale().toString(CorrFactor.load(), 'g', 15));
+  FOptions->ECorrFactor->setText(FormatGeneral(CorrFactor.load()));
 }
 
 void TMainwindow::BAboutClick() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Calcspectrumthread.h"
+#include "Numberconversion.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -194,6 +195,11 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   std::atomic<int> Averages{0};
   std::atomic<int> MaxHold{0};
 
+  // Tool windows fed with every block beside the stored ones, registered at start-up
+  // (Toolwindows.cpp). Each Start hands the lists in force to its worker.
+  std::vector<SpectrumConsumer*> SpectrumConsumers;
+  std::vector<SampleConsumer*> SampleConsumers;
+
   // The worker of the last Start, until it has ended.
   TCalcSpectrumThread* CalcThread = nullptr;
 
@@ -245,6 +251,3 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
 };
 
 extern TMainwindow* Mainwindow;
-
-// Read-outs: fixed notation with one decimal and the user's decimal separator.
-QString FormatReadout(double value);

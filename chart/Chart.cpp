@@ -688,13 +688,24 @@ bool TChart::SaveChartBitmap(const QString& path, QString* error) {
 }
 
 bool TChart::Zoomed() const {
-  return impl_->zoomed;
+  const Impl& d = *impl_;
+  return d.zoomed && bottom_->Minimum() == d.leftB0 && bottom_->Maximum() == d.leftB1 &&
+         left_->Minimum() == d.leftL0 && left_->Maximum() == d.leftL1;
+}
+
+void TChart::KeepRangesLeft() {
+  Impl& d = *impl_;
+  d.leftB0 = bottom_->Minimum();
+  d.leftB1 = bottom_->Maximum();
+  d.leftL0 = left_->Minimum();
+  d.leftL1 = left_->Maximum();
 }
 
 void TChart::UndoZoom() {
   Impl& d = *impl_;
-  if (!d.zoomed) return;
+  const bool zoomed = Zoomed();
   d.zoomed = false;
+  if (!zoomed) return;
   bottom_->SetRange(d.savedB0, d.savedB1);
   left_->SetRange(d.savedL0, d.savedL1);
 }
@@ -792,6 +803,7 @@ void TChart::mouseReleaseEvent(QMouseEvent* e) {
     e->accept();
     return;
   }
+  if (drag == Impl::Drag::Pan && d.zoomed) KeepRangesLeft();
   if (drag == Impl::Drag::Zoom) {
     const int dx = d.currentPos.x() - d.pressPos.x(), dy = d.currentPos.y() - d.pressPos.y();
     if (std::abs(dx) > kZoomThreshold && std::abs(dy) > kZoomThreshold) {
@@ -799,7 +811,7 @@ void TChart::mouseReleaseEvent(QMouseEvent* e) {
         const double b0 = bottom_->XToValue(d.pressPos.x()),
                      b1 = bottom_->XToValue(d.currentPos.x());
         const double l0 = left_->YToValue(d.currentPos.y()), l1 = left_->YToValue(d.pressPos.y());
-        if (!d.zoomed) {
+        if (!Zoomed()) {
           d.savedB0 = bottom_->Minimum();
           d.savedB1 = bottom_->Maximum();
           d.savedL0 = left_->Minimum();
@@ -808,6 +820,7 @@ void TChart::mouseReleaseEvent(QMouseEvent* e) {
         }
         bottom_->SetRange(b0, b1);
         left_->SetRange(l0, l1);
+        KeepRangesLeft();
       } else {
         UndoZoom();
       }

@@ -279,7 +279,8 @@ class TChart : public QWidget {
   // Data changed: redraw at the next paint.
   void InvalidateData();
 
-  // Mouse zoom: whether a zoom is in force, and going back to the ranges before it.
+  // Mouse zoom: whether a zoom is in force, and going back to the ranges before it. Axes
+  // rescaled by the program since the zoom end it: the rescaled ranges are then in force.
   bool Zoomed() const;
   void UndoZoom();
 
@@ -323,6 +324,7 @@ class TChart : public QWidget {
   void DrawBackground(QPainter& p);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();
+  void KeepRangesLeft();
   std::unique_ptr<TChartAxis> bottom_;
   std::unique_ptr<TChartAxis> left_;
   std::vector<std::unique_ptr<TChartSeries>> series_;

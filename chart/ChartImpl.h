@@ -103,4 +103,7 @@ struct TChart::Impl {
   double panB0 = 0, panB1 = 0, panL0 = 0, panL1 = 0;
   bool zoomed = false;
   double savedB0 = 0, savedB1 = 0, savedL0 = 0, savedL1 = 0;
+  // The ranges the last zoom or pan left. Different ranges now mean that the program has
+  // rescaled the axes since: the saved ranges are then out of date and are forgotten.
+  double leftB0 = 0, leftB1 = 0, leftL0 = 0, leftL1 = 0;
 };

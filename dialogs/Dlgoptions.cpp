@@ -4,65 +4,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
-#include <cmath>
 
 #include "Chart.h"
 #include "Formcontrols.h"
+#include "Numberconversion.h"
 #include "Mainwindowtonvista.h"
 
 TFOptions* FOptions = nullptr;
-
-namespace {
-
-// A pasted page of text must not become a message box wider than the screen.
-QString Quoted(const QString& text) {
-  constexpr int kShown = 40;
-  QString shown = text.size() > kShown ? text.left(kShown) + QChar(0x2026) : text;
-  shown.replace(QChar(0), QChar(0xFFFD));
-  return "'" + shown + "'";
-}
-
-TErrorSink& Sink() {
-  static TErrorSink sink;
-  return sink;
-}
-
-}  // namespace
-
-std::optional<int> ReadInteger(const QString& text, const QLocale& locale) {
-  bool ok = false;
-  const int value = locale.toInt(text, &ok);
-  if (!ok) return std::nullopt;
-  return value;
-}
-
-std::optional<double> ReadFloat(const QString& text, const QLocale& locale) {
-  bool ok = false;
-  const double value = locale.toDouble(text, &ok);
-  if (!ok || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-QString NotAnIntegerMessage(const QString& text) {
-  return Quoted(text) + " is not a valid integer value";
-}
-QString NotAFloatMessage(const QString& text) {
-  return Quoted(text) + " is not a valid floating point value";
-}
-
-void SetErrorSink(TErrorSink sink) {
-  Sink() = std::move(sink);
-}
-
-void ShowInputError(QWidget* parent, const QString& message) {
-  if (Sink()) {
-    Sink()(parent, message);
-    return;
-  }
-  QMessageBox::warning(parent, QStringLiteral("Tonvista"), message);
-}
 
 TFOptions::TFOptions(QWidget* parent) : QDialog(parent) {
   FOptions = this;

@@ -2,31 +2,15 @@
 #pragma once
 
 #include <QDialog>
-#include <QLocale>
 #include <QString>
-#include <functional>
-#include <optional>
+
+#include "Numberconversion.h"
 
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class TChartSeries;
-
-// Numbers as the user types them, in the user's locale (QLocale()): the locale's decimal
-// separator, group separators only where the locale puts them (so "12.34" is refused in
-// de_DE rather than misread), surrounding blanks allowed. Integers must fit 32 bits;
-// floating-point values must be finite (nan, inf and overflow are refused).
-std::optional<int> ReadInteger(const QString& text, const QLocale& locale = QLocale());
-std::optional<double> ReadFloat(const QString& text, const QLocale& locale = QLocale());
-QString NotAnIntegerMessage(const QString& text);
-QString NotAFloatMessage(const QString& text);
-
-// Where the windows report a bad entry. Tests replace it so that no modal box blocks them;
-// the default is a warning message box over parent.
-using TErrorSink = std::function<void(QWidget* parent, const QString& message)>;
-void SetErrorSink(TErrorSink sink);  // empty: back to the message box
-void ShowInputError(QWidget* parent, const QString& message);
 
 class TFOptions : public QDialog {
   Q_OBJECT

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 
 QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool bold) {
@@ -46,4 +47,25 @@ void UseFormFont(QWidget* window) {
   QFont font = QApplication::font();
   font.setPixelSize(11);
   window->setFont(font);
+}
+
+namespace {
+
+// The application's style, except that drop-down lists drop as list views.
+class TListPopupStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* data) const override {
+    if (hint == SH_ComboBox_Popup) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, data);
+  }
+};
+
+}  // namespace
+
+void SetVisibleItems(QComboBox* list, int rows) {
+  auto* style = new TListPopupStyle;
+  style->setParent(list);
+  list->setStyle(style);
+  list->setMaxVisibleItems(rows);
 }

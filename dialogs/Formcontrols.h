@@ -29,3 +29,8 @@ QComboBox* MakeList(const QString& role, const QStringList& items, QWidget* pare
 QLineEdit* MakeEdit(const QString& role, QWidget* parent, int left, int top);
 // Never a default button: Enter must not press whichever button happens to come first.
 QPushButton* MakeButton(const QString& caption, QWidget* parent, const QRect& place);
+
+// A drop-down list that shows `rows` items when dropped down, in every style. Styles that
+// drop a non-editable list as a menu (Fusion among them) ignore maxVisibleItems; the list
+// then drops as a scrolling list view.
+void SetVisibleItems(QComboBox* list, int rows);

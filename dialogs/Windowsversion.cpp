@@ -33,3 +33,27 @@ int DetectWindowsVersion() {
   return ClassifyWindowsVersion(false, 0, 0, 0, 0);
 #endif
 }
+
+std::string DirectoryFromQuery(const std::function<unsigned(char* buffer, unsigned size)>& query) {
+  constexpr unsigned kSize = 260;
+  char buffer[kSize + 1] = {};
+  const unsigned n = query(buffer, kSize);
+  if (n == 0 || n >= kSize) return {};
+  return std::string(buffer, n);
+}
+
+std::string WindowsDirectoryOfSystem() {
+#ifdef _WIN32
+  return DirectoryFromQuery([](char* b, unsigned size) { return GetWindowsDirectoryA(b, size); });
+#else
+  return {};
+#endif
+}
+
+std::string SystemDirectoryOfSystem() {
+#ifdef _WIN32
+  return DirectoryFromQuery([](char* b, unsigned size) { return GetSystemDirectoryA(b, size); });
+#else
+  return {};
+#endif
+}

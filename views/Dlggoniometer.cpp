@@ -9,10 +9,10 @@
 #include <cmath>
 
 #include "Chart.h"
-#include "Dlgoptions.h"
 #include "Formcontrols.h"
 #include "Levelbar.h"
 #include "Mainwindowtonvista.h"
+#include "Numberconversion.h"
 
 TFGoniometer* FGoniometer = nullptr;
 
@@ -40,7 +40,6 @@ TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, kToolWindowFlags) 
   Chart1->SetLegendVisible(false);
   Chart1->SetView3D(false);
   Chart1->SetAllowZoom(false);
-  Chart1->SetAllowPanning(pmNone);
   for (TChartAxis* axis : {&Chart1->BottomAxis(), &Chart1->LeftAxis()}) {
     axis->SetRange(-1.0, 1.0);
     axis->SetLabelStyle(talValue);
@@ -243,7 +242,7 @@ void TFGoniometer::ShowLevel(double level, QLabel* readout, TLevelBar* bar) {
     bar->SetPosition(bar->Minimum());
     return;
   }
-  readout->setText(QLocale().toString(level, 'f', 1));
+  readout->setText(FormatReadout(level));
   bar->SetPosition(TenthsOfDb(level));
 }
 
@@ -259,7 +258,7 @@ void TFGoniometer::TFactorChange() {
   const int p = TFactor->value();
   if (p >= 0 && p <= 6) {
     ScopeFactor = 0.25 * (p + 1);
-    LFactor->setText("x " + QLocale().toString(ScopeFactor, 'g', 15));
+    LFactor->setText("x " + FormatGeneral(ScopeFactor));
     LFactor->adjustSize();
   }
   BClose->setFocus();
@@ -270,7 +269,7 @@ namespace {
 void ShowScale(std::array<QLabel*, 9>& labels, double meterMax, double meterMin) {
   const double step = (meterMax - meterMin) * 0.125;
   for (int k = 0; k < 9; ++k)
-    labels[k]->setText(QLocale().toString(meterMax - k * step, 'f', 1));
+    labels[k]->setText(FormatReadout(meterMax - k * step));
 }
 
 }  // namespace
@@ -301,7 +300,7 @@ void TFGoniometer::BSetLevelMeterCorrFactorClick() {
     return;
   }
   LevelCorrection = *value;
-  LLevelMeterCorrFactor->setText(QLocale().toString(LevelCorrection, 'f', 1));
+  LLevelMeterCorrFactor->setText(FormatReadout(LevelCorrection));
 }
 
 void TFGoniometer::BCloseClick() {

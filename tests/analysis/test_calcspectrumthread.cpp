@@ -73,7 +73,7 @@ class Recorder : public SpectrumMainLink, public SpectrumScopeLink, public Spect
     Current().bandRight.assign(r, r + count);
   }
 
-  SpectrumLinks Links() { return {this, this, this}; }
+  SpectrumLinks Links() { return {this, this, this, {}, {}}; }
 
  private:
   Block& Current() { return blocks.back(); }
@@ -372,4 +372,129 @@ TEST_F(SlowWorker, ShutdownDuringABlockEndsPromptlyAndDeliversNothing) {
 TEST_F(Worker, ShutdownWhileTheWorkerWaitsToHandOverDoesNotDeadlock) {
   ReplayNoise(1, 4);
   ExpectPromptSilentShutdown(256);
+}
+
+namespace {
+
+// A tool window fed through the consumer lists: copies what each block brings.
+class ListConsumer : public SpectrumConsumer, public SampleConsumer {
+ public:
+  std::atomic<bool> receiving{true};
+  struct Got {
+    SpectrumBlock block;
+    std::vector<double> frequency, levelL, levelR, magnitudeL, magnitudeR, maxL, maxR;
+  };
+  std::vector<Got> spectra;
+  std::vector<std::vector<double>> left, right;
+  std::vector<int> frames;
+
+  bool Receiving() const override { return receiving; }
+  void ShowSpectrum(const SpectrumBlock& b) override {
+    Got g{b, {}, {}, {}, {}, {}, {}, {}};
+    auto copy = [&b](const double* p) {
+      return p ? std::vector<double>(p, p + b.Bins) : std::vector<double>();
+    };
+    g.frequency = copy(b.Frequency);
+    g.levelL = copy(b.LevelL);
+    g.levelR = copy(b.LevelR);
+    g.magnitudeL = copy(b.MagnitudeL);
+    g.magnitudeR = copy(b.MagnitudeR);
+    g.maxL = copy(b.MaxLevelL);
+    g.maxR = copy(b.MaxLevelR);
+    spectra.push_back(std::move(g));
+  }
+  void ShowSamples(const SampleBlock& b) override {
+    frames.push_back(b.Frames);
+    left.emplace_back(b.Left, b.Left + b.Frames);
+    right.push_back(b.Right ? std::vector<double>(b.Right, b.Right + b.Frames)
+                            : std::vector<double>());
+  }
+};
+
+}  // namespace
+
+TEST_F(Worker, ConsumerListsFeedReceivingViewsInTheHandOverAndSkipHiddenOnes) {
+  recorder.fftLength = 2048;
+  recorder.samplingRate = 44100;
+  recorder.numChannels = 2;
+  recorder.bandAnalyserOpen = 1;
+  recorder.goniometerOpen = 1;
+  recorder.corrFactor = 2.5;
+  const auto tone = tvtest::MakeTone(44100, 2, 4 * 24200, {1000.0, 3000.0}, {12000.0, 3000.0});
+  tvtest::WriteRawFile(dir.File("tone.raw"), tone);
+  tvtest::UseReplayDevice(dir.Path(), dir.File("tone.raw"));
+  ListConsumer shown, hidden;
+  hidden.receiving = false;
+  SpectrumLinks links = recorder.Links();
+  links.Spectra = {&hidden, &shown};
+  links.Scopes = {&shown, &hidden};
+  auto* worker = new TCalcSpectrumThread(false, 2048, 44100, WindowRectangular, 2, 1, 1, links);
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 2; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+
+  EXPECT_TRUE(hidden.spectra.empty());
+  EXPECT_TRUE(hidden.left.empty());
+  // One delivery per hand-over, with that hand-over's arrays.
+  ASSERT_EQ(shown.spectra.size(), recorder.blocks.size());
+  ASSERT_EQ(shown.left.size(), recorder.blocks.size());
+  for (size_t i = 0; i < recorder.blocks.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    const ListConsumer::Got& g = shown.spectra[i];
+    EXPECT_EQ(g.block.Bins, 1024);
+    EXPECT_EQ(g.block.FFTLength, 2048.0);
+    EXPECT_EQ(g.block.SamplingRate, 44100.0);
+    EXPECT_EQ(g.block.WindowIndex, WindowRectangular);
+    EXPECT_EQ(g.block.NumChannels, 2);
+    EXPECT_EQ(g.block.CorrFactor, 2.5);
+    EXPECT_EQ(g.block.FramesRecorded, 2048);
+    ASSERT_EQ(g.levelR.size(), 1024u);
+    ASSERT_EQ(g.maxR.size(), 1024u);
+    for (int k = 0; k < 1024; ++k) {
+      ASSERT_EQ(g.frequency[k], b.series[1][k].x);
+      ASSERT_EQ(g.levelL[k], b.series[1][k].y);
+      ASSERT_EQ(g.levelR[k], b.series[2][k].y);
+      ASSERT_EQ(g.maxL[k], b.series[3][k].y);
+      ASSERT_EQ(g.maxR[k], b.series[4][k].y);
+      ASSERT_EQ(g.magnitudeL[k], b.bandLeft[k]);
+      ASSERT_EQ(g.magnitudeR[k], b.bandRight[k]);
+    }
+    EXPECT_EQ(shown.frames[i], 2048);
+    EXPECT_EQ(shown.left[i], b.scopeLeft);
+    EXPECT_EQ(shown.right[i], b.scopeRight);
+  }
+  // The first block is the file's start, split into left and right.
+  for (int i = 0; i < 2048; ++i) {
+    ASSERT_EQ(shown.left[0][i], tone[2 * i]);
+    ASSERT_EQ(shown.right[0][i], tone[2 * i + 1]);
+  }
+}
+
+TEST_F(Worker, ConsumersSeeMonoAsOneChannelAndADropoutAsMissingFrames) {
+  tvtest::UseNoDevice(dir.Path());
+  ListConsumer shown;
+  SpectrumLinks links = recorder.Links();
+  links.Spectra = {&shown};
+  links.Scopes = {&shown};
+  testing::internal::CaptureStderr();
+  auto* worker = new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, links);
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 2; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+  testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(shown.spectra.empty());
+  for (const auto& g : shown.spectra) {
+    // Without a device the block is silence the capture never delivered.
+    EXPECT_EQ(g.block.FramesRecorded, 0);
+    EXPECT_EQ(g.block.NumChannels, 1);
+    EXPECT_TRUE(g.levelR.empty() && g.magnitudeR.empty() && g.maxL.empty() && g.maxR.empty());
+    EXPECT_EQ(g.levelL.size(), 128u);
+  }
+  for (const auto& r : shown.right)
+    EXPECT_TRUE(r.empty());
 }

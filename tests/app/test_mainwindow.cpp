@@ -1,4 +1,6 @@
 // The main window: start-up, controls and presets, layout, settings, Start and Stop, axes.
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -7,13 +9,20 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTimer>
+#include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <vector>
 
+#include "AlsaTestDevice.h"
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
@@ -67,6 +76,36 @@ TEST(Startup, CreatesFiveWindowsShowsOnlyTheMainOneAndDestroysThemInReverse) {
             QStringList({"FBandAnalyser", "FOptions", "FGoniometer", "FAbout", "Mainwindow"}));
   EXPECT_EQ(Mainwindow, nullptr);
   EXPECT_EQ(FOptions, nullptr);
+  TMainwindow::OutputDeviceProbe = probe;
+}
+
+// Sees every top-level widget at its creation: Qt sends QEvent::Create from inside the
+// widget's constructor, before the derived window's own constructor runs.
+class CreationLog : public QObject {
+ public:
+  std::vector<QObject*> created;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Create && o->isWidgetType() && !static_cast<QWidget*>(o)->parent())
+      created.push_back(o);
+    return false;
+  }
+};
+
+TEST(Startup, TheFiveWindowsAreCreatedInTheirOrder) {
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  CreationLog log;
+  qApp->installEventFilter(&log);
+  {
+    TonvistaWindows windows;
+    qApp->removeEventFilter(&log);
+    const std::vector<QObject*> five = {Mainwindow, FAbout, FGoniometer, FOptions, FBandAnalyser};
+    std::vector<QObject*> seen;
+    for (QObject* o : log.created)
+      if (std::find(five.begin(), five.end(), o) != five.end()) seen.push_back(o);
+    EXPECT_EQ(seen, five);
+  }
+  qApp->removeEventFilter(&log);
   TMainwindow::OutputDeviceProbe = probe;
 }
 
@@ -656,4 +695,115 @@ TEST_F(MainwindowTest, QuitWhileRunningEndsCleanly) {
   EXPECT_TRUE(closed);
   EXPECT_FALSE(w->isVisible());
   EXPECT_EQ(w->CalcThread, nullptr);
+}
+
+namespace {
+
+class CountingConsumer : public SpectrumConsumer, public SampleConsumer {
+ public:
+  std::atomic<bool> receiving{true};
+  int spectra = 0, samples = 0, bins = 0, frames = 0;
+  bool Receiving() const override { return receiving; }
+  void ShowSpectrum(const SpectrumBlock& b) override {
+    ++spectra;
+    bins = b.Bins;
+  }
+  void ShowSamples(const SampleBlock& b) override {
+    ++samples;
+    frames = b.Frames;
+  }
+};
+
+}  // namespace
+
+TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
+  tvtest::TempDir dir;
+  tvtest::UseNoDevice(dir.Path());
+  CountingConsumer shown, hidden;
+  hidden.receiving = false;
+  w->SpectrumConsumers = {&shown, &hidden};
+  w->SampleConsumers = {&hidden, &shown};
+  w->CFFTLength->setCurrentIndex(0);
+  w->CSamplingRate->setCurrentIndex(10);
+  emit w->BStart->clicked();
+  TCalcSpectrumThread* t = w->CalcThread;
+  ASSERT_NE(t, nullptr);
+  for (int i = 0; i < 4000 && t->BlocksShown() < 3; ++i)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  emit w->BStop->clicked();
+  ASSERT_TRUE(t->Shutdown(3000));
+  EXPECT_GE(shown.spectra, 3);
+  EXPECT_EQ(shown.spectra, t->BlocksShown());
+  EXPECT_EQ(shown.samples, shown.spectra);
+  EXPECT_EQ(shown.bins, 128);
+  EXPECT_EQ(shown.frames, 256);
+  EXPECT_EQ(hidden.spectra + hidden.samples, 0);
+  w->DeleteThread(t);
+}
+
+namespace {
+
+void MouseDrag(QWidget* c, Qt::MouseButton button, QPoint from, QPoint to) {
+  auto send = [&](QEvent::Type type, QPoint at) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
+    QMouseEvent e(type, at, c->mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : button,
+                  held, Qt::NoModifier);
+    QApplication::sendEvent(c, &e);
+  };
+  send(QEvent::MouseButtonPress, from);
+  send(QEvent::MouseMove, (from + to) / 2);
+  send(QEvent::MouseMove, to);
+  send(QEvent::MouseButtonRelease, to);
+}
+
+}  // namespace
+
+TEST_F(MainwindowTest, RestoreAfterARateChangeBringsBackTheNewRanges) {
+  w->show();
+  Settle();
+  TChartAxis& bottom = w->Chart1->BottomAxis();
+  const QPoint at = w->Chart1->PlotRect().topLeft() + QPoint(60, 40);
+  MouseDrag(w->Chart1, Qt::LeftButton, at, at + QPoint(200, 150));
+  EXPECT_GT(bottom.Minimum(), 10.0);
+  // 8000 Hz while stopped: the axis becomes 10 to 4000.
+  w->CSamplingRate->setCurrentIndex(0);
+  w->CSamplingRateChange();
+  EXPECT_EQ(bottom.Minimum(), 10.0);
+  EXPECT_EQ(bottom.Maximum(), 4000.0);
+  MouseDrag(w->Chart1, Qt::LeftButton, at, at + QPoint(200, 150));
+  EXPECT_LT(bottom.Maximum(), 4000.0);
+  MouseDrag(w->Chart1, Qt::LeftButton, at + QPoint(200, 150), at);
+  EXPECT_EQ(bottom.Minimum(), 10.0);
+  EXPECT_EQ(bottom.Maximum(), 4000.0);
+  EXPECT_EQ(w->Chart1->LeftAxis().Minimum(), -100.0);
+  EXPECT_EQ(w->Chart1->LeftAxis().Maximum(), 0.0);
+}
+
+TEST(AvgList, DropsDownFiveRowsUnderFusion) {
+  const QString before = QApplication::style()->name();
+  QApplication::setStyle(QStringLiteral("Fusion"));
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  {
+    TonvistaWindows windows;
+    Mainwindow->show();
+    Settle();
+    QComboBox* avg = Mainwindow->CAvg;
+    EXPECT_EQ(avg->maxVisibleItems(), 5);
+    avg->showPopup();
+    Settle();
+    QAbstractItemView* view = avg->view();
+    ASSERT_TRUE(view->isVisible());
+    const int row = view->sizeHintForRow(0);
+    ASSERT_GT(row, 0);
+    // The popup's real height: five rows, not all twenty.
+    const int rows = view->viewport()->height() / row;
+    EXPECT_EQ(rows, 5) << "view " << view->viewport()->height() << " row " << row;
+    EXPECT_LT(view->window()->height(), 7 * row);
+    // The rest is reached by scrolling.
+    EXPECT_TRUE(view->verticalScrollBar()->isVisible());
+    avg->hidePopup();
+  }
+  TMainwindow::OutputDeviceProbe = probe;
+  QApplication::setStyle(before);
 }

@@ -66,6 +66,34 @@ TEST_F(ChartMouse, ZoomNeedsMoreThanSixteenPixelsBothWays) {
   EXPECT_EQ(Of(c), before);
 }
 
+TEST_F(ChartMouse, RestoreBringsBackTheRangesSetByTheProgramSinceAnEarlierZoom) {
+  const QRect p = c.PlotRect();
+  const QPoint at = p.topLeft() + QPoint(50, 50);
+  Drag(c, Qt::LeftButton, at, at + QPoint(200, 100));
+  ASSERT_TRUE(c.Zoomed());
+  // The program rescales (a new sampling rate while stopped): that ends the zoom.
+  c.BottomAxis().SetRange(10, 4000);
+  c.LeftAxis().SetRange(-100, 0);
+  EXPECT_FALSE(c.Zoomed());
+  const Ranges rescaled = Of(c);
+  Drag(c, Qt::LeftButton, at, at + QPoint(200, 100));
+  EXPECT_TRUE(c.Zoomed());
+  Drag(c, Qt::LeftButton, at + QPoint(200, 100), at);
+  EXPECT_EQ(Of(c), rescaled);
+  // A restore after the rescale alone leaves the rescaled ranges.
+  Drag(c, Qt::LeftButton, at, at + QPoint(200, 100));
+  c.BottomAxis().SetRange(0, 8000);
+  const Ranges again = Of(c);
+  Drag(c, Qt::LeftButton, at + QPoint(200, 100), at);
+  EXPECT_EQ(Of(c), again);
+  // Panning a zoom keeps it: restore still goes back to the ranges before it.
+  Drag(c, Qt::LeftButton, at, at + QPoint(200, 100));
+  Drag(c, Qt::RightButton, at, at + QPoint(30, 0));
+  EXPECT_TRUE(c.Zoomed());
+  Drag(c, Qt::LeftButton, at + QPoint(200, 100), at);
+  EXPECT_EQ(Of(c), again);
+}
+
 TEST_F(ChartMouse, ZoomDragShowsItsRectangleUntilRelease) {
   const QPoint at = c.PlotRect().topLeft() + QPoint(40, 40), to = at + QPoint(120, 80);
   auto onEdge = [&](const QImage& img) {

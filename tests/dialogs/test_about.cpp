@@ -12,6 +12,7 @@
 #include "Dlgabout.h"
 #include "Dlgoptions.h"
 #include "Mainwindowtonvista.h"
+#include "Windowsversion.h"
 
 namespace {
 
@@ -91,6 +92,39 @@ TEST(VolumeControl, WindowsDirectoryRuleByVersionClass) {
   EXPECT_EQ(WindowsVolumeControlPath(4, win, sys), "C:\\WINDOWS\\sndvol32.exe");
   EXPECT_EQ(WindowsVolumeControlPath(5, win, sys), "C:\\WINDOWS\\system32\\sndvol32.exe");
   EXPECT_EQ(WindowsVolumeControlPath(7, win, sys), "C:\\WINDOWS\\system32\\sndvol32.exe");
+}
+
+TEST(VolumeControl, DirectoriesComeFromTheSystemQueryAsItReturnsThem) {
+  auto answering = [](const std::string& path) {
+    return [path](char* buffer, unsigned size) -> unsigned {
+      if (path.size() >= size) return static_cast<unsigned>(path.size() + 1);
+      path.copy(buffer, path.size());
+      buffer[path.size()] = 0;
+      return static_cast<unsigned>(path.size());
+    };
+  };
+  EXPECT_EQ(DirectoryFromQuery(answering("C:\\WINDOWS")), "C:\\WINDOWS");
+  EXPECT_EQ(DirectoryFromQuery(answering("D:\\WinNT\\system32")), "D:\\WinNT\\system32");
+  EXPECT_EQ(DirectoryFromQuery(answering(std::string(259, 'x'))), std::string(259, 'x'));
+  // Too long for 260 characters, or a failed query: no directory rather than a cut one.
+  EXPECT_EQ(DirectoryFromQuery(answering(std::string(300, 'x'))), "");
+  EXPECT_EQ(DirectoryFromQuery([](char*, unsigned) { return 0u; }), "");
+}
+
+TEST(VolumeControl, TheMainWindowHoldsTheSystemsDirectories) {
+  TMainwindow main;
+  EXPECT_EQ(main.WindowsDirectory.toStdString(), WindowsDirectoryOfSystem());
+  EXPECT_EQ(main.SystemDirectory.toStdString(), SystemDirectoryOfSystem());
+#ifdef _WIN32
+  // A Windows build starts the volume control from a real directory, never "\\sndvol32.exe".
+  EXPECT_TRUE(QDir(main.WindowsDirectory).exists());
+  EXPECT_TRUE(QDir(main.SystemDirectory).exists());
+  EXPECT_NE(WindowsVolumeControlPath(7, main.WindowsDirectory, main.SystemDirectory),
+            "\\sndvol32.exe");
+#else
+  EXPECT_TRUE(main.WindowsDirectory.isEmpty());
+  EXPECT_TRUE(main.SystemDirectory.isEmpty());
+#endif
 }
 
 // Fake programs in temporary folders; nothing real is ever looked up or started.

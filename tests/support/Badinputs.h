@@ -1,8 +1,8 @@
 // One table of texts a user may type into a numeric edit, shared by every edit's tests.
 // Per entry: whether the text is refused by an integer field and by a floating-point field,
 // in the C locale (decimal point, ',' groups digits) and in de_DE (decimal comma, '.' groups
-// digits). Group separators count only where the locale itself puts them. Where a text is
-// accepted it reads as valueC or valueDe.
+// digits). A group separator is refused in every locale: "1.000" under de_DE may have been
+// meant as 1.0. Where a text is accepted it reads as valueC or valueDe.
 #pragma once
 
 #include <QString>
@@ -59,10 +59,16 @@ inline const std::vector<BadInput>& BadInputs() {
       {"point decimal",           "1.5",                             X, X, o, X, 1.5, 0},
       {"comma decimal",           "1,5",                             X, X, X, o, 0, 1.5},
       {"point decimal, 2 places", "12.34",                           X, X, o, X, 12.34, 0},
-      {"point thousands",         "1.000",                           X, o, o, o, 1.0, 1000.0},
-      {"comma thousands",         "1,000",                           o, X, o, o, 1000.0, 1.0},
-      {"point millions",          "1.000.000",                       X, o, X, o, 0, 1e6},
-      {"grouped with decimals",   "1.000,5",                         X, X, X, o, 0, 1000.5},
+      {"point thousands",         "1.000",                           X, X, o, X, 1.0, 0},
+      {"comma thousands",         "1,000",                           X, X, X, o, 0, 1.0},
+      {"point millions",          "1.000.000",                       X, X, X, X, 0, 0},
+      {"comma millions",          "1,000,000",                       X, X, X, X, 0, 0},
+      {"grouped with decimals",   "1.000,5",                         X, X, X, X, 0, 0},
+      {"point grouped decimals",  "1,000.5",                         X, X, X, X, 0, 0},
+      {"negative grouped",        "-1.000",                          X, X, o, X, -1.0, 0},
+      {"blank before group",      "1 .000",                          X, X, X, X, 0, 0},
+      {"blank after group",       "1. 000",                          X, X, X, X, 0, 0},
+      {"blanks around group",     "1 , 000",                         X, X, X, X, 0, 0},
       {"misplaced group",         "1.0000",                          X, X, o, X, 1.0, 0},
       {"leading point",           ".5",                              X, X, o, X, 0.5, 0},
       {"exponent",                "1e3",                             X, X, o, o, 1000.0, 1000.0},

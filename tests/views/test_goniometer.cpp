@@ -244,6 +244,30 @@ TEST_F(Goniometer, ReadOutsUseTheUsersDecimalSeparator) {
   EXPECT_EQ(scope.LLevelMeterCorrFactor->text(), "1,5");
 }
 
+TEST_F(Goniometer, ReadOutsScaleAndCorrectionPrintOneDecimalWithoutGrouping) {
+  for (TestLocale locale : {TestLocale::C, TestLocale::German}) {
+    ScopedLocale scoped(locale);
+    SCOPED_TRACE(LocaleName(locale));
+    const bool de = locale == TestLocale::German;
+    Correct(de ? "1500,25" : "1500.25");
+    EXPECT_EQ(scope.LLevelMeterCorrFactor->text(), de ? "1500,3" : "1500.3");
+    Show(Constant(256, 16384.0));
+    // -6.0206 + 1500.25
+    EXPECT_EQ(Left(), de ? "1494,2" : "1494.2");
+    EXPECT_EQ(Right(), Left());
+    Correct("-2000");
+    Show(Constant(256, 16384.0));
+    EXPECT_EQ(Left(), de ? "-2006,0" : "-2006.0");
+    Correct("0");
+  }
+}
+
+TEST_F(Goniometer, PanningStaysAtTheChartDefaultAndZoomIsOff) {
+  EXPECT_EQ(scope.Chart1->AllowPanning(), TChart().AllowPanning());
+  EXPECT_EQ(scope.Chart1->AllowPanning(), pmBoth);
+  EXPECT_FALSE(scope.Chart1->AllowZoom());
+}
+
 TEST_F(Goniometer, BadCorrectionsChangeNothing) {
   Correct("2");
   for (TestLocale locale : {TestLocale::C, TestLocale::German}) {
