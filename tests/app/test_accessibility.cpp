@@ -54,7 +54,8 @@ QString LabelledBy(QWidget* w) {
 
 // The parts of a drop-down list (its popup, list view and scroll bars) belong to the list.
 bool InsideComboBox(const QWidget* w) {
-  for (const QWidget* p = w->parentWidget(); p && !p->isWindow(); p = p->parentWidget())
+  // The drop-down list is a popup window of its own, still a child of the list.
+  for (const QWidget* p = w->parentWidget(); p; p = p->parentWidget())
     if (qobject_cast<const QComboBox*>(p)) return true;
   return false;
 }

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -718,7 +719,9 @@ class CountingConsumer : public SpectrumConsumer, public SampleConsumer {
 
 TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
   tvtest::TempDir dir;
-  tvtest::UseNoDevice(dir.Path());
+  const std::string loop = dir.File("loop.raw");
+  tvtest::WriteRawFile(loop, tvtest::MakeTone(8000, 1, 8000, {1000.0}, {8000.0}));
+  tvtest::UsePacedLoopDevice(dir.Path(), loop, 1);
   CountingConsumer shown, hidden;
   hidden.receiving = false;
   w->SpectrumConsumers = {&shown, &hidden};
@@ -728,7 +731,9 @@ TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
   emit w->BStart->clicked();
   TCalcSpectrumThread* t = w->CalcThread;
   ASSERT_NE(t, nullptr);
-  for (int i = 0; i < 4000 && t->BlocksShown() < 3; ++i)
+  QElapsedTimer clock;
+  clock.start();
+  while (t->BlocksShown() < 3 && clock.elapsed() < 10000)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   emit w->BStop->clicked();
   ASSERT_TRUE(t->Shutdown(3000));
