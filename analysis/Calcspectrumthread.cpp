@@ -9,10 +9,12 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "Audiodataacquisition.h"
 #include "Fft.h"
+#include "Spectrumcore.h"
 
 struct TCalcSpectrumThread::Impl {
   SpectrumLinks links;
@@ -41,20 +43,16 @@ struct TCalcSpectrumThread::Impl {
 
   CaptureSession capture;
 
-  // Per-block arrays, kept between blocks to avoid reallocating them.
+  // The block's results, views into the core's arrays (valid until its next block).
   int n = 0;
   int h = 0;
   // Frames the capture returned for this block; fewer than n is a dropout, not silence.
   int FramesRecorded = 0;
-  std::vector<double> Samples, SamplesR, Level, LevelR, Magnitude, MagnitudeR, Frequency;
-  std::unique_ptr<FFT> Engine, EngineR;
+  std::vector<double> Samples, SamplesR;
+  std::span<const double> Level, LevelR, Magnitude, MagnitudeR, Frequency, MaxLevel, MaxLevelR;
 
-  // Per-run arrays, sized for the run's block length and channel count.
-  int runChannels = 0;
-  int runH = -1;
-  std::vector<std::vector<double>> History, HistoryR;
-  int HistoryIndex = 0;
-  std::vector<double> MaxLevel, MaxLevelR;
+  // Per-run state (history and max hold), sized for the run's block length and channel count.
+  std::unique_ptr<Spectrumcore> core;
 
   void FetchSettings() {
     SpectrumMainLink* m = links.Main;
@@ -68,36 +66,6 @@ struct TCalcSpectrumThread::Impl {
     CorrFactor = m->GetCorrFactor();
   }
 
-  double LevelOf(double magnitude) const {
-    const double m = magnitude > 0.0 ? magnitude : 1e-11;
-    return 20.0 * std::log10(m) + CorrFactor;
-  }
-
-  static void FillArray(std::vector<double>& array, int count, double value) {
-    array.assign(static_cast<size_t>(count), value);
-  }
-
-  // History and max hold are sized at the start of a run. Should the block length or channel
-  // count change anyway, they start afresh rather than be read out of bounds.
-  void PrepareRun() {
-    runChannels = NumChannels;
-    runH = h;
-    HistoryIndex = 0;
-    History.clear();
-    HistoryR.clear();
-    if (Averages > 1) {
-      History.assign(static_cast<size_t>(Averages), std::vector<double>(h, 0.0));
-      if (runChannels == 2)
-        HistoryR.assign(static_cast<size_t>(Averages), std::vector<double>(h, 0.0));
-    }
-    MaxLevel.clear();
-    MaxLevelR.clear();
-    if (MaxHold == 1) {
-      FillArray(MaxLevel, h, MaxHoldFloor);
-      if (runChannels == 2) FillArray(MaxLevelR, h, MaxHoldFloor);
-    }
-  }
-
   bool ValidSettings() {
     const double lengthPart = std::floor(FFTLength);
     if (!(lengthPart >= 2.0 && lengthPart <= 1048576.0)) return false;
@@ -109,41 +77,14 @@ struct TCalcSpectrumThread::Impl {
     return true;
   }
 
-  void Transform(std::unique_ptr<FFT>& engine, const std::vector<double>& samples,
-                 std::vector<double>& levels) {
-    if (!engine || engine->Length != static_cast<uint32_t>(n))
-      engine = std::make_unique<FFT>(static_cast<uint32_t>(n));
-    engine->Process(samples.data(), WindowIndex);
-    levels.resize(static_cast<size_t>(h));
-    engine->CopyLevels(levels.data(), h);
-  }
-
-  // One channel's magnitudes (in `level` on entry) to averaged magnitudes and levels.
-  void Convert(std::vector<double>& level, std::vector<double>& magnitude,
-               std::vector<std::vector<double>>& history, std::vector<double>& maxLevel) {
-    magnitude.resize(static_cast<size_t>(h));
-    if (Averages > 1) {
-      history[static_cast<size_t>(HistoryIndex)] = level;
-      for (int k = 0; k < h; ++k) {
-        double sum = 0.0;
-        for (int slot = 0; slot < Averages; ++slot)
-          sum += history[static_cast<size_t>(slot)][k];
-        magnitude[k] = sum / Averages;
-      }
-    } else {
-      magnitude = level;
-    }
-    for (int k = 0; k < h; ++k) {
-      level[k] = LevelOf(magnitude[k]);
-      if (MaxHold == 1 && level[k] > maxLevel[k]) maxLevel[k] = level[k];
-    }
-  }
-
   // Records and computes one block; false when the run must end without showing it.
   bool ComputeBlock() {
     n = static_cast<int>(FFTLength);
     h = static_cast<int>(FFTLength * 0.5);
-    if (runH != h || runChannels != NumChannels) PrepareRun();
+    // Should the block length or channel count change anyway, history and max hold start
+    // afresh rather than be read out of bounds.
+    if (!core || !core->Fits(n, NumChannels))
+      core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
     {
       AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
       FramesRecorded = acquisition.AcquireBlock();
@@ -156,16 +97,17 @@ struct TCalcSpectrumThread::Impl {
         acquisition.GetMono(Samples.data(), n);
       }
     }
-    if (Averages > 1) HistoryIndex = (HistoryIndex + 1) % Averages;
-    Transform(Engine, Samples, Level);
-    Convert(Level, Magnitude, History, MaxLevel);
+    const double* channels[] = {Samples.data(), SamplesR.data()};
+    core->Process(channels, WindowIndex, CorrFactor, SamplingRate, FFTLength);
+    Level = core->Level(0);
+    Magnitude = core->Magnitude(0);
+    MaxLevel = core->MaxLevel(0);
     if (NumChannels == 2) {
-      Transform(EngineR, SamplesR, LevelR);
-      Convert(LevelR, MagnitudeR, HistoryR, MaxLevelR);
+      LevelR = core->Level(1);
+      MagnitudeR = core->Magnitude(1);
+      MaxLevelR = core->MaxLevel(1);
     }
-    Frequency.resize(static_cast<size_t>(h));
-    for (int k = 0; k < h; ++k)
-      Frequency[k] = k * (SamplingRate / FFTLength);
+    Frequency = core->Frequency();
     return true;
   }
 

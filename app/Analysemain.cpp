@@ -1,0 +1,304 @@
+// tonvista-analyse: the spectrum of an audio file with the analyser's own block maths,
+// written as the text table of "Save Chart...". No widgets, no Qt.
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Audiofile.h"
+#include "Fft.h"
+#include "Spectrumcore.h"
+#include "Spectrumtable.h"
+
+namespace {
+
+constexpr const char* kProgram = "tonvista-analyse";
+
+// Exit statuses.
+constexpr int kOk = 0;
+constexpr int kBadOption = 2;
+constexpr int kBadInput = 3;
+constexpr int kBadOutput = 4;
+
+const char* const kWindowNames[] = {"Hanning", "Hamming", "Blackman", "Blackman Harris",
+                                    "Rectangular"};
+
+const char* const kHelp =
+    "Usage: tonvista-analyse [OPTIONS] FILE\n"
+    "The spectrum of an audio file (WAV, FLAC, Ogg Vorbis, ...) in consecutive blocks, as the\n"
+    "text table of \"Save Chart...\".\n"
+    "\n"
+    "  --fft N              block length, a power of two from 256 to 32768 (default 2048)\n"
+    "  --window NAME        \"Hanning\", \"Hamming\", \"Blackman\", \"Blackman Harris\" or\n"
+    "                       \"Rectangular\" (default \"Blackman Harris\")\n"
+    "  --correction DB      level correction in dB (default 0)\n"
+    "  --average all|K      all: the mean of the linear magnitudes over every whole block\n"
+    "                       (default); K (1 to 20): the moving mean over the last K blocks, as\n"
+    "                       the live analyser computes it, as it stands after the last block\n"
+    "  --max-hold           add the maximum-hold traces over all blocks (Lmax, Rmax)\n"
+    "  --start SECONDS      begin there (default 0)\n"
+    "  --length SECONDS     analyse only that much (default: to the end)\n"
+    "  --table FILE         write the table to FILE (default: standard output)\n"
+    "  --quiet              no progress bar\n"
+    "  -h, --help           this text\n"
+    "  --version            the version\n"
+    "\n"
+    "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
+    "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
+    "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
+
+struct Options {
+  int fft = 2048;
+  int window = WindowBlackmanHarris;
+  double correction = 0.0;
+  int averages = 0;  // 0: every block
+  bool maxHold = false;
+  double start = 0.0;
+  double length = -1.0;  // to the end
+  std::string table;
+  std::string spectrogram;
+  bool logAxis = true;
+  bool quiet = false;
+  std::string file;
+};
+
+// One line on stderr.
+int Message(int status, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+  return status;
+}
+
+bool ParseNumber(std::string_view s, double* v) {
+  if (s.empty()) return false;
+  const char* end = s.data() + s.size();
+  const auto r = std::from_chars(s.data(), end, *v);
+  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
+}
+
+bool ParseInt(std::string_view s, long* v) {
+  if (s.empty()) return false;
+  const char* end = s.data() + s.size();
+  const auto r = std::from_chars(s.data(), end, *v);
+  return r.ec == std::errc() && r.ptr == end;
+}
+
+std::string Folded(std::string_view s) {
+  std::string out;
+  for (char c : s)
+    if (c != ' ' && c != '-' && c != '_')
+      out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return out;
+}
+
+// Parses argv; returns -1 to go on, else the exit status (help and version print here).
+int ParseOptions(int argc, char** argv, Options* o) {
+  bool filesOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (!o->file.empty())
+        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
+                                       std::string(arg) + "'); see --help");
+      o->file = arg;
+      continue;
+    }
+    if (arg == "--") {
+      filesOnly = true;
+      continue;
+    }
+    std::string name(arg);
+    std::string value;
+    bool inlineValue = false;
+    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inlineValue = true;
+    }
+    const auto flag = [&](const char* n) {
+      if (name != n) return false;
+      return true;
+    };
+    if (flag("-h") || flag("--help")) {
+      std::fputs(kHelp, stdout);
+      return kOk;
+    }
+    if (flag("--version")) {
+      std::printf("%s %s\n", kProgram, TONVISTA_VERSION);
+      return kOk;
+    }
+    if (flag("--max-hold") || flag("--quiet")) {
+      if (inlineValue) return Message(kBadOption, name + " takes no value");
+      (name == "--quiet" ? o->quiet : o->maxHold) = true;
+      continue;
+    }
+    static const char* const valued[] = {"--fft",     "--window",      "--correction",
+                                         "--average", "--start",       "--length",
+                                         "--table",   "--spectrogram", "--axis"};
+    bool known = false;
+    for (const char* v : valued)
+      known = known || name == v;
+    if (!known) return Message(kBadOption, "unknown option '" + name + "'; see --help");
+    if (!inlineValue) {
+      if (i + 1 >= argc) return Message(kBadOption, name + " needs a value; see --help");
+      value = argv[++i];
+    }
+    const std::string shown = "'" + value + "'";
+    if (name == "--fft") {
+      long n = 0;
+      if (!ParseInt(value, &n) || n < 256 || n > 32768 || (n & (n - 1)) != 0)
+        return Message(kBadOption, "--fft " + shown +
+                                       ": must be a power of two from 256 to 32768 "
+                                       "(256, 512, 1024, 2048, 4096, 8192, 16384, 32768)");
+      o->fft = static_cast<int>(n);
+    } else if (name == "--window") {
+      int found = -1;
+      for (int w = 0; w < 5; ++w)
+        if (Folded(value) == Folded(kWindowNames[w])) found = w;
+      if (found < 0)
+        return Message(kBadOption, "--window " + shown +
+                                       ": must be \"Hanning\", \"Hamming\", \"Blackman\", "
+                                       "\"Blackman Harris\" or \"Rectangular\"");
+      o->window = found;
+    } else if (name == "--correction") {
+      if (!ParseNumber(value, &o->correction) || std::fabs(o->correction) > 1000.0)
+        return Message(kBadOption,
+                       "--correction " + shown + ": must be a number of dB from -1000 to 1000");
+    } else if (name == "--average") {
+      long k = 0;
+      if (value == "all") {
+        o->averages = 0;
+      } else if (ParseInt(value, &k) && k >= 1 && k <= 20) {
+        o->averages = static_cast<int>(k);
+      } else {
+        return Message(kBadOption, "--average " + shown + ": must be 'all' or 1 to 20");
+      }
+    } else if (name == "--start") {
+      if (!ParseNumber(value, &o->start) || o->start < 0.0 || o->start > 1e9)
+        return Message(kBadOption, "--start " + shown + ": must be 0 or more seconds");
+    } else if (name == "--length") {
+      if (!ParseNumber(value, &o->length) || o->length <= 0.0 || o->length > 1e9)
+        return Message(kBadOption, "--length " + shown + ": must be more than 0 seconds");
+    } else if (name == "--table") {
+      if (value.empty()) return Message(kBadOption, "--table needs a file name");
+      o->table = value;
+    } else if (name == "--spectrogram") {
+      if (value.empty()) return Message(kBadOption, "--spectrogram needs a file name");
+      o->spectrogram = value;
+    } else if (name == "--axis") {
+      if (value != "lin" && value != "log")
+        return Message(kBadOption, "--axis " + shown + ": must be 'lin' or 'log'");
+      o->logAxis = value == "log";
+    }
+  }
+  if (!o->spectrogram.empty())
+    return Message(kBadOption, "--spectrogram is not available in this build");
+  if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
+  return -1;
+}
+
+// A bar on stderr, redrawn at each whole percent.
+class Progress {
+ public:
+  explicit Progress(bool shown) : shown_(shown) {}
+  void Show(double fraction) {
+    if (!shown_) return;
+    const int percent = static_cast<int>(fraction * 100.0);
+    if (percent == last_) return;
+    last_ = percent;
+    char bar[41];
+    const int filled = percent * 40 / 100;
+    for (int i = 0; i < 40; ++i)
+      bar[i] = i < filled ? '#' : '.';
+    bar[40] = 0;
+    std::fprintf(stderr, "\r%s [%s] %3d%%", kProgram, bar, percent);
+    std::fflush(stderr);
+  }
+  void Done() {
+    if (shown_ && last_ >= 0) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+  int last_ = -1;
+};
+
+int Run(const Options& o) {
+  Audiofile file;
+  std::string error;
+  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  const int n = o.fft;
+  const int64_t first = std::llround(o.start * file.Rate());
+  if (first > file.Frames())
+    return Message(kBadInput, o.file + ": starts before --start " + std::to_string(o.start) +
+                                  " s: it lasts " + std::to_string(file.Seconds()) + " s");
+  int64_t frames = file.Frames() - first;
+  if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
+  const int64_t blocks = frames / n;
+  if (blocks < 1)
+    return Message(kBadInput, o.file + ": holds less than one block of " + std::to_string(n) +
+                                  " frames (" + std::to_string(frames) + " frames" +
+                                  (first > 0 || o.length > 0.0 ? " in the part asked for" : "") +
+                                  ")");
+  if (!file.Seek(first, &error)) return Message(kBadInput, error);
+
+  const int channels = file.Channels();
+  Spectrumcore core(n, channels, o.averages, o.maxHold);
+  // Many blocks per read: libsndfile's calls cost more than its copying.
+  const int64_t perRead = std::max<int64_t>(1, 65536 / n);
+  std::vector<double> left(static_cast<size_t>(perRead * n)), right;
+  if (channels == 2) right.resize(left.size());
+  Progress progress(!o.quiet && isatty(STDERR_FILENO) && frames > 5.0 * file.Rate());
+  for (int64_t done = 0; done < blocks;) {
+    const int64_t now = std::min(perRead, blocks - done);
+    const int64_t got = file.Read(left.data(), right.data(), now * n, &error);
+    if (got != now * n) {
+      progress.Done();
+      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+    }
+    for (int64_t b = 0; b < now; ++b) {
+      const double* block[] = {left.data() + b * n, channels == 2 ? right.data() + b * n : nullptr};
+      core.Accumulate(block, o.window, o.correction);
+    }
+    done += now;
+    progress.Show(static_cast<double>(done) / blocks);
+  }
+  progress.Done();
+  core.FormLevels(o.correction, file.Rate(), n);
+
+  std::array<TableTrace, 4> traces{};
+  const auto f = core.Frequency();
+  traces[0] = {f, core.Level(0)};
+  if (channels == 2) traces[1] = {f, core.Level(1)};
+  if (o.maxHold) {
+    traces[2] = {f, core.MaxLevel(0)};
+    if (channels == 2) traces[3] = {f, core.MaxLevel(1)};
+  }
+  if (o.table.empty()) {
+    const std::string text = FormatSpectrumTable(traces, n / 2);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+      return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+    return kOk;
+  }
+  if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int parsed = ParseOptions(argc, argv, &options);
+  if (parsed >= 0) return parsed;
+  try {
+    return Run(options);
+  } catch (const std::bad_alloc&) {
+    return Message(kBadInput, options.file + ": not enough memory to analyse it");
+  }
+}

@@ -1,0 +1,53 @@
+// An audio file as an input: anything libsndfile decodes (WAV, FLAC, Ogg Vorbis, ...), read
+// as blocks of doubles in the 16-bit scale of the live capture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sf_private_tag;
+
+class Audiofile {
+ public:
+  Audiofile() = default;
+  ~Audiofile();
+  Audiofile(const Audiofile&) = delete;
+  Audiofile& operator=(const Audiofile&) = delete;
+
+  // Opens a file for reading; false with "path: reason" in error. Refused: what is not a
+  // readable regular file, what libsndfile cannot decode, a rate or channel count of 0, and
+  // a WAV whose header claims more data than the file holds.
+  bool Open(const std::string& path, std::string* error);
+  void Close();
+  bool IsOpen() const { return file_ != nullptr; }
+
+  const std::string& Path() const { return path_; }
+  int Rate() const { return rate_; }
+  // The file's own channel count; more than two are read as their first two.
+  int FileChannels() const { return fileChannels_; }
+  // 1 or 2: the channels Read delivers.
+  int Channels() const { return fileChannels_ >= 2 ? 2 : 1; }
+  int64_t Frames() const { return frames_; }
+  double Seconds() const { return rate_ > 0 ? static_cast<double>(frames_) / rate_ : 0.0; }
+  int64_t Position() const { return position_; }
+
+  // Reads up to `frames` frames from the current position into left (and right when
+  // Channels() is 2) as doubles in the 16-bit scale: a 16-bit sample s reads as s exactly, a
+  // float sample x as x * 32768, so deeper formats keep their precision. Returns the frames
+  // read, 0 at the end of the file and -1 when the file cannot be decoded or ends before the
+  // frames its header announces (error says "path: reason").
+  int64_t Read(double* left, double* right, int64_t frames, std::string* error);
+
+  // Moves to frame `frame` (0 to Frames()); false with a reason.
+  bool Seek(int64_t frame, std::string* error);
+
+ private:
+  sf_private_tag* file_ = nullptr;
+  std::string path_;
+  int rate_ = 0;
+  int fileChannels_ = 0;
+  int64_t frames_ = 0;
+  int64_t position_ = 0;
+  std::vector<double> interleaved_;
+};
