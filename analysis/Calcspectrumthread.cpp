@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Audiodataacquisition.h"
+#include "Capturesource.h"
 #include "Fft.h"
 #include "Spectrumcore.h"
 
@@ -29,6 +30,7 @@ struct TCalcSpectrumThread::Impl {
   int GoniometerOpen = 0;
   int BandAnalyserOpen = 0;
   double CorrFactor = 0.0;
+  InputEntry Input = DefaultInput();
 
   std::atomic<bool> terminated{false};
   std::atomic<int> blocksShown{0};
@@ -41,7 +43,37 @@ struct TCalcSpectrumThread::Impl {
   uint64_t handOverId = 0;
   uint64_t shownId = 0;
 
-  CaptureSession capture;
+  // The run's input, replaced at a block boundary when another is picked. sourceMutex guards
+  // the pointer (Shutdown interrupts it from the user-interface thread), not the source.
+  mutable std::mutex sourceMutex;
+  std::unique_ptr<CaptureSource> source;
+  InputEntry sourceInput;
+  bool interrupted = false;
+  int brokenOfEarlierSources = 0;
+
+  // The source for Input, made afresh when the pick changed; the old one is closed first.
+  CaptureSource& Source() {
+    if (source && sourceInput == Input) return *source;
+    std::unique_ptr<CaptureSource> old;
+    {
+      std::lock_guard<std::mutex> lock(sourceMutex);
+      old = std::move(source);
+    }
+    if (old) old->Release();
+    auto fresh = MakeCaptureSource(Input);
+    std::lock_guard<std::mutex> lock(sourceMutex);
+    if (old) brokenOfEarlierSources += old->BrokenBlocks();
+    if (interrupted) fresh->Interrupt();
+    source = std::move(fresh);
+    sourceInput = Input;
+    return *source;
+  }
+
+  void InterruptSource() {
+    std::lock_guard<std::mutex> lock(sourceMutex);
+    interrupted = true;
+    if (source) source->Interrupt();
+  }
 
   // The block's results, views into the core's arrays (valid until its next block).
   int n = 0;
@@ -64,6 +96,7 @@ struct TCalcSpectrumThread::Impl {
     GoniometerOpen = m->GetGoniometerOpen();
     BandAnalyserOpen = m->GetBandAnalyserOpen();
     CorrFactor = m->GetCorrFactor();
+    Input = m->GetInput();
   }
 
   bool ValidSettings() {
@@ -86,6 +119,7 @@ struct TCalcSpectrumThread::Impl {
     if (!core || !core->Fits(n, NumChannels))
       core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
     {
+      CaptureSource& capture = Source();
       AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
       FramesRecorded = acquisition.AcquireBlock();
       if (capture.Interrupted()) return false;
@@ -217,7 +251,13 @@ int TCalcSpectrumThread::BlocksShown() const {
 }
 
 int TCalcSpectrumThread::BrokenBlocks() const {
-  return impl_->capture.BrokenBlocks();
+  std::lock_guard<std::mutex> lock(impl_->sourceMutex);
+  return impl_->brokenOfEarlierSources + (impl_->source ? impl_->source->BrokenBlocks() : 0);
+}
+
+CaptureState TCalcSpectrumThread::InputState() const {
+  std::lock_guard<std::mutex> lock(impl_->sourceMutex);
+  return impl_->source ? impl_->source->State() : CaptureState::Idle;
 }
 
 bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
@@ -227,7 +267,7 @@ bool TCalcSpectrumThread::Shutdown(int timeoutMs) {
     impl_->terminated = true;
     impl_->changed.notify_all();
   }
-  impl_->capture.Interrupt();
+  impl_->InterruptSource();
   if (!wait(QDeadlineTimer(timeoutMs))) return false;
   // Pairs with the worker's last unlock: everything it did is visibly done before the caller
   // frees what the worker read (the windows), also to a thread checker, which cannot see the
@@ -272,6 +312,6 @@ void TCalcSpectrumThread::run() {
     d.changed.wait(lock, [&] { return d.shownId == id || d.shuttingDown; });
     if (d.shownId != id) break;
   }
-  d.capture.Release();
+  if (d.source) d.source->Release();
   std::lock_guard<std::mutex> lock(d.mutex);  // see Shutdown
 }

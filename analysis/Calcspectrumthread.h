@@ -6,11 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+
 #include <vector>
+#include "Capturesource.h"
+#include "Inputlist.h"
 
 #include "Spectrumconsumer.h"
 
-// What the worker needs of the main window. The seven accessors are called on the worker
+// What the worker needs of the main window. The eight accessors are called on the worker
 // thread while the user-interface thread may write the fields: they must read atomics.
 // Everything else is called on the user-interface thread during the hand-over.
 class SpectrumMainLink {
@@ -23,6 +26,8 @@ class SpectrumMainLink {
   virtual int GetGoniometerOpen() const = 0;
   virtual int GetBandAnalyserOpen() const = 0;
   virtual double GetCorrFactor() const = 0;
+  // The input to record from, read whole at every block (worker thread, like the above).
+  virtual InputEntry GetInput() const { return DefaultInput(); }
   virtual void ScaleAxes() = 0;
   // series 1..4: "L", "R", "Lmax", "Rmax".
   virtual void ClearTrace(int series) = 0;
@@ -83,6 +88,8 @@ class TCalcSpectrumThread : public QThread {
   int BlocksShown() const;
   // Blocks of this run whose recording broke (CaptureSession::BrokenBlocks; any thread).
   int BrokenBlocks() const;
+  // What the capture of the current input is doing (Idle before the first block; any thread).
+  CaptureState InputState() const;
 
   static constexpr uint32_t clBlue = 0xff0000ff;
   static constexpr uint32_t clRed = 0xffff0000;

@@ -31,6 +31,7 @@
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
 #include "Formcontrols.h"
+#include "Inputmenu.h"
 #include "Windowsversion.h"
 
 TMainwindow* Mainwindow = nullptr;
@@ -207,6 +208,10 @@ TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner) {
   }
 }
 
+InputEntry TMainwindow::GetInput() const {
+  return InputMenu ? InputMenu->Chosen() : DefaultInput();
+}
+
 TMainwindow::~TMainwindow() {
   ShutdownAnalyser();
   if (Mainwindow == this) Mainwindow = nullptr;
@@ -218,6 +223,13 @@ void TMainwindow::BuildControls() {
   Chart1->setFocusPolicy(Qt::TabFocus);
   Chart1->SetBackColor(Qt::white);
   Chart1->SetBackWallColor(Qt::white);
+  InputMenu = new TInputMenu(
+      Chart1,
+      [this]() -> std::optional<CaptureState> {
+        if (!CalcThread) return std::nullopt;
+        return CalcThread->InputState();
+      },
+      this);
   Chart1->SetMargins(2, 1, 0, 0);
   Chart1->SetTitleVisible(false);
   Chart1->SetLegendVisible(false);

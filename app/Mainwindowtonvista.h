@@ -60,6 +60,8 @@ struct TLogGridLine {
 // The 30 grid frequencies from 20 Hz to 40 kHz, ascending, with labels and label offsets.
 const std::vector<TLogGridLine>& LogGridLines();
 
+class TInputMenu;
+
 class TMainwindow : public QWidget, public SpectrumMainLink {
   Q_OBJECT
  public:
@@ -77,6 +79,7 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   int GetGoniometerOpen() const override { return GoniometerOpen.load(); }
   int GetBandAnalyserOpen() const override { return BandAnalyserOpen.load(); }
   double GetCorrFactor() const override { return CorrFactor.load(); }
+  InputEntry GetInput() const override;
   void ScaleAxes() override;
   void ClearTrace(int series) override;
   void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
@@ -202,6 +205,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
 
   // The worker of the last Start, until it has ended.
   TCalcSpectrumThread* CalcThread = nullptr;
+  // The chart menu's "Input" submenu and the state line.
+  TInputMenu* InputMenu = nullptr;
 
   // Display limits (user-interface thread only).
   int XAxisMin = 10;

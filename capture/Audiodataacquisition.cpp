@@ -40,10 +40,14 @@ struct Device {
     pcm = nullptr;
   }
 
-  bool Open(int wantChannels, int wantRate, int wantBlock) {
+  // Opens `name`; on failure `why` says what kept it from recording.
+  bool Open(const std::string& name, int wantChannels, int wantRate, int wantBlock,
+            CaptureState& why) {
     Close();
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
+    if (const int e = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        e < 0) {
       pcm = nullptr;
+      why = e == -EBUSY ? CaptureState::DeviceBusy : CaptureState::InputGone;
       return false;
     }
     snd_pcm_hw_params_t* hw;
@@ -70,7 +74,9 @@ struct Device {
               snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE) >= 0 &&
               snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned>(wantChannels)) >= 0 &&
               snd_pcm_hw_params_set_rate(pcm, hw, exactRate, 0) >= 0;
+    why = CaptureState::FormatRefused;
     if (ok) {
+      why = CaptureState::InputGone;
       snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir);
       snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer);
       ok = snd_pcm_hw_params(pcm, hw) >= 0 &&
@@ -99,6 +105,12 @@ struct Device {
 }  // namespace
 
 struct CaptureSession::Shared {
+  // Fixed at construction (and copied when the state is replaced).
+  std::string deviceName;
+  bool paceFailures = false;
+  std::atomic<CaptureState> state{CaptureState::Idle};
+  SilenceWatch silence;
+
   std::mutex mutex;
   std::condition_variable changed;
   // The request, written by the caller.
@@ -217,6 +229,7 @@ struct CaptureSession::Shared {
         return Attempt::Broken;
       }
       emptyReads = 0;
+      silence.Add(chunk.data(), static_cast<size_t>(r) * wantChannels);
       std::lock_guard<std::mutex> lock(mutex);
       if (stop || interrupted || abandonedId == id || requestId != id) return Attempt::Ended;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
@@ -236,7 +249,19 @@ struct CaptureSession::Shared {
     for (bool again = false;; again = true) {
       if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
           device.blockFrames != wantFrames) {
-        if (!device.Open(wantChannels, wantRate, wantFrames)) return;
+        CaptureState why = CaptureState::InputGone;
+        if (!device.Open(deviceName, wantChannels, wantRate, wantFrames, why)) {
+          state = why;
+          if (paceFailures) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_until(lock, std::min(Clock::now() + duration, until), [&] {
+              return stop || interrupted || abandonedId == id || requestId != id;
+            });
+          }
+          return;
+        }
+        if (state != CaptureState::Recording) silence.Restart();
+        state = CaptureState::Recording;
       } else if (!Drain(device, wantChannels, chunk)) {
         continue;
       }
@@ -279,9 +304,18 @@ struct CaptureSession::Shared {
   }
 };
 
-CaptureSession::CaptureSession() : shared_(std::make_shared<Shared>()) {
+CaptureSession::CaptureSession(std::string device)
+    : shared_(std::make_shared<Shared>()), device_(std::move(device)) {
   InstallQuietErrorHandler();
+  shared_->deviceName = device_;
+  shared_->paceFailures = device_ != "default";
   shared_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+CaptureState CaptureSession::State() const {
+  const std::shared_ptr<Shared> s = Current();
+  const CaptureState state = s->state;
+  return state == CaptureState::Recording && s->silence.Silent() ? CaptureState::NoSignal : state;
 }
 
 CaptureSession::~CaptureSession() {
@@ -301,6 +335,9 @@ void CaptureSession::Abandon(Shared& s) {
   auto fresh = std::make_shared<Shared>();
   fresh->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   fresh->interrupted = s.interrupted.load();
+  fresh->deviceName = s.deviceName;
+  fresh->paceFailures = s.paceFailures;
+  fresh->state = s.state.load();
   std::lock_guard<std::mutex> lock(swapMutex_);
   shared_ = std::move(fresh);
 }
@@ -372,6 +409,7 @@ bool CaptureSession::Interrupted() const {
 void CaptureSession::Release() {
   std::shared_ptr<Shared> current = Current();
   Shared& s = *current;
+  s.state = CaptureState::Idle;
   std::unique_lock<std::mutex> lock(s.mutex);
   if (!s.threadRunning) return;
   s.stop = true;
@@ -390,7 +428,7 @@ AudioDataAcquisition::AudioDataAcquisition(int NumChannels, int BlockLength, int
     : AudioDataAcquisition(NumChannels, BlockLength, SamplingRate, nullptr) {}
 
 AudioDataAcquisition::AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate,
-                                           CaptureSession* session)
+                                           CaptureSource* session)
     : numChannels_(NumChannels),
       blockLength_(BlockLength),
       samplingRate_(SamplingRate),

@@ -1,11 +1,14 @@
-// Records one block of 16-bit PCM from the default audio input (ALSA "default").
+// Records blocks of 16-bit PCM from an ALSA PCM: "default" unless the user picked another.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
+
+#include "Capturesource.h"
 
 // Whether the machine has an audio output device at all (the start-up warning).
 bool AudioOutputDeviceAvailable();
@@ -14,10 +17,13 @@ bool AudioOutputDeviceAvailable();
 // block through a sound server costs several milliseconds) and is released by Release or the
 // destructor. All device calls run on a thread of the session's own, so a stalled sound
 // server or a blocking plugin never holds up the caller beyond a block's deadline.
-class CaptureSession {
+class CaptureSession : public CaptureSource {
  public:
-  CaptureSession();
-  ~CaptureSession();
+  // `device` is the PCM's name. "default" keeps the stored behaviour when it cannot be opened
+  // (Record returns at once); any other PCM that cannot be opened gives blocks that last
+  // their duration and stay silent, so a run keeps its block rate while it is retried.
+  explicit CaptureSession(std::string device = "default");
+  ~CaptureSession() override;
   CaptureSession(const CaptureSession&) = delete;
   CaptureSession& operator=(const CaptureSession&) = delete;
 
@@ -31,22 +37,23 @@ class CaptureSession {
   // channels, rate or block length change, after a failure and after a block that missed its
   // deadline; a device thread that still hangs in the library at the next block is replaced
   // by a fresh one.
-  int Record(int channels, int rate, int16_t* dst, int frames);
+  int Record(int channels, int rate, int16_t* dst, int frames) override;
 
   // Blocks so far whose recording broke (an overrun, a failed or restarted device) or that
   // ended short of their length, whether or not a fresh recording then made them whole
   // (any thread).
-  int BrokenBlocks() const;
+  int BrokenBlocks() const override;
 
   // Any thread: ends the current Record at once; every later Record returns 0 immediately.
-  void Interrupt();
-  bool Interrupted() const;
+  void Interrupt() override;
+  bool Interrupted() const override;
 
   // Closes the device and ends the session's thread (waits a bounded time for it).
-  void Release();
+  void Release() override;
 
-  // Sample storage reused by the blocks recorded through this session.
-  std::vector<int16_t>& BlockBuffer() { return blockBuffer_; }
+  // Recording, NoSignal, InputGone (cannot be opened), DeviceBusy, FormatRefused (any thread).
+  CaptureState State() const override;
+  const std::string& DeviceName() const { return device_; }
 
   struct Shared;
 
@@ -59,7 +66,7 @@ class CaptureSession {
   // Replaced when its device thread hangs; swapMutex_ guards the pointer, not the state.
   mutable std::mutex swapMutex_;
   std::shared_ptr<Shared> shared_;
-  std::vector<int16_t> blockBuffer_;
+  std::string device_;
   std::atomic<int> brokenBlocks_{0};
 };
 
@@ -67,8 +74,8 @@ class AudioDataAcquisition {
  public:
   // Prepares a cleared block of BlockLength frames; opens its own device.
   AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate);
-  // The same through a run's session: its device and its storage are reused.
-  AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate, CaptureSession* session);
+  // The same through a run's source: its device and its storage are reused.
+  AudioDataAcquisition(int NumChannels, int BlockLength, int SamplingRate, CaptureSource* session);
   ~AudioDataAcquisition();
   AudioDataAcquisition(const AudioDataAcquisition&) = delete;
   AudioDataAcquisition& operator=(const AudioDataAcquisition&) = delete;
@@ -87,7 +94,7 @@ class AudioDataAcquisition {
   int blockLength_;
   int samplingRate_;
   std::unique_ptr<CaptureSession> ownSession_;
-  CaptureSession* session_;
+  CaptureSource* session_;
   std::vector<int16_t> ownBuffer_;
   std::vector<int16_t>* buffer_;
 };

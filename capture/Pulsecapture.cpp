@@ -26,24 +26,6 @@ int64_t Now() {
 
 }  // namespace
 
-std::string CaptureStateText(CaptureState state, const std::string& inputName) {
-  switch (state) {
-    case CaptureState::Idle:
-      return {};
-    case CaptureState::Recording:
-      return "recording";
-    case CaptureState::NoSignal:
-      return "no signal";
-    case CaptureState::InputGone:
-      return "input gone: " + inputName;
-    case CaptureState::DeviceBusy:
-      return "device busy";
-    case CaptureState::FormatRefused:
-      return "format not supported";
-  }
-  return {};
-}
-
 // Everything libpulse touches lives on the capture's own thread, which runs a plain (not
 // threaded) main loop: every call into the library is asynchronous, so the thread never waits
 // on a stalled server longer than one turn of its loop, and Release can always join it.

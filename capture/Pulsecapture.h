@@ -6,25 +6,13 @@
 #include <memory>
 #include <string>
 
-// What the capture of a named input is doing, for the chart's read-out.
-enum class CaptureState {
-  Idle,           // nothing asked for yet, or released
-  Recording,      // samples arrive
-  NoSignal,       // recording, but every sample of the last 2 s was zero (or none came)
-  InputGone,      // the source (or its sound server) is not there; retried by itself
-  DeviceBusy,     // the server reports the source busy
-  FormatRefused,  // the source refuses the sample format asked for
-};
+#include "Capturesource.h"
 
-// The read-out of a state: "recording", "no signal", "input gone: <name>", "device busy";
-// empty for Idle.
-std::string CaptureStateText(CaptureState state, const std::string& inputName);
-
-class PulseCapture {
+class PulseCapture : public CaptureSource {
  public:
   // `source` is the server's name of the source (InputEntry::name), not its description.
   explicit PulseCapture(std::string source);
-  ~PulseCapture();
+  ~PulseCapture() override;
   PulseCapture(const PulseCapture&) = delete;
   PulseCapture& operator=(const PulseCapture&) = delete;
 
@@ -37,18 +25,18 @@ class PulseCapture {
   // While the source is missing, busy or refuses the format, a call lasts the block's duration
   // and returns 0, so a run keeps its block rate with silent blocks; meanwhile the source is
   // looked for again and recording resumes by itself once a source of that name is back.
-  int Record(int channels, int rate, int16_t* dst, int frames);
+  int Record(int channels, int rate, int16_t* dst, int frames) override;
 
   // Any thread: ends the current Record at once; every later Record returns 0 immediately.
-  void Interrupt();
-  bool Interrupted() const;
+  void Interrupt() override;
+  bool Interrupted() const override;
 
   // Closes the stream and the connection and ends the capture's thread. A later Record starts
   // afresh (unless interrupted).
-  void Release();
+  void Release() override;
 
   // Any thread.
-  CaptureState State() const;
+  CaptureState State() const override;
 
   struct Impl;
 

@@ -131,7 +131,8 @@ TChart::TChart(QWidget* parent)
   menuButton_ = new MenuButton(this);
   menuButton_->setMenu(menu_);
   menuButton_->setPopupMode(QToolButton::InstantPopup);
-  menuButton_->setFocusPolicy(Qt::TabFocus);
+  // Kept out of the Tab cycle, which stays as it was: the menu key on the chart opens it too.
+  menuButton_->setFocusPolicy(Qt::NoFocus);
   menuButton_->setAccessibleName(QStringLiteral("Chart menu"));
   menuButton_->setToolTip(QStringLiteral("Chart menu"));
   menuButton_->setCursor(Qt::ArrowCursor);
