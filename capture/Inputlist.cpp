@@ -46,8 +46,14 @@ std::vector<InputEntry> AlsaCaptureInputs() {
     const std::string ioid = Hint(snd_device_name_get_hint(*h, "IOID")).Str();
     if (name.empty() || ioid == "Output") continue;
     const bool card = StartsWith(name, "hw:") || StartsWith(name, "plughw:");
-    const bool named = name.find(':') == std::string::npos && name != "default" && name != "null" &&
-                       name != "sysdefault";
+    // Processing plugins of alsa-plugins (and OSS emulation) list themselves as PCMs too, but
+    // they are filters over another device, not inputs anyone picks.
+    static const char* const notInputs[] = {"default",   "null",    "sysdefault", "oss",
+                                            "speex",     "upmix",   "vdownmix",   "samplerate",
+                                            "speexrate", "lavrate", "a52",        "usbstream"};
+    bool named = name.find(':') == std::string::npos;
+    for (const char* n : notInputs)
+      named = named && name != n;
     if (!card && !named) continue;
     // The first line names the device; a card's second line says how it is reached, which
     // the PCM's name says more briefly.

@@ -40,7 +40,8 @@ class AlsaConfig {
            "pcm.tvline { type null; hint { show on; description \"Test line in\" } }\n"
            "pcm.tvplain { type null }\n"
            "pcm.pulse { type null; hint { show on; description \"PulseAudio Sound Server\" } }\n"
-           "pcm.sysdefault { type null; hint { show on; description \"Card alias\" } }\n";
+           "pcm.sysdefault { type null; hint { show on; description \"Card alias\" } }\n"
+           "pcm.speex { type null; hint { show on; description \"Plugin using Speex DSP\" } }\n";
     setenv("ALSA_CONFIG_PATH", dir_.File("asound.conf").c_str(), 1);
     snd_config_update_free_global();
   }
@@ -66,6 +67,7 @@ TEST(AlsaCaptureInputs, ListsCapturePcmsByDescriptionAndLeavesOutTheRest) {
   EXPECT_EQ(Find(list, "pulse")->description, "PulseAudio Sound Server");
   EXPECT_EQ(Find(list, "tvplain"), nullptr) << "not shown by its configuration";
   EXPECT_EQ(Find(list, "sysdefault"), nullptr) << "a card alias, not a device";
+  EXPECT_EQ(Find(list, "speex"), nullptr) << "a filter over another device";
   EXPECT_EQ(Find(list, "default"), nullptr) << "the default input has its own entry";
   for (const InputEntry& e : list)
     EXPECT_TRUE(e.name.find(':') == std::string::npos || e.name.rfind("hw:", 0) == 0 ||

@@ -87,6 +87,12 @@ void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int
   UseConfig(config);
 }
 
+void UseAlsaConfig(const std::string& dir, const std::string& body) {
+  const std::string config = dir + "/asound-own.conf";
+  WriteText(config, "pcm_type.pacedloop { lib \"" TONVISTA_PACEDLOOP_PLUGIN "\" }\n" + body);
+  UseConfig(config);
+}
+
 void UseNoDevice(const std::string& dir) {
   const std::string config = dir + "/asound-none.conf";
   WriteText(config, "pcm.!default { type hw card 99 }\n");

@@ -50,6 +50,10 @@ void UseReplayDevice(const std::string& dir, const std::string& rawFile);
 void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int channels,
                         long overrunEvery = 0, long vanishEvery = 0);
 
+// Makes `body` the ALSA configuration, with the paced loop device type declared (type
+// pacedloop; options loop, channels, overrun_every, vanish_every, busy, float_only).
+void UseAlsaConfig(const std::string& dir, const std::string& body);
+
 // Makes "default" a missing card, as on a machine without any sound device.
 void UseNoDevice(const std::string& dir);
 

@@ -171,7 +171,7 @@ static int LoadLoop(PacedLoop* p, const char* path) {
 SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   (void)root;
   const char* path = NULL;
-  long channels = 1, overrunEvery = 0, vanishEvery = 0;
+  long channels = 1, overrunEvery = 0, vanishEvery = 0, busy = 0, floatOnly = 0;
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -186,11 +186,18 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
       if (snd_config_get_integer(n, &overrunEvery) < 0) return -EINVAL;
     } else if (!strcmp(id, "vanish_every")) {
       if (snd_config_get_integer(n, &vanishEvery) < 0) return -EINVAL;
+    } else if (!strcmp(id, "busy")) {
+      // A device another program holds.
+      if (snd_config_get_integer(n, &busy) < 0) return -EINVAL;
+    } else if (!strcmp(id, "float_only")) {
+      // A device that offers no 16-bit format.
+      if (snd_config_get_integer(n, &floatOnly) < 0) return -EINVAL;
     } else {
       return -EINVAL;
     }
   }
   if (stream != SND_PCM_STREAM_CAPTURE || channels < 1 || channels > 2) return -EINVAL;
+  if (busy) return -EBUSY;
 
   PacedLoop* p = calloc(1, sizeof *p);
   if (!p) return -ENOMEM;
@@ -222,8 +229,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   }
   static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
   static const unsigned int format[] = {SND_PCM_FORMAT_S16_LE};
+  static const unsigned int floatFormat[] = {SND_PCM_FORMAT_FLOAT_LE};
   if ((err = snd_pcm_ioplug_set_param_list(&p->io, SND_PCM_IOPLUG_HW_ACCESS, 1, access)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_list(&p->io, SND_PCM_IOPLUG_HW_FORMAT, 1, format)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_list(&p->io, SND_PCM_IOPLUG_HW_FORMAT, 1,
+                                           floatOnly ? floatFormat : format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_CHANNELS, p->channels,
                                              p->channels)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&p->io, SND_PCM_IOPLUG_HW_RATE, 4000, 192000)) < 0 ||
