@@ -13,6 +13,7 @@
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Inputmenu.h"
 #include "MainwindowFixture.h"
 
 namespace {
@@ -31,7 +32,11 @@ class Stress : public MainwindowTest {
     // Two seconds of a stereo signal at 48 kHz; past its end the device reads silence.
     const auto samples = tvtest::MakeTone(48000, 2, 96000, {1000.0, 3000.0}, {16000.0, 4000.0});
     tvtest::WriteRawFile(dir.File("signal.raw"), samples);
-    tvtest::UseReplayDevice(dir.Path(), dir.File("signal.raw"));
+    // Inputs to switch among: paced loops of both channel counts (one refuses mono, the other
+    // stereo), and PCMs and a server source that are not there.
+    const std::string loop = "type pacedloop; loop \"" + dir.File("signal.raw") + "\"; channels ";
+    tvtest::UseReplayDevice(dir.Path(), dir.File("signal.raw"),
+                            "pcm.tvloop { " + loop + "2 }\npcm.tvloopmono { " + loop + "1 }\n");
     SetErrorSink([this](QWidget*, const QString& m) { inputErrors << m; });
     // The bad-input table says what the C locale accepts.
     QLocale::setDefault(QLocale::c());
@@ -90,8 +95,18 @@ class Stress : public MainwindowTest {
       QTest::mouseRelease(b, Qt::LeftButton);
     }
   }
+  void ChooseInput() {
+    static const InputEntry inputs[] = {
+        DefaultInput(),
+        {InputKind::Alsa, "tvloop", "Stereo loop"},
+        {InputKind::Alsa, "tvloopmono", "Mono loop"},
+        {InputKind::Alsa, "tvmissing", "Missing device"},
+        {InputKind::Pulse, "tvnosuch.monitor", "Monitor of nothing"},
+    };
+    w->InputMenu->Choose(inputs[Pick(5)]);
+  }
   void RandomAction() {
-    switch (Pick(12)) {
+    switch (Pick(13)) {
       case 0:
         Choose(w->CSamplingRate);
         break;
@@ -124,6 +139,9 @@ class Stress : public MainwindowTest {
         break;
       case 10:
         Click(w->CFreqAxis->Item(Pick(2)));
+        break;
+      case 11:
+        ChooseInput();
         break;
       default:
         Choose(FGoniometer->CLevelMeterMode);

@@ -65,12 +65,14 @@ void WriteRawFile(const std::string& path, const std::vector<int16_t>& samples) 
   ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
-void UseReplayDevice(const std::string& dir, const std::string& rawFile) {
+void UseReplayDevice(const std::string& dir, const std::string& rawFile, const std::string& more) {
   const std::string config = dir + "/asound-replay.conf";
-  WriteText(config,
-            "pcm.!default { type file; slave.pcm { type null }; file \"/dev/null\"; "
-            "format \"raw\"; infile { @func getenv vars [ TONVISTA_TEST_INFILE ] "
-            "default \"/dev/zero\" } }\n");
+  WriteText(config, "pcm_type.pacedloop { lib \"" TONVISTA_PACEDLOOP_PLUGIN
+                    "\" }\n"
+                    "pcm.!default { type file; slave.pcm { type null }; file \"/dev/null\"; "
+                    "format \"raw\"; infile { @func getenv vars [ TONVISTA_TEST_INFILE ] "
+                    "default \"/dev/zero\" } }\n" +
+                        more);
   setenv("TONVISTA_TEST_INFILE", rawFile.c_str(), 1);
   UseConfig(config);
 }

@@ -40,7 +40,9 @@ void WriteRawFile(const std::string& path, const std::vector<int16_t>& samples);
 // device holds (for this device the whole buffer, half a second), so make the file long
 // enough: blocks * (block length + rate / 2) frames.
 // Switch configurations only while no capture is in progress in this process.
-void UseReplayDevice(const std::string& dir, const std::string& rawFile);
+// `more` is added to the configuration (further PCMs; the paced loop type is declared).
+void UseReplayDevice(const std::string& dir, const std::string& rawFile,
+                     const std::string& more = "");
 
 // Points ALSA's "default" at a capture device that plays `loopFile` (interleaved S16 frames of
 // `channels` channels) round and round, paced by the clock like a sound card at the rate it
