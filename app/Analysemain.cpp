@@ -79,6 +79,12 @@ struct Options {
   std::string file;
 };
 
+std::string Seconds(double s) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g", s);
+  return text;
+}
+
 // One line on stderr.
 int Message(int status, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
@@ -308,8 +314,8 @@ int Run(const Options& o) {
   const int n = o.fft;
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": starts before --start " + std::to_string(o.start) +
-                                  " s: it lasts " + std::to_string(file.Seconds()) + " s");
+    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
+                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
   const int64_t blocks = frames / n;
