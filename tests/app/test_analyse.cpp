@@ -457,6 +457,15 @@ TEST_F(Analyse, AnOutputThatCannotBeWrittenGetsStatusFourAndLeavesNothing) {
   }
   EXPECT_EQ(Files(), QStringList{"two.wav"});
   EXPECT_FALSE(QFile::exists(Q("missing")));
+  // A failed picture removes nothing: neither the device nor a link to it.
+  struct stat st {};
+  ASSERT_EQ(stat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  ASSERT_EQ(symlink("/dev/full", File("full.png").c_str()), 0);
+  EXPECT_EQ(RunAnalyse({"--spectrogram", Q("full.png"), wav}).status, 4);
+  ASSERT_EQ(lstat(File("full.png").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  unlink(File("full.png").c_str());
   // An existing table is replaced whole.
   WriteBytes(File("t.txt"), "old\n");
   ASSERT_EQ(RunAnalyse({"--table", Q("t.txt"), wav}).status, 0);
