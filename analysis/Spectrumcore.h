@@ -48,6 +48,10 @@ class Spectrumcore {
   std::span<const double> Level(int channel) const { return Span(chan_[channel].level); }
   // Linear magnitudes (averaged), without the correction.
   std::span<const double> Magnitude(int channel) const { return Span(chan_[channel].magnitude); }
+  // The last block's own magnitudes, before any averaging and without the correction.
+  std::span<const double> BlockMagnitude(int channel) const {
+    return {chan_[channel].engine->Levels.data(), static_cast<size_t>(bins_)};
+  }
   // Empty without maximum hold.
   std::span<const double> MaxLevel(int channel) const { return Span(chan_[channel].maxLevel); }
   std::span<const double> Frequency() const { return Span(frequency_); }

@@ -1,12 +1,18 @@
 // tonvista-analyse: the spectrum of an audio file with the analyser's own block maths,
-// written as the text table of "Save Chart...". No widgets, no Qt.
+// written as the text table of "Save Chart...", and its spectrogram as the spectrogram window
+// draws it. No widgets; QtGui only for the picture.
 #include <unistd.h>
 
+#include <QGuiApplication>
+#include <QString>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -14,6 +20,7 @@
 
 #include "Audiofile.h"
 #include "Fft.h"
+#include "Spectrogramimage.h"
 #include "Spectrumcore.h"
 #include "Spectrumtable.h"
 
@@ -45,7 +52,10 @@ const char* const kHelp =
     "  --max-hold           add the maximum-hold traces over all blocks (Lmax, Rmax)\n"
     "  --start SECONDS      begin there (default 0)\n"
     "  --length SECONDS     analyse only that much (default: to the end)\n"
-    "  --table FILE         write the table to FILE (default: standard output)\n"
+    "  --table FILE         write the table to FILE (default: standard output, unless a\n"
+    "                       spectrogram is asked for)\n"
+    "  --spectrogram FILE   write a PNG spectrogram of every block to FILE\n"
+    "  --axis lin|log       the spectrogram's frequency axis (default log)\n"
     "  --quiet              no progress bar\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
@@ -68,6 +78,12 @@ struct Options {
   bool quiet = false;
   std::string file;
 };
+
+std::string Seconds(double s) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g", s);
+  return text;
+}
 
 // One line on stderr.
 int Message(int status, const std::string& text) {
@@ -197,8 +213,6 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->logAxis = value == "log";
     }
   }
-  if (!o->spectrogram.empty())
-    return Message(kBadOption, "--spectrogram is not available in this build");
   if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
   return -1;
 }
@@ -229,6 +243,70 @@ class Progress {
   int last_ = -1;
 };
 
+// Each block's own levels, as columns of the spectrogram. A long file gets several blocks per
+// column (the loudest of them in each bin), so that memory stays bounded whatever its length.
+class SpectrogramCollector {
+ public:
+  SpectrogramCollector(int64_t blocks, int bins, int channels, int rate, int length)
+      : bins_(bins), channels_(channels) {
+    // At most about 64 MB of columns, and never fewer than the picture's 200.
+    const int64_t most =
+        std::clamp<int64_t>((int64_t{1} << 23) / (int64_t{bins} * channels), 200, 4000);
+    perColumn_ = (blocks + most - 1) / most;
+    columns_.Bins = bins;
+    columns_.SamplingRate = rate;
+    // The time axis counts columns: each lasts its blocks.
+    columns_.FFTLength = static_cast<double>(length) * static_cast<double>(perColumn_);
+    columns_.NumChannels = channels;
+    columns_.Frequency.resize(static_cast<size_t>(bins));
+    for (int k = 0; k < bins; ++k)
+      columns_.Frequency[static_cast<size_t>(k)] = k * (static_cast<double>(rate) / length);
+  }
+  void Add(const Spectrumcore& core, double correction) {
+    const bool fresh = inColumn_ == 0;
+    for (int c = 0; c < channels_; ++c) {
+      auto& list = c == 0 ? columns_.Left : columns_.Right;
+      if (fresh) list.emplace_back(static_cast<size_t>(bins_), -1e300);
+      double* column = list.back().data();
+      const auto m = core.BlockMagnitude(c);
+      for (int k = 0; k < bins_; ++k)
+        column[k] =
+            std::max(column[k], Spectrumcore::LevelOf(m[static_cast<size_t>(k)], correction));
+    }
+    if (++inColumn_ == perColumn_) inColumn_ = 0;
+  }
+  const SpectrogramColumns& Columns() const { return columns_; }
+
+ private:
+  int bins_;
+  int channels_;
+  int64_t perColumn_ = 1;
+  int64_t inColumn_ = 0;
+  SpectrogramColumns columns_;
+};
+
+// Renders the columns and writes the PNG; false with "path: reason".
+bool WriteSpectrogram(const SpectrogramColumns& columns, const Options& o, int rate,
+                      std::string* error) {
+  // The picture needs fonts but no screen; Qt's notes on the environment are no concern of
+  // the user's, whose stderr carries only this program's one-line messages.
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+  int argc = 1;
+  char name[] = "tonvista-analyse";
+  char* argv[] = {name, nullptr};
+  QGuiApplication app(argc, argv);
+  SpectrogramStyle style;
+  style.Scale = o.logAxis ? FrequencyScale::Logarithmic : FrequencyScale::Linear;
+  style.LowFrequency = o.logAxis ? 10.0 : 0.0;
+  style.HighFrequency = rate / 2.0;
+  const QImage image = RenderSpectrogram(columns, style);
+  QString reason;
+  if (WriteSpectrogramPng(image, QString::fromLocal8Bit(o.spectrogram), &reason)) return true;
+  *error = reason.toLocal8Bit().toStdString();
+  return false;
+}
+
 int Run(const Options& o) {
   Audiofile file;
   std::string error;
@@ -236,8 +314,8 @@ int Run(const Options& o) {
   const int n = o.fft;
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": starts before --start " + std::to_string(o.start) +
-                                  " s: it lasts " + std::to_string(file.Seconds()) + " s");
+    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
+                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
   const int64_t blocks = frames / n;
@@ -250,6 +328,9 @@ int Run(const Options& o) {
 
   const int channels = file.Channels();
   Spectrumcore core(n, channels, o.averages, o.maxHold);
+  std::unique_ptr<SpectrogramCollector> spectrogram;
+  if (!o.spectrogram.empty())
+    spectrogram = std::make_unique<SpectrogramCollector>(blocks, n / 2, channels, file.Rate(), n);
   // Many blocks per read: libsndfile's calls cost more than its copying.
   const int64_t perRead = std::max<int64_t>(1, 65536 / n);
   std::vector<double> left(static_cast<size_t>(perRead * n)), right;
@@ -265,6 +346,7 @@ int Run(const Options& o) {
     for (int64_t b = 0; b < now; ++b) {
       const double* block[] = {left.data() + b * n, channels == 2 ? right.data() + b * n : nullptr};
       core.Accumulate(block, o.window, o.correction);
+      if (spectrogram) spectrogram->Add(core, o.correction);
     }
     done += now;
     progress.Show(static_cast<double>(done) / blocks);
@@ -280,6 +362,9 @@ int Run(const Options& o) {
     traces[2] = {f, core.MaxLevel(0)};
     if (channels == 2) traces[3] = {f, core.MaxLevel(1)};
   }
+  if (spectrogram && !WriteSpectrogram(spectrogram->Columns(), o, file.Rate(), &error))
+    return Message(kBadOutput, error);
+  if (o.table.empty() && spectrogram) return kOk;
   if (o.table.empty()) {
     const std::string text = FormatSpectrumTable(traces, n / 2);
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)

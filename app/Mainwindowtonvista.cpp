@@ -20,7 +20,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
+#include <array>
 #include <cmath>
 
 #include "Application.h"
@@ -32,6 +32,7 @@
 #include "Dlgoptions.h"
 #include "Formcontrols.h"
 #include "Inputmenu.h"
+#include "Spectrumtable.h"
 #include "Windowsversion.h"
 
 TMainwindow* Mainwindow = nullptr;
@@ -919,59 +920,20 @@ void TMainwindow::DrawMarker(TChartCanvas& canvas, int marker) {
 // ---------------------------------------------------------------------------------------------
 // Export
 
-namespace {
-
-void AppendNumber(std::string& out, double v) {
-  // "%f" with a point whatever the C library's locale.
-  char buffer[400];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 6);
-  out.append(buffer, r.ptr);
-}
-
-}  // namespace
-
 bool TMainwindow::WriteChartText(const QString& path, QString* error) {
-  static const char* const names[] = {"L", "R", "Lmax", "Rmax"};
+  // The same table writer as tonvista-analyse, so that the two can never differ.
   const TChartSeries* series[] = {Series1, Series2, Series3, Series4};
-  std::vector<int> included;
+  std::array<TableTrace, 4> traces{};
   for (int i = 0; i < 4; ++i)
-    if (series[i]->PointCount() >= 2) included.push_back(i);
-
-  std::string text;
-  if (!included.empty()) {
-    text = "F-Axis[Hz]";
-    for (int i : included)
-      text += std::string(" , Data ") + names[i] + "[dB]";
-    text += "\r\n";
-    // Rows past the shortest trace have no data: the table stops there.
-    long rows = static_cast<long>(std::ceil(FFTLength * 0.5));
-    for (int i : included)
-      rows = std::min<long>(rows, series[i]->PointCount());
-    const TChartSeries* first = series[included.front()];
-    for (long row = 0; row < rows; ++row) {
-      AppendNumber(text, first->XValues()[static_cast<size_t>(row)]);
-      for (int i : included) {
-        text += " , ";
-        AppendNumber(text, series[i]->YValues()[static_cast<size_t>(row)]);
-      }
-      text += "\r\n";
-    }
-  }
-
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(text.data(), static_cast<qint64>(text.size())) !=
-          static_cast<qint64>(text.size()) ||
-      !file.flush()) {
-    if (error) *error = file.errorString();
-    return false;
-  }
-  file.close();
-  if (file.error() != QFileDevice::NoError) {
-    if (error) *error = file.errorString();
-    return false;
-  }
-  return true;
+    traces[i] = {series[i]->XValues(), series[i]->YValues()};
+  const std::string file = QFile::encodeName(path).toStdString();
+  std::string reason;
+  if (WriteSpectrumTable(file, traces, static_cast<long>(std::ceil(FFTLength * 0.5)), &reason))
+    return true;
+  // The caller names the file itself.
+  if (reason.starts_with(file + ": ")) reason.erase(0, file.size() + 2);
+  if (error) *error = QString::fromLocal8Bit(reason);
+  return false;
 }
 
 void TMainwindow::BSaveChartClick() {

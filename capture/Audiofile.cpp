@@ -20,37 +20,48 @@ uint32_t Le32(const unsigned char* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// A RIFF WAVE file whose "data" chunk claims more bytes than follow it. libsndfile quietly
-// reads what there is, which would pass a damaged recording off as a whole one. A size of 0
-// or 0xffffffff is the mark of a recorder that never finished its header, not a claim.
-bool WavClaimsTooMuch(const std::string& path, int64_t* claimed, int64_t* held) {
+uint16_t Le16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// What is wrong with a RIFF WAVE file's header, or "" (also for any other file). libsndfile
+// quietly reads what there is of a "data" chunk that claims more bytes than follow it, which
+// would pass a damaged recording off as a whole one; a size of 0 or 0xffffffff is the mark of
+// a recorder that never finished its header, not a claim. Its own words for a format chunk
+// with no channels or a rate of 0 name no cause a user would know.
+std::string WavHeaderFault(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return "";
   struct stat st {};
-  bool bad = false;
+  std::string fault;
   unsigned char head[12];
   if (fstat(fd, &st) == 0 && pread(fd, head, 12, 0) == 12 && std::memcmp(head, "RIFF", 4) == 0 &&
       std::memcmp(head + 8, "WAVE", 4) == 0) {
     int64_t at = 12;
     // A bounded walk: a file of chunks of size 0 ends after a few thousand steps.
     for (int step = 0; step < 4096 && at + 8 <= st.st_size; ++step) {
-      unsigned char chunk[8];
+      unsigned char chunk[16];
       if (pread(fd, chunk, 8, at) != 8) break;
       const uint32_t size = Le32(chunk + 4);
+      if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 8 && pread(fd, chunk + 8, 8, at + 8) == 8) {
+        if (Le16(chunk + 10) == 0)
+          fault = "the file has no channels";
+        else if (Le32(chunk + 12) == 0)
+          fault = "the file gives a sample rate of 0";
+        if (!fault.empty()) break;
+      }
       if (std::memcmp(chunk, "data", 4) == 0) {
         const int64_t available = st.st_size - (at + 8);
-        if (size != 0 && size != 0xffffffffu && size > available) {
-          bad = true;
-          *claimed = size;
-          *held = available;
-        }
+        if (size != 0 && size != 0xffffffffu && size > available)
+          fault = "the file is cut short: its header announces " + std::to_string(size) +
+                  " bytes of samples, but it holds " + std::to_string(available);
         break;
       }
       at += 8 + static_cast<int64_t>(size) + (size & 1);
     }
   }
   close(fd);
-  return bad;
+  return fault;
 }
 
 }  // namespace
@@ -78,11 +89,8 @@ bool Audiofile::Open(const std::string& path, std::string* error) {
   if (!S_ISREG(st.st_mode)) return Fail(error, path, "is not a regular file");
   if (st.st_size == 0) return Fail(error, path, "the file is empty");
   if (access(path.c_str(), R_OK) != 0) return Fail(error, path, std::strerror(errno));
-  int64_t claimed = 0, held = 0;
-  if (WavClaimsTooMuch(path, &claimed, &held))
-    return Fail(error, path,
-                "the file is cut short: its header announces " + std::to_string(claimed) +
-                    " bytes of samples, but it holds " + std::to_string(held));
+  if (const std::string fault = WavHeaderFault(path); !fault.empty())
+    return Fail(error, path, fault);
 
   SF_INFO info{};
   SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);

@@ -1,5 +1,6 @@
 #include "Spectrogramimage.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
@@ -8,6 +9,9 @@
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <string>
+
+#include "Spectrumtable.h"
 
 namespace {
 
@@ -165,10 +169,20 @@ QImage SpectrogramPicture(Spectrogram& s) {
 }
 
 bool WriteSpectrogramPng(const QImage& image, const QString& path, QString* error) {
-  QImageWriter writer(path, "png");
-  if (writer.write(image)) return true;
-  if (error) *error = QString("Cannot write %1: %2").arg(path, writer.errorString());
-  QFile::remove(path);
+  // Encoded in memory first and written whole: a failed write neither leaves a part of a
+  // picture nor removes the file that was there.
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  if (!writer.write(image)) {
+    if (error) *error = QString("%1: %2").arg(path, writer.errorString());
+    return false;
+  }
+  std::string reason;
+  if (WriteFileWhole(QFile::encodeName(path).toStdString(), png.toStdString(), &reason))
+    return true;
+  if (error) *error = QString::fromLocal8Bit(reason);
   return false;
 }
 

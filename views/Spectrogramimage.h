@@ -26,7 +26,8 @@ void DrawSpectrogramFrame(QPainter& p, Spectrogram& s, const QRect& plot);
 void DrawSpectrogramPixels(QPainter& p, const Spectrogram& s, const QRect& plot);
 // The whole picture at the core's size, after drawing what is pending.
 QImage SpectrogramPicture(Spectrogram& s);
-// On failure returns false and, when error is given, a reason fit for the user.
+// Written whole (WriteFileWhole): on failure nothing is left behind, an old file stays as it
+// was, and error (when given) says "path: reason".
 bool WriteSpectrogramPng(const QImage& image, const QString& path, QString* error = nullptr);
 
 // A run of blocks as the command line collects them from a file.
