@@ -71,7 +71,7 @@ void ClaimSideLobes(Spectrum& s, double centre, double peakPower, double thresho
 }  // namespace
 
 DistortionResult MeasureDistortion(const double* magnitudes, int window, double rate,
-                                   double fftLength) {
+                                   double fftLength, double bandFrom, double bandTo) {
   DistortionResult result;
   const int bins = static_cast<int>(fftLength / 2);
   if (!magnitudes || bins < 4 || !(rate > 0)) return result;
@@ -118,9 +118,11 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
     ClaimLobe(s, h * peak.Bin, h);
 
   // Band of the noise figures; bin k stands for k * binHz.
-  const int bandLo = std::max(0, static_cast<int>(std::ceil(20.0 / binHz - 1e-9)));
-  const int bandHi =
-      std::min(bins - 1, static_cast<int>(std::floor(std::min(20000.0, rate / 2) / binHz + 1e-9)));
+  if (!(bandFrom >= 0)) bandFrom = 0;
+  if (!(bandTo <= rate / 2)) bandTo = rate / 2;
+  const int bandLo = std::max(0, static_cast<int>(std::ceil(bandFrom / binHz - 1e-9)));
+  const int bandHi = std::min(bins - 1, static_cast<int>(std::floor(bandTo / binHz + 1e-9)));
+  if (bandLo > bandHi) return {};
 
   // A first noise density, robust against tones: the median power of the unclaimed band bins
   // (the median of an exponential distribution is ln 2 times its mean).

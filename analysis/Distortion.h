@@ -23,6 +23,9 @@ struct DistortionResult {
 // Ratios below this power read as its dB value instead of minus infinity.
 inline constexpr double kDistortionFloorDb = -200.0;
 
-// magnitudes: fftLength / 2 values; window 0..4 as the engine's window list.
+// magnitudes: fftLength / 2 values; window 0..4 as the engine's window list. THD+N and SNR
+// count the noise in bandFrom .. min(bandTo, rate/2) Hz: the audio band unless told otherwise
+// (0 and rate/2 for the full band, DC's main lobe left out all the same).
 DistortionResult MeasureDistortion(const double* magnitudes, int window, double rate,
-                                   double fftLength);
+                                   double fftLength, double bandFrom = 20.0,
+                                   double bandTo = 20000.0);

@@ -33,6 +33,7 @@
 #include "Formcontrols.h"
 #include "Inputmenu.h"
 #include "Spectrumtable.h"
+#include "Peakmarkers.h"
 #include "Windowsversion.h"
 
 TMainwindow* Mainwindow = nullptr;
@@ -548,6 +549,8 @@ void TMainwindow::ResetMarkers() {
   Mark1Frequ = 0.0;
   Mark2Bin = 0;
   Mark2Frequ = 0.0;
+  Mark1Peak = false;
+  Mark2Peak = false;
 }
 
 void TMainwindow::CSamplingRateChange() {
@@ -760,8 +763,10 @@ void TMainwindow::FocusStartOrStop() {
 }
 
 void TMainwindow::ShowMarkerFrequency(int marker) {
+  const double frequ = marker == 1 ? Mark1Frequ : Mark2Frequ;
   (marker == 1 ? LMark1Frequ : LMark2Frequ)
-      ->setText(FormatReadout(marker == 1 ? Mark1Frequ : Mark2Frequ));
+      ->setText((marker == 1 ? Mark1Peak : Mark2Peak) ? FormatPeakFrequency(frequ)
+                                                      : FormatReadout(frequ));
 }
 
 void TMainwindow::StepMarker(int button) {
@@ -770,6 +775,11 @@ void TMainwindow::StepMarker(int button) {
   double& frequ = marker == 1 ? Mark1Frequ : Mark2Frequ;
   int& bin = marker == 1 ? Mark1Bin : Mark2Bin;
   const double step = SamplingRate / FFTLength;
+  // From a peak between bins the step starts at the peak's bin.
+  if (bool& peak = marker == 1 ? Mark1Peak : Mark2Peak; peak) {
+    peak = false;
+    frequ = bin * step;
+  }
   if (up) {
     frequ += step;
     bin += 1;
@@ -843,6 +853,7 @@ void TMainwindow::MarkerBoxClick(int marker) {
     ShowMarkerFrequency(marker);
   } else {
     list->setEnabled(false);
+    (first ? Mark1Peak : Mark2Peak) = false;
     (first ? LMark1Lev : LMark2Lev)->setText(kNoValue);
     (first ? LMark1Frequ : LMark2Frequ)->setText(kNoValue);
   }
@@ -884,6 +895,16 @@ void TMainwindow::DrawMarker(TChartCanvas& canvas, int marker) {
   } else if (bin >= 0 && bin < series->PointCount()) {
     level = series->YValues()[static_cast<size_t>(bin)];
     valid = true;
+    if (first ? Mark1Peak : Mark2Peak) {
+      // The peak may drift by a bin from block to block; the marker goes with it.
+      const PeakEstimate peak = PeakNearBin(*series, WindowIndex.load(), bin);
+      if (peak.Found) {
+        (first ? Mark1Bin : Mark2Bin) = peak.Index;
+        (first ? Mark1Frequ : Mark2Frequ) = peak.Frequency;
+        level = peak.Level;
+        ShowMarkerFrequency(marker);
+      }
+    }
   } else {
     valid = false;
   }

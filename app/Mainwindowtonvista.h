@@ -227,6 +227,9 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   // Whether the last drawing found a point for the marker's level.
   bool Mark1LevValid = false;
   bool Mark2LevValid = false;
+  // Set by "Peak": the marker follows its peak between bins until it is stepped.
+  bool Mark1Peak = false;
+  bool Mark2Peak = false;
   int MarkRepeatButton = 0;
   int MarkRepeatCount = 0;
 

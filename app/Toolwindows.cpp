@@ -1,15 +1,53 @@
 #include "Toolwindows.h"
 
+#include <QAction>
+#include <QMenu>
+
+#include "Application.h"
+#include "Chart.h"
+#include "Dlgdistortion.h"
 #include "Mainwindowtonvista.h"
+#include "Peakmarkers.h"
+#include "Referencetraces.h"
 
 // A new view adds three lines here: its creation, its registration (Mainwindow->
 // SpectrumConsumers or SampleConsumers, or both), and its deletion in DestroyToolWindows.
 // Its menu entry goes to the chart's menu.
 
-void CreateToolWindows() {}
+namespace {
+
+// A menu entry that shows a tool window.
+void AddWindowEntry(const char* caption, const char* shortcut, QWidget* (*window)()) {
+  auto* action = new QAction(QString::fromLatin1(caption), Mainwindow);
+  action->setShortcut(QKeySequence(QString::fromLatin1(shortcut)));
+  QObject::connect(action, &QAction::triggered, Mainwindow, Guarded([window] {
+                     if (QWidget* w = window()) {
+                       w->show();
+                       w->raise();
+                     }
+                   }));
+  Mainwindow->Chart1->ChartMenu()->addAction(action);
+}
+
+}  // namespace
+
+void CreateToolWindows() {
+  if (!Mainwindow) return;
+  Mainwindow->SpectrumConsumers.push_back(new TFDistortion);
+  AddWindowEntry("Distortion...", "Ctrl+D", [] { return static_cast<QWidget*>(FDistortion); });
+
+  QMenu* menu = Mainwindow->Chart1->ChartMenu();
+  menu->addSeparator();
+  CreatePeakEntries(*Mainwindow);
+  menu->addSeparator();
+  Mainwindow->SpectrumConsumers.push_back(new TReferenceTraces(Mainwindow));
+}
 
 void DestroyToolWindows() {
   if (!Mainwindow) return;
   Mainwindow->SpectrumConsumers.clear();
   Mainwindow->SampleConsumers.clear();
+  delete ReferenceTraces;
+  delete FDistortion;
+  FDistortion = nullptr;
 }

@@ -148,6 +148,14 @@ TChartSeries* TChart::AddSeries(TSeriesKind kind, const QString& title) {
   return series_.back().get();
 }
 
+TChartSeries* TChart::InsertSeries(int index, TSeriesKind kind, const QString& title) {
+  index = std::clamp(index, 0, SeriesCount());
+  auto at =
+      series_.insert(series_.begin() + index, std::make_unique<TChartSeries>(this, kind, title));
+  InvalidateLayout();
+  return at->get();
+}
+
 void TChart::SetBackColor(const QColor& c) {
   backColor_ = c;
   InvalidateLayout();

@@ -227,6 +227,8 @@ class TChart : public QWidget {
 
   // Later series are drawn over earlier ones. The chart owns them.
   TChartSeries* AddSeries(TSeriesKind kind, const QString& title);
+  // A series at position index (0 to SeriesCount()), drawn under those after it.
+  TChartSeries* InsertSeries(int index, TSeriesKind kind, const QString& title);
   int SeriesCount() const { return static_cast<int>(series_.size()); }
   TChartSeries* Series(int index) const { return series_.at(index).get(); }
 

@@ -13,12 +13,14 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
+#include <QToolButton>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
+#include "Dlgdistortion.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
 #include "Levelbar.h"
@@ -104,7 +106,7 @@ std::vector<std::string> Names(const QList<QWidget*>& widgets) {
 class Accessibility : public MainwindowTest {
  protected:
   std::vector<QWidget*> Windows() const {
-    return {w, FAbout, FGoniometer, FOptions, FBandAnalyser};
+    return {w, FAbout, FGoniometer, FOptions, FBandAnalyser, FDistortion};
   }
 
   // Puts something into every read-out the way use does, so that the labels showing values
@@ -216,31 +218,13 @@ TEST_F(Accessibility, TabWalksEveryWindowInTheOrderOfItsControls) {
   // within the group.
   const std::vector<Case> cases = {
       {w,
-       {w->CSamplingRate,
-        w->CFFTLength,
-        w->CWindow,
-        w->CFreqAxis->Item(1),
-        w->CNumChannels->Item(0),
-        w->BStart,
-        w->BStop,
-        w->CAvg,
-        w->CBMaxHold,
-        w->CBMarker1,
-        w->CMark1,
-        w->BMark1_Dec,
-        w->BMark1_Inc,
-        w->CBMarker2,
-        w->CMark2,
-        w->BMark2_Dec,
-        w->BMark2_Inc,
-        w->BGoniometer,
-        w->Button1,
-        w->BSaveChart,
-        w->BOptions,
-        w->BAbout,
-        w->BQuit,
-        w->BBandAnalyser,
-        w->Chart1}},
+       {w->CSamplingRate, w->CFFTLength, w->CWindow, w->CFreqAxis->Item(1),
+        w->CNumChannels->Item(0), w->BStart, w->BStop, w->CAvg, w->CBMaxHold, w->CBMarker1,
+        w->CMark1, w->BMark1_Dec, w->BMark1_Inc, w->CBMarker2, w->CMark2, w->BMark2_Dec,
+        w->BMark2_Inc, w->BGoniometer, w->Button1, w->BSaveChart, w->BOptions, w->BAbout, w->BQuit,
+        w->BBandAnalyser, w->Chart1,
+        // The chart's menu button, shown once the menu has entries.
+        w->Chart1->ChartMenuButton()}},
       {FGoniometer,
        {FGoniometer->CLevelMeterMode, FGoniometer->CLevelMeterMax, FGoniometer->CLevelMeterMin,
         FGoniometer->ELevelMeterCorrFactor, FGoniometer->BSetLevelMeterCorrFactor,
@@ -251,6 +235,7 @@ TEST_F(Accessibility, TabWalksEveryWindowInTheOrderOfItsControls) {
         FOptions->ECorrFactor, FOptions->BClearGraph1, FOptions->BClearGraph2,
         FOptions->BClearGraph3, FOptions->BClearGraph4, FOptions->Button1, FOptions->Button2}},
       {FAbout, {FAbout->Label10, FAbout->Label11, FAbout->Button1}},
+      {FDistortion, {FDistortion->CAverages, FDistortion->Button1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.window->windowTitle().toStdString());

@@ -2,15 +2,19 @@
 #include <alsa/asoundlib.h>
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
 #include <numbers>
 
+#include "Dlgdistortion.h"
 #include "MainwindowFixture.h"
+#include "Referencetraces.h"
 
 namespace {
 
@@ -108,6 +112,50 @@ TEST_F(EndToEnd, StartShowsTheToneAndStopLeavesTheTraces) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return w->CalcThread == nullptr; }, 10000));
   QTest::qWait(100);
   EXPECT_EQ(w->Series1->PointCount(), 1024);
+}
+
+// The worker's hand-over feeds the distortion window and the difference trace registered at
+// start-up, while they listen.
+TEST_F(EndToEnd, TheMeasurementsFollowTheBlocksOfARun) {
+  w->show();
+  w->CSamplingRate->setCurrentIndex(0);  // 8000 Hz
+  emit w->CSamplingRate->activated(0);
+  ASSERT_NE(FDistortion, nullptr);
+  ASSERT_NE(ReferenceTraces, nullptr);
+  // A flat reference at -100 dB, and its difference shown.
+  w->Series1->ClearPoints();
+  for (int k = 0; k < 1024; ++k)
+    w->Series1->AddPoint(k * 8000.0 / 2048, -100.0, clBlue);
+  ReferenceTraces->AStore->trigger();
+  ReferenceTraces->AShowDifference->trigger();
+  ASSERT_TRUE(ReferenceTraces->Receiving());
+  FDistortion->show();
+
+  emit w->BStart->clicked();
+  // The test device replays its tone into the first block only (its later blocks read silence).
+  const auto toneShown = [&] {
+    const auto& y = w->Series1->YValues();
+    return y.size() == 1024 && y[256] > -30;
+  };
+  ASSERT_TRUE(QTest::qWaitFor(toneShown, 10000));
+  // No event is handled from here on: the block handed over last stays on the chart.
+  EXPECT_NEAR(ReferenceTraces->DiffL->YValues()[256], w->Series1->YValues()[256] + 100.0, 1e-9);
+  EXPECT_EQ(ReferenceTraces->DiffL->PointCount(), 1024);
+  ASSERT_TRUE(FDistortion->Results[0].Valid);
+  EXPECT_NEAR(FDistortion->Results[0].FundamentalHz, 1000.0, 0.01);
+  EXPECT_NEAR(FDistortion->Results[0].FundamentalDb, 20 * std::log10(kAmplitude / 32768.0), 0.05);
+  // "Peak": 1000 Hz exactly on bin 256.
+  QAction* peak = nullptr;
+  for (QAction* a : w->Chart1->ChartMenu()->actions())
+    if (a->text() == "Peak") peak = a;
+  ASSERT_NE(peak, nullptr);
+  peak->trigger();
+  EXPECT_TRUE(w->Mark1Peak);
+  EXPECT_NEAR(w->Mark1Frequ, 1000.0, 0.01 * 8000.0 / 2048);
+  EXPECT_EQ(w->Mark1Bin, 256);
+
+  emit w->BStop->clicked();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return w->CalcThread == nullptr; }, 10000));
 }
 
 TEST_F(EndToEnd, QuitDuringAFourSecondBlockEndsPromptly) {

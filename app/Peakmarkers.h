@@ -1,0 +1,27 @@
+// "Peak" and "Peak R" in the chart's menu: M1 on the highest peak of a trace, M2 on the
+// next-highest peak more than three main-lobe widths away, both read between bins.
+#pragma once
+
+#include <QString>
+
+#include "Peakfinder.h"
+
+class TChartSeries;
+class TMainwindow;
+
+// The highest peak among the bins bin - 1 .. bin + 1 of a spectrum trace (point k at k times
+// the bin spacing), estimated between bins under the given window; not Found where there is
+// none, or where the trace is too short to be a spectrum.
+PeakEstimate PeakNearBin(const TChartSeries& series, int window, int bin);
+
+// Puts both markers on the peaks of the trace "L" or "R", above DC's main lobe, and switches
+// them on. False, and nothing changed, where that trace is not in the markers' lists or has no
+// peak.
+bool PlacePeakMarkers(TMainwindow& w, const QString& trace);
+
+// A marker's frequency read between bins: fixed notation with two decimals, the user's decimal
+// separator, never grouped.
+QString FormatPeakFrequency(double hz);
+
+// The menu entries "Peak" (Ctrl+P, trace L) and "Peak R" (Ctrl+Shift+P).
+void CreatePeakEntries(TMainwindow& w);
