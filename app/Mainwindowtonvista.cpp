@@ -196,11 +196,7 @@ TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner) {
     GridTop = 1;
     setWindowTitle(QStringLiteral("TonvistaV1.9"));
 
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      QRect r(QPoint(0, 0), size());
-      r.moveCenter(screen->availableGeometry().center());
-      move(r.topLeft());
-    }
+    CentreOnScreen();
   } catch (...) {
     Mainwindow = nullptr;
     throw;
@@ -448,6 +444,43 @@ void TMainwindow::ArrangeControls() {
 
 void TMainwindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
+  ArrangeControls();
+  FollowFrame();
+}
+
+void TMainwindow::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  FollowFrame();
+}
+
+void TMainwindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  FollowFrame();
+}
+
+void TMainwindow::CentreOnScreen() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect r(QPoint(0, 0), frameGeometry().size());
+  r.moveCenter(screen->availableGeometry().center());
+  // move() places a window's frame, not its inside.
+  move(r.topLeft());
+}
+
+void TMainwindow::FollowFrame() {
+  const QSize frame = frameGeometry().size() - size();
+  if (frame == frame_) return;
+  // The frame may come in steps (a title bar first, the borders later). Until the window has
+  // been resized otherwise, each step keeps the outer size at 800 x 600, centred.
+  const bool untouched = !framed_ || size() == openingInside_;
+  frame_ = frame;
+  if (untouched && frame != QSize(0, 0) && isVisible()) {
+    framed_ = true;
+    openingInside_ = QSize(800, 600) - frame;
+    setMinimumSize(800 - frame.width(), 280 - frame.height());
+    resize(openingInside_);
+    CentreOnScreen();
+  }
   ArrangeControls();
 }
 

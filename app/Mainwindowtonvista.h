@@ -231,6 +231,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -247,6 +249,14 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   TChartSeries* SeriesOfIndex(int series) const;
   // Workers not yet ended; a stopped worker may still be finishing its block.
   std::vector<TCalcSpectrumThread*> liveThreads_;
+  // The outer size and place are stored frame included. A window manager draws its frame only
+  // once the window is shown: the first frame seen makes the window 800 x 600 outside,
+  // centred as a whole, before anything else lays it out.
+  void FollowFrame();
+  void CentreOnScreen();
+  QSize frame_;
+  QSize openingInside_;
+  bool framed_ = false;
   bool axisErrorShown_ = false;
 };
 
