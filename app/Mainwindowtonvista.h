@@ -1,4 +1,5 @@
-// The main window: settings, Start and Stop, the spectrum chart, markers and export.
+// The main window: settings, Start and Stop, the spectrum chart, markers and export. One class
+// in several files by role: Markers.cpp, Chartexport.cpp and Loggrid.cpp hold those parts.
 #pragma once
 
 #include <QGroupBox>
@@ -59,6 +60,9 @@ struct TLogGridLine {
 };
 // The 30 grid frequencies from 20 Hz to 40 kHz, ascending, with labels and label offsets.
 const std::vector<TLogGridLine>& LogGridLines();
+
+// What a read-out shows while it has no value.
+inline const QString kNoValue = QStringLiteral("---");
 
 class TMainwindow : public QWidget, public SpectrumMainLink {
   Q_OBJECT
