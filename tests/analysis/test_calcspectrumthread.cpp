@@ -14,6 +14,7 @@
 #include "AlsaTestDevice.h"
 #include "Calcspectrumthread.h"
 #include "Fft.h"
+#include "Spectrumcore.h"
 
 namespace {
 
@@ -290,6 +291,48 @@ TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
       EXPECT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 5));
       EXPECT_DOUBLE_EQ(b.series[2][k].y, LevelOf(b.bandRight[k], 5));
     }
+  }
+}
+
+TEST_F(Worker, RateWindowAndVectorScopeChangedMidRunTakeEffectAtTheNextBlock) {
+  recorder.windowIndex = WindowHanning;
+  recorder.bandAnalyserOpen = 1;
+  ReplayNoise(1, 16);
+  auto* worker =
+      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
+  recorder.samplingRate = 16000;
+  recorder.windowIndex = WindowBlackman;
+  recorder.goniometerOpen = 1;
+  const size_t changedAt = recorder.blocks.size();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+
+  EXPECT_EQ(recorder.blocks[0].series[1][1].x, 8000.0 / 256);
+  EXPECT_TRUE(recorder.blocks[0].scopeLeft.empty());
+  // The block in flight when the settings changed may still use the old ones.
+  for (size_t i = changedAt + 1; i < recorder.blocks.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    EXPECT_EQ(b.series[1][1].x, 16000.0 / 256);
+    EXPECT_EQ(b.bandFrequency[1], 16000.0 / 256);
+    // The scope now gets the block's samples, and its spectrum is the Blackman one.
+    ASSERT_EQ(b.scopeLeft.size(), 256u);
+    const double* samples[] = {b.scopeLeft.data(), nullptr};
+    Spectrumcore blackman(256, 1, 1, false), hanning(256, 1, 1, false);
+    blackman.Process(samples, WindowBlackman, 0, 16000, 256);
+    hanning.Process(samples, WindowHanning, 0, 16000, 256);
+    ASSERT_EQ(b.bandLeft.size(), 128u);
+    int differs = 0;
+    for (size_t k = 0; k < 128; ++k) {
+      EXPECT_DOUBLE_EQ(b.bandLeft[k], blackman.Magnitude(0)[k]) << k;
+      differs += std::fabs(hanning.Magnitude(0)[k] - blackman.Magnitude(0)[k]) >
+                 1e-6 * blackman.Magnitude(0)[k];
+    }
+    EXPECT_GT(differs, 64) << "the two windows should give other magnitudes";
   }
 }
 
