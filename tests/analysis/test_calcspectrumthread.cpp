@@ -175,6 +175,46 @@ TEST_F(Worker, AveragingTwentyBlocksOfASteadySine) {
   EXPECT_DOUBLE_EQ(recorder.blocks[21].bandLeft[16] / recorder.blocks[0].bandLeft[16], 20.0);
 }
 
+TEST_F(Worker, StereoAveragingIsTheMeanOfEachChannelOverItsOwnBlocks) {
+  // Noise that differs between the channels; the scope gets each block's raw samples, so the
+  // expected means come from the very blocks the worker averaged.
+  recorder.numChannels = 2;
+  recorder.goniometerOpen = 1;
+  recorder.bandAnalyserOpen = 1;
+  recorder.corrFactor = 2;
+  ReplayNoise(2, 10);
+  const int averages = 3;
+  Run(averages, 0, 7);
+  std::vector<std::vector<double>> single[2];
+  for (const Block& b : recorder.blocks) {
+    ASSERT_EQ(b.scopeLeft.size(), 256u);
+    const double* samples[] = {b.scopeLeft.data(), b.scopeRight.data()};
+    Spectrumcore one(256, 2, 1, false);
+    one.Process(samples, WindowRectangular, 0, 8000, 256);
+    for (int c = 0; c < 2; ++c)
+      single[c].emplace_back(one.Magnitude(c).begin(), one.Magnitude(c).end());
+  }
+  for (size_t i = 0; i < recorder.blocks.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    const std::vector<double>* delivered[] = {&b.bandLeft, &b.bandRight};
+    int differ = 0;
+    for (size_t k = 0; k < 128; ++k) {
+      for (int c = 0; c < 2; ++c) {
+        // The slots not yet filled count as zero.
+        double sum = 0;
+        for (size_t j = i + 1 >= averages ? i + 1 - averages : 0; j <= i; ++j)
+          sum += single[c][j][k];
+        const double mean = sum / averages;
+        EXPECT_NEAR((*delivered[c])[k], mean, 1e-12 * (1 + mean)) << c << " bin " << k;
+        EXPECT_NEAR(b.series[c + 1][k].y, LevelOf(mean, 2), 1e-9) << c << " bin " << k;
+      }
+      differ += b.bandLeft[k] != b.bandRight[k];
+    }
+    EXPECT_GT(differ, 100) << "the two channels should read differently";
+  }
+}
+
 TEST_F(Worker, MaxHoldAndCorrectionInEveryLevelAndMaximum) {
   struct Case {
     int channels, averages;
