@@ -6,14 +6,10 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -32,8 +28,8 @@
 #include "Dlgoptions.h"
 #include "Formcontrols.h"
 #include "Inputmenu.h"
-#include "Spectrumtable.h"
 #include "Peakmarkers.h"
+#include "Spectrumtable.h"
 #include "Windowsversion.h"
 
 TMainwindow* Mainwindow = nullptr;
@@ -46,54 +42,7 @@ namespace {
 // so a worker normally ends within milliseconds; this only bounds a misbehaving one.
 constexpr int kShutdownWaitMs = 2000;
 
-const QString kNoValue = QStringLiteral("---");
-
-template <class W>
-W* Place(W* widget, int left, int top, int width, int height, const QString& name) {
-  widget->setGeometry(left, top, width, height);
-  widget->setAccessibleName(name);
-  return widget;
-}
-
-QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int width,
-                  Qt::Alignment align = Qt::AlignLeft) {
-  auto* label = new QLabel(text, parent);
-  label->setAlignment(align | Qt::AlignVCenter);
-  Place(label, left, top, width, 13, text);
-  // Captions size themselves to their text; read-outs keep their width.
-  if (!(align & Qt::AlignRight)) label->resize(label->sizeHint().width(), 13);
-  return label;
-}
-
-QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top, int width,
-                        int height) {
-  return Place(new QPushButton(text, parent), left, top, width, height, text);
-}
-
-QComboBox* MakeList(QWidget* parent, const QStringList& items, int left, int top, int width,
-                    const QString& name) {
-  auto* list = new QComboBox(parent);
-  list->addItems(items);
-  return Place(list, left, top, width, 21, name);
-}
-
 }  // namespace
-
-const std::vector<TLogGridLine>& LogGridLines() {
-  // Labels are written left of their line by about half their width.
-  static const std::vector<TLogGridLine> lines = {
-      {20, true, "20", 1},        {30, false, "", 0},    {40, false, "", 0},
-      {50, true, "50", 1},        {60, false, "", 0},    {70, false, "", 0},
-      {80, false, "", 0},         {90, false, "", 0},    {100, true, "100", 7},
-      {200, true, "200", 7},      {300, false, "", 0},   {400, false, "", 0},
-      {500, true, "500", 7},      {600, false, "", 0},   {700, false, "", 0},
-      {800, false, "", 0},        {900, false, "", 0},   {1000, true, "1000", 12},
-      {2000, true, "2000", 12},   {3000, false, "", 0},  {4000, false, "", 0},
-      {5000, true, "5000", 12},   {6000, false, "", 0},  {7000, false, "", 0},
-      {8000, false, "", 0},       {9000, false, "", 0},  {10000, true, "10000", 16},
-      {20000, true, "20000", 16}, {30000, false, "", 0}, {40000, true, "40000", 16}};
-  return lines;
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -126,19 +75,6 @@ void TRadioGroup::FollowSelection() {
   const bool any = group_->checkedButton() != nullptr;
   for (QRadioButton* item : items_)
     item->setFocusPolicy(!any || item->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
-}
-
-bool TSaveDialog::Execute(QWidget* parent) {
-  if (Runner) return Runner(*this);
-  // "description|patterns" becomes "description (pattern pattern ...)".
-  const QStringList parts = Filter.split('|');
-  QString filter;
-  if (parts.size() == 2) filter = parts[0] + " (" + QString(parts[1]).replace(';', ' ') + ")";
-  const QString chosen = QFileDialog::getSaveFileName(parent, Title, FileName, filter, nullptr,
-                                                      QFileDialog::DontConfirmOverwrite);
-  if (chosen.isEmpty()) return false;
-  FileName = chosen;
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -199,11 +135,7 @@ TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner) {
     GridTop = 1;
     setWindowTitle(QStringLiteral("TonvistaV1.9"));
 
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      QRect r(QPoint(0, 0), size());
-      r.moveCenter(screen->availableGeometry().center());
-      move(r.topLeft());
-    }
+    CentreOnScreen();
   } catch (...) {
     Mainwindow = nullptr;
     throw;
@@ -289,18 +221,19 @@ void TMainwindow::BuildControls() {
 
   CSettings = Place(new QGroupBox(QStringLiteral("FFT Settings"), this), 8, 456, 209, 106,
                     QStringLiteral("FFT Settings"));
-  LSamplingRate = MakeLabel(CSettings, QStringLiteral("Sampling Rate:"), 8, 28, 78);
-  LFFTLength = MakeLabel(CSettings, QStringLiteral("FFT Length:"), 8, 52, 78);
-  LWindow = MakeLabel(CSettings, QStringLiteral("Window:"), 8, 76, 78);
-  CSamplingRate = MakeList(CSettings,
+  LSamplingRate = MakeLabel(QStringLiteral("Sampling Rate:"), CSettings, 8, 28);
+  LFFTLength = MakeLabel(QStringLiteral("FFT Length:"), CSettings, 8, 52);
+  LWindow = MakeLabel(QStringLiteral("Window:"), CSettings, 8, 76);
+  CSamplingRate = MakeList(QStringLiteral("Sampling Rate"),
                            {"8000", "9600", "11025", "12000", "16000", "22050", "32000", "44100",
                             "48000", "88200", "96000"},
-                           88, 24, 113, QStringLiteral("Sampling Rate"));
-  CFFTLength = MakeList(CSettings, {"256", "512", "1024", "2048", "4096", "8192", "16384", "32768"},
-                        88, 48, 113, QStringLiteral("FFT Length"));
-  CWindow =
-      MakeList(CSettings, {"Hanning", "Hamming", "Blackman", "Blackman Harris", "Rectangular"}, 88,
-               72, 113, QStringLiteral("Window"));
+                           CSettings, {88, 24, 113, 21});
+  CFFTLength = MakeList(QStringLiteral("FFT Length"),
+                        {"256", "512", "1024", "2048", "4096", "8192", "16384", "32768"}, CSettings,
+                        {88, 48, 113, 21});
+  CWindow = MakeList(QStringLiteral("Window"),
+                     {"Hanning", "Hamming", "Blackman", "Blackman Harris", "Rectangular"},
+                     CSettings, {88, 72, 113, 21});
   LSamplingRate->setBuddy(CSamplingRate);
   LFFTLength->setBuddy(CFFTLength);
   LWindow->setBuddy(CWindow);
@@ -313,15 +246,15 @@ void TMainwindow::BuildControls() {
 
   CStartStop = Place(new QGroupBox(QStringLiteral("Analyser"), this), 296, 456, 65, 105,
                      QStringLiteral("Analyser"));
-  BStart = MakeButton(CStartStop, QStringLiteral("Start"), 8, 24, 49, 25);
-  BStop = MakeButton(CStartStop, QStringLiteral("Stop"), 8, 64, 49, 25);
+  BStart = MakeButton(QStringLiteral("Start"), CStartStop, {8, 24, 49, 25});
+  BStop = MakeButton(QStringLiteral("Stop"), CStartStop, {8, 64, 49, 25});
 
   CAverage =
       Place(new QGroupBox(QStringLiteral("Avg"), this), 368, 456, 57, 57, QStringLiteral("Avg"));
   QStringList averages;
   for (int i = 1; i <= 20; ++i)
     averages << QString::number(i);
-  CAvg = MakeList(CAverage, averages, 8, 24, 41, QStringLiteral("Averages"));
+  CAvg = MakeList(QStringLiteral("Averages"), averages, CAverage, {8, 24, 41, 21});
   SetVisibleItems(CAvg, 5);
 
   CMaxHold = Place(new QGroupBox(QStringLiteral("MaxHold"), this), 368, 520, 57, 41,
@@ -335,48 +268,45 @@ void TMainwindow::BuildControls() {
       Place(new QCheckBox(QStringLiteral("M1"), GBMarker), 10, 14, 41, 17, QStringLiteral("M1"));
   CBMarker2 =
       Place(new QCheckBox(QStringLiteral("M2"), GBMarker), 10, 36, 41, 17, QStringLiteral("M2"));
-  Label4 = MakeLabel(GBMarker, QStringLiteral("----->"), 44, 16, 26);
-  Label5 = MakeLabel(GBMarker, QStringLiteral("----->"), 44, 38, 26);
+  Label4 = MakeLabel(QStringLiteral("----->"), GBMarker, 44, 16);
+  Label5 = MakeLabel(QStringLiteral("----->"), GBMarker, 44, 38);
   // 4 pixels wider than stored, so that "Lmax" and "Rmax" fit beside the arrow.
-  CMark1 = MakeList(GBMarker, {}, 70, 12, 54, QStringLiteral("Marker 1 trace"));
-  CMark2 = MakeList(GBMarker, {}, 70, 34, 54, QStringLiteral("Marker 2 trace"));
-  BMark1_Dec = MakeButton(GBMarker, QStringLiteral("<"), 128, 14, 17, 17);
-  BMark1_Inc = MakeButton(GBMarker, QStringLiteral(">"), 148, 14, 17, 17);
-  BMark2_Dec = MakeButton(GBMarker, QStringLiteral("<"), 128, 36, 17, 17);
-  BMark2_Inc = MakeButton(GBMarker, QStringLiteral(">"), 148, 36, 17, 17);
+  CMark1 = MakeList(QStringLiteral("Marker 1 trace"), {}, GBMarker, {70, 12, 54, 21});
+  CMark2 = MakeList(QStringLiteral("Marker 2 trace"), {}, GBMarker, {70, 34, 54, 21});
+  BMark1_Dec = MakeButton(QStringLiteral("<"), GBMarker, {128, 14, 17, 17});
+  BMark1_Inc = MakeButton(QStringLiteral(">"), GBMarker, {148, 14, 17, 17});
+  BMark2_Dec = MakeButton(QStringLiteral("<"), GBMarker, {128, 36, 17, 17});
+  BMark2_Inc = MakeButton(QStringLiteral(">"), GBMarker, {148, 36, 17, 17});
   BMark1_Dec->setAccessibleName(QStringLiteral("Marker 1 down"));
   BMark1_Inc->setAccessibleName(QStringLiteral("Marker 1 up"));
   BMark2_Dec->setAccessibleName(QStringLiteral("Marker 2 down"));
   BMark2_Inc->setAccessibleName(QStringLiteral("Marker 2 up"));
-  Label6 = MakeLabel(GBMarker, QStringLiteral("M1:"), 8, 60, 20);
-  Label7 = MakeLabel(GBMarker, QStringLiteral("M2:"), 8, 74, 20);
-  Label10 = MakeLabel(GBMarker, QStringLiteral("Diff:"), 8, 88, 24);
-  LMark1Frequ = MakeLabel(GBMarker, kNoValue, 28, 60, 46, Qt::AlignRight);
-  LMark2Frequ = MakeLabel(GBMarker, kNoValue, 28, 74, 46, Qt::AlignRight);
-  LDeltaFrequ = MakeLabel(GBMarker, kNoValue, 28, 88, 46, Qt::AlignRight);
-  LMark1Frequ->setAccessibleName(QStringLiteral("Marker 1 frequency"));
-  LMark2Frequ->setAccessibleName(QStringLiteral("Marker 2 frequency"));
-  LDeltaFrequ->setAccessibleName(QStringLiteral("Frequency difference"));
+  Label6 = MakeLabel(QStringLiteral("M1:"), GBMarker, 8, 60);
+  Label7 = MakeLabel(QStringLiteral("M2:"), GBMarker, 8, 74);
+  Label10 = MakeLabel(QStringLiteral("Diff:"), GBMarker, 8, 88);
+  LMark1Frequ =
+      MakeReadout(QStringLiteral("Marker 1 frequency"), kNoValue, GBMarker, {28, 60, 46, 13});
+  LMark2Frequ =
+      MakeReadout(QStringLiteral("Marker 2 frequency"), kNoValue, GBMarker, {28, 74, 46, 13});
+  LDeltaFrequ =
+      MakeReadout(QStringLiteral("Frequency difference"), kNoValue, GBMarker, {28, 88, 46, 13});
   for (int row = 0; row < 3; ++row)
-    MakeLabel(GBMarker, QStringLiteral("Hz"), 80, 60 + 14 * row, 14);
-  LMark1Lev = MakeLabel(GBMarker, kNoValue, 94, 60, 54, Qt::AlignRight);
-  LMark2Lev = MakeLabel(GBMarker, kNoValue, 94, 74, 54, Qt::AlignRight);
-  LDeltaLev = MakeLabel(GBMarker, kNoValue, 94, 88, 54, Qt::AlignRight);
-  LMark1Lev->setAccessibleName(QStringLiteral("Marker 1 level"));
-  LMark2Lev->setAccessibleName(QStringLiteral("Marker 2 level"));
-  LDeltaLev->setAccessibleName(QStringLiteral("Level difference"));
+    MakeLabel(QStringLiteral("Hz"), GBMarker, 80, 60 + 14 * row);
+  LMark1Lev = MakeReadout(QStringLiteral("Marker 1 level"), kNoValue, GBMarker, {94, 60, 54, 13});
+  LMark2Lev = MakeReadout(QStringLiteral("Marker 2 level"), kNoValue, GBMarker, {94, 74, 54, 13});
+  LDeltaLev = MakeReadout(QStringLiteral("Level difference"), kNoValue, GBMarker, {94, 88, 54, 13});
   for (int row = 0; row < 3; ++row)
-    MakeLabel(GBMarker, QStringLiteral("dB"), 154, 60 + 14 * row, 16);
+    MakeLabel(QStringLiteral("dB"), GBMarker, 154, 60 + 14 * row);
 
   GBControl = Place(new QGroupBox(QStringLiteral("Control"), this), 616, 456, 169, 105,
                     QStringLiteral("Control"));
-  BGoniometer = MakeButton(GBControl, QStringLiteral("VectorScope..."), 8, 16, 75, 17);
-  BBandAnalyser = MakeButton(GBControl, QStringLiteral("1/3 Octave..."), 88, 16, 73, 17);
-  Button1 = MakeButton(GBControl, QStringLiteral("Vol. Ctrl."), 8, 38, 75, 17);
-  BAbout = MakeButton(GBControl, QStringLiteral("About..."), 88, 38, 73, 17);
-  BSaveChart = MakeButton(GBControl, QStringLiteral("Save Chart..."), 8, 60, 75, 17);
-  BQuit = MakeButton(GBControl, QStringLiteral("Quit"), 88, 60, 73, 39);
-  BOptions = MakeButton(GBControl, QStringLiteral("Graphic Opt..."), 8, 82, 75, 17);
+  BGoniometer = MakeButton(QStringLiteral("VectorScope..."), GBControl, {8, 16, 75, 17});
+  BBandAnalyser = MakeButton(QStringLiteral("1/3 Octave..."), GBControl, {88, 16, 73, 17});
+  Button1 = MakeButton(QStringLiteral("Vol. Ctrl."), GBControl, {8, 38, 75, 17});
+  BAbout = MakeButton(QStringLiteral("About..."), GBControl, {88, 38, 73, 17});
+  BSaveChart = MakeButton(QStringLiteral("Save Chart..."), GBControl, {8, 60, 75, 17});
+  BQuit = MakeButton(QStringLiteral("Quit"), GBControl, {88, 60, 73, 39});
+  BOptions = MakeButton(QStringLiteral("Graphic Opt..."), GBControl, {8, 82, 75, 17});
 
   Timer1 = new QTimer(this);
 
@@ -463,6 +393,43 @@ void TMainwindow::ArrangeControls() {
 void TMainwindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   ArrangeControls();
+  FollowFrame();
+}
+
+void TMainwindow::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  FollowFrame();
+}
+
+void TMainwindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  FollowFrame();
+}
+
+void TMainwindow::CentreOnScreen() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect r(QPoint(0, 0), frameGeometry().size());
+  r.moveCenter(screen->availableGeometry().center());
+  // move() places a window's frame, not its inside.
+  move(r.topLeft());
+}
+
+void TMainwindow::FollowFrame() {
+  const QSize frame = frameGeometry().size() - size();
+  if (frame == frame_) return;
+  // The frame may come in steps (a title bar first, the borders later). Until the window has
+  // been resized otherwise, each step keeps the outer size at 800 x 600, centred.
+  const bool untouched = !framed_ || size() == openingInside_;
+  frame_ = frame;
+  if (untouched && frame != QSize(0, 0) && isVisible()) {
+    framed_ = true;
+    openingInside_ = QSize(800, 600) - frame;
+    setMinimumSize(800 - frame.width(), 280 - frame.height());
+    resize(openingInside_);
+    CentreOnScreen();
+  }
+  ArrangeControls();
 }
 
 void TMainwindow::closeEvent(QCloseEvent* event) {
@@ -542,15 +509,6 @@ void TMainwindow::ShutdownAnalyser() {
   }
   liveThreads_.clear();
   CalcThread = nullptr;
-}
-
-void TMainwindow::ResetMarkers() {
-  Mark1Bin = 0;
-  Mark1Frequ = 0.0;
-  Mark2Bin = 0;
-  Mark2Frequ = 0.0;
-  Mark1Peak = false;
-  Mark2Peak = false;
 }
 
 void TMainwindow::CSamplingRateChange() {
@@ -715,270 +673,4 @@ void TMainwindow::Chart1AfterDraw(TChartCanvas& canvas) {
   if (CFreqAxis->ItemIndex() == 1) DrawLogGrid(canvas);
   if (CBMarker1->isChecked()) DrawMarker1(canvas);
   if (CBMarker2->isChecked()) DrawMarker2(canvas);
-}
-
-void TMainwindow::DrawLogGrid(TChartCanvas& canvas) {
-  canvas.SetPenColor(QColor(128, 128, 128));
-  canvas.SetPenMode(pmCopy);
-  canvas.SetPenStyle(Qt::DotLine);
-  canvas.SetPenWidth(1);
-  canvas.SetFontCharset(1);
-  canvas.SetFontColor(Qt::black);
-  canvas.SetFontHeight(-11);
-  canvas.SetFontSize(8);
-  canvas.SetBrushStyle(bsClear);
-  GridBase = Chart1->LeftAxis().ValueToY(YAxisMin);
-  GridTickEnd = GridBase + 4;
-  for (const TLogGridLine& line : LogGridLines()) {
-    const int x = Chart1->BottomAxis().ValueToX(line.Frequency);
-    canvas.MoveTo(x, GridTop);
-    canvas.LineTo(x, line.Labelled ? GridTickEnd : GridBase);
-    if (line.Labelled)
-      canvas.TextOut(x - line.Offset, GridTickEnd, QString::fromLatin1(line.Label));
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Markers
-
-void TMainwindow::FillMarkerLists(int kind, bool maxHold) {
-  QStringList names{QStringLiteral("L")};
-  if (kind == 2) names << QStringLiteral("R");
-  if (maxHold) {
-    names << QStringLiteral("Lmax");
-    if (kind == 2) names << QStringLiteral("Rmax");
-  }
-  for (QComboBox* list : {CMark1, CMark2}) {
-    list->clear();
-    list->addItems(names);
-    list->setCurrentIndex(0);
-  }
-}
-
-void TMainwindow::FocusStartOrStop() {
-  if (BStart->isEnabled())
-    BStart->setFocus();
-  else
-    BStop->setFocus();
-}
-
-void TMainwindow::ShowMarkerFrequency(int marker) {
-  const double frequ = marker == 1 ? Mark1Frequ : Mark2Frequ;
-  (marker == 1 ? LMark1Frequ : LMark2Frequ)
-      ->setText((marker == 1 ? Mark1Peak : Mark2Peak) ? FormatPeakFrequency(frequ)
-                                                      : FormatReadout(frequ));
-}
-
-void TMainwindow::StepMarker(int button) {
-  const int marker = button < 2 ? 1 : 2;
-  const bool up = button % 2 == 1;
-  double& frequ = marker == 1 ? Mark1Frequ : Mark2Frequ;
-  int& bin = marker == 1 ? Mark1Bin : Mark2Bin;
-  const double step = SamplingRate / FFTLength;
-  // From a peak between bins the step starts at the peak's bin.
-  if (bool& peak = marker == 1 ? Mark1Peak : Mark2Peak; peak) {
-    peak = false;
-    frequ = bin * step;
-  }
-  if (up) {
-    frequ += step;
-    bin += 1;
-    const double top = std::trunc(SamplingRate * 0.5);
-    if (frequ > top) {
-      frequ = top;
-      bin = static_cast<int>(FFTLength * 0.5);
-    }
-  } else {
-    frequ -= step;
-    bin -= 1;
-    if (frequ < 0) {
-      frequ = 0.0;
-      bin = 0;
-    }
-  }
-  ShowMarkerFrequency(marker);
-}
-
-void TMainwindow::MarkButtonClick(int button) {
-  if (!(button < 2 ? CBMarker1 : CBMarker2)->isChecked()) return;
-  StepMarker(button);
-  Chart1->update();
-  FocusStartOrStop();
-}
-
-void TMainwindow::MarkButtonMouseDown(int button) {
-  if (!(button < 2 ? CBMarker1 : CBMarker2)->isChecked()) return;
-  MarkRepeatCount = 0;
-  MarkRepeatButton = button;
-  Timer1->start();
-}
-
-void TMainwindow::MarkButtonMouseUp(int button) {
-  if (!(button < 2 ? CBMarker1 : CBMarker2)->isChecked()) return;
-  Timer1->stop();
-  MarkRepeatCount = 0;
-}
-
-void TMainwindow::Timer1Timer() {
-  StepMarker(MarkRepeatButton);
-  MarkRepeatCount += 1;
-  Timer1->setInterval(MarkRepeatCount < 5 ? 400 : 5);
-  Chart1->update();
-}
-
-bool TMainwindow::eventFilter(QObject* watched, QEvent* event) {
-  const QObject* steps[] = {BMark1_Dec, BMark1_Inc, BMark2_Dec, BMark2_Inc};
-  for (int i = 0; i < 4; ++i) {
-    if (watched != steps[i]) continue;
-    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)
-      Guarded([this, i] { MarkButtonMouseDown(i); })();
-    else if (event->type() == QEvent::MouseButtonRelease)
-      Guarded([this, i] { MarkButtonMouseUp(i); })();
-  }
-  return QWidget::eventFilter(watched, event);
-}
-
-void TMainwindow::CBMarker1Click() {
-  MarkerBoxClick(1);
-}
-void TMainwindow::CBMarker2Click() {
-  MarkerBoxClick(2);
-}
-
-void TMainwindow::MarkerBoxClick(int marker) {
-  const bool first = marker == 1;
-  QComboBox* list = first ? CMark1 : CMark2;
-  if ((first ? CBMarker1 : CBMarker2)->isChecked()) {
-    list->setEnabled(true);
-    ShowMarkerFrequency(marker);
-  } else {
-    list->setEnabled(false);
-    (first ? Mark1Peak : Mark2Peak) = false;
-    (first ? LMark1Lev : LMark2Lev)->setText(kNoValue);
-    (first ? LMark1Frequ : LMark2Frequ)->setText(kNoValue);
-  }
-  FocusStartOrStop();
-  Chart1->update();
-}
-
-TChartSeries* TMainwindow::SeriesOfName(const QString& name) const {
-  if (name == QLatin1String("L")) return Series1;
-  if (name == QLatin1String("R")) return Series2;
-  if (name == QLatin1String("Lmax")) return Series3;
-  if (name == QLatin1String("Rmax")) return Series4;
-  return nullptr;
-}
-
-void TMainwindow::DrawMarker1(TChartCanvas& canvas) {
-  DrawMarker(canvas, 1);
-}
-void TMainwindow::DrawMarker2(TChartCanvas& canvas) {
-  DrawMarker(canvas, 2);
-}
-
-void TMainwindow::DrawMarker(TChartCanvas& canvas, int marker) {
-  const bool first = marker == 1;
-  const int bin = first ? Mark1Bin : Mark2Bin;
-  double& level = first ? Mark1Lev : Mark2Lev;
-  bool& valid = first ? Mark1LevValid : Mark2LevValid;
-  canvas.SetPenColor(Qt::black);
-  canvas.SetPenMode(pmCopy);
-  canvas.SetPenStyle(Qt::SolidLine);
-  canvas.SetPenWidth(2);
-
-  // A marker may stand one past the last point, and a trace may be empty right after Start:
-  // then there is no level to read, and nothing is read outside the series.
-  const TChartSeries* series = SeriesOfName((first ? CMark1 : CMark2)->currentText());
-  if (!series) {
-    level = -200.0;
-    valid = true;
-  } else if (bin >= 0 && bin < series->PointCount()) {
-    level = series->YValues()[static_cast<size_t>(bin)];
-    valid = true;
-    if (first ? Mark1Peak : Mark2Peak) {
-      // The peak may drift by a bin from block to block; the marker goes with it.
-      const PeakEstimate peak = PeakNearBin(*series, WindowIndex.load(), bin);
-      if (peak.Found) {
-        (first ? Mark1Bin : Mark2Bin) = peak.Index;
-        (first ? Mark1Frequ : Mark2Frequ) = peak.Frequency;
-        level = peak.Level;
-        ShowMarkerFrequency(marker);
-      }
-    }
-  } else {
-    valid = false;
-  }
-
-  if (valid) {
-    const int x = Chart1->BottomAxis().ValueToX(first ? Mark1Frequ : Mark2Frequ);
-    const int y = Chart1->LeftAxis().ValueToY(level);
-    canvas.MoveTo(x, y);
-    canvas.LineTo(x + 5, y - 5);
-    canvas.MoveTo(x, y);
-    canvas.LineTo(x - 5, y - 5);
-    canvas.TextOut(x + 10, y - 10, first ? QStringLiteral("M1") : QStringLiteral("M2"));
-  }
-  (first ? LMark1Lev : LMark2Lev)->setText(valid ? FormatReadout(level) : kNoValue);
-
-  if (first) {
-    if (!CBMarker2->isChecked()) {
-      LDeltaFrequ->setText(kNoValue);
-      LDeltaLev->setText(kNoValue);
-    }
-    return;
-  }
-  if (CBMarker1->isChecked()) {
-    LDeltaFrequ->setText(FormatReadout(Mark2Frequ - Mark1Frequ));
-    LDeltaLev->setText(Mark1LevValid && Mark2LevValid
-                           ? FormatReadout(std::trunc(std::fabs(Mark2Lev - Mark1Lev)))
-                           : kNoValue);
-  } else {
-    LDeltaFrequ->setText(kNoValue);
-    LDeltaLev->setText(kNoValue);
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Export
-
-bool TMainwindow::WriteChartText(const QString& path, QString* error) {
-  // The same table writer as tonvista-analyse, so that the two can never differ.
-  const TChartSeries* series[] = {Series1, Series2, Series3, Series4};
-  std::array<TableTrace, 4> traces{};
-  for (int i = 0; i < 4; ++i)
-    traces[i] = {series[i]->XValues(), series[i]->YValues()};
-  const std::string file = QFile::encodeName(path).toStdString();
-  std::string reason;
-  if (WriteSpectrumTable(file, traces, static_cast<long>(std::ceil(FFTLength * 0.5)), &reason))
-    return true;
-  // The caller names the file itself.
-  if (reason.starts_with(file + ": ")) reason.erase(0, file.size() + 2);
-  if (error) *error = QString::fromLocal8Bit(reason);
-  return false;
-}
-
-void TMainwindow::BSaveChartClick() {
-  // The window as it is now, before the dialog covers it: with its frame where the platform
-  // lets us read the screen, else the client area.
-  QImage window;
-  if (QGuiApplication::platformName() == QLatin1String("xcb") && screen()) {
-    const QRect outer = frameGeometry();
-    window = screen()->grabWindow(0, outer.x(), outer.y(), outer.width(), outer.height()).toImage();
-  }
-  if (window.isNull()) window = grab().toImage();
-  SaveDialog1.Filter = QStringLiteral("*.txt *.bmp|*.TXT;*.txt;*.BMP;*.bmp");
-  if (SaveDialog1.Execute(this)) {
-    const QString f = SaveDialog1.FileName;
-    QStringList failures;
-    QString reason;
-    if (!WriteBitmap24(window, f + ".bmp", &reason))
-      failures << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(f + ".bmp"), reason);
-    if (!Chart1->SaveChartBitmap(f + "_" + "plot" + ".bmp", &reason))
-      failures << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(f + "_plot.bmp"), reason);
-    if (!WriteChartText(f + ".txt", &reason))
-      failures << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(f + ".txt"), reason);
-    if (!failures.isEmpty())
-      ShowMessage(this, QStringLiteral("The chart could not be saved.\n") + failures.join('\n'));
-  }
-  BStop->setFocus();
 }

@@ -1,4 +1,5 @@
-// The main window: settings, Start and Stop, the spectrum chart, markers and export.
+// The main window: settings, Start and Stop, the spectrum chart, markers and export. One class
+// in several files by role: Markers.cpp, Chartexport.cpp and Loggrid.cpp hold those parts.
 #pragma once
 
 #include <QGroupBox>
@@ -59,6 +60,9 @@ struct TLogGridLine {
 };
 // The 30 grid frequencies from 20 Hz to 40 kHz, ascending, with labels and label offsets.
 const std::vector<TLogGridLine>& LogGridLines();
+
+// What a read-out shows while it has no value.
+inline const QString kNoValue = QStringLiteral("---");
 
 class TInputMenu;
 
@@ -239,6 +243,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -255,6 +261,14 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   TChartSeries* SeriesOfIndex(int series) const;
   // Workers not yet ended; a stopped worker may still be finishing its block.
   std::vector<TCalcSpectrumThread*> liveThreads_;
+  // The outer size and place are stored frame included. A window manager draws its frame only
+  // once the window is shown: the first frame seen makes the window 800 x 600 outside,
+  // centred as a whole, before anything else lays it out.
+  void FollowFrame();
+  void CentreOnScreen();
+  QSize frame_;
+  QSize openingInside_;
+  bool framed_ = false;
   bool axisErrorShown_ = false;
 };
 

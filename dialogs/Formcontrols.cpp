@@ -16,7 +16,15 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool 
   }
   label->move(left, top);
   label->adjustSize();
+  // A caption announces its text; labels that show values are named for their role instead.
+  label->setAccessibleName(text);
   return label;
+}
+
+QLabel* MakeReadout(const QString& role, const QString& text, QWidget* parent, const QRect& place) {
+  auto* label = new QLabel(text, parent);
+  label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  return Place(label, place.x(), place.y(), place.width(), place.height(), role);
 }
 
 QComboBox* MakeList(const QString& role, const QStringList& items, QWidget* parent,

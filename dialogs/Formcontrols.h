@@ -1,5 +1,5 @@
-// Building the tool windows and dialogs from their stored designs: each control goes to its
-// stored place (logical pixels) with the name that screen readers announce.
+// Building the main window, the tool windows and the dialogs from their stored designs: each
+// control goes to its stored place (logical pixels) with the name that screen readers announce.
 #pragma once
 
 #include <QRect>
@@ -21,8 +21,18 @@ inline constexpr Qt::WindowFlags kToolWindowFlags =
 // The stored sizes were made for an 11-pixel font: the application's family at that size.
 void UseFormFont(QWidget* window);
 
+// Any control at its stored place, announced as `role`.
+template <class W>
+W* Place(W* widget, int left, int top, int width, int height, const QString& role) {
+  widget->setGeometry(left, top, width, height);
+  widget->setAccessibleName(role);
+  return widget;
+}
+
 // A caption sized to its text with its top-left corner at (left, top).
 QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top, bool bold = false);
+// A value shown right-aligned in a stored place that keeps its width whatever the text.
+QLabel* MakeReadout(const QString& role, const QString& text, QWidget* parent, const QRect& place);
 QComboBox* MakeList(const QString& role, const QStringList& items, QWidget* parent,
                     const QRect& place);
 // The stored edits are all 57 x 21.

@@ -4,7 +4,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
-#include <cmath>
 
 #include "Formcontrols.h"
 #include "Levelbar.h"
@@ -106,20 +105,9 @@ void TFBandAnalyser::ShowBands(const double* frequency, const double* left, cons
   }
   if (!frequency || !magnitude || count < 0) return;
 
-  // One ascending pass: each bin lands in at most one band.
-  int i = 0;
-  for (int j = 0; j < kBands; ++j) {
-    const double upper = BandCentres[j + 1];
-    double sum = 0.0;
-    while (i < count && frequency[i] <= upper)
-      sum += magnitude[i++];
-    const double level = sum > 0 ? 20.0 * std::log10(sum) : 20.0 * std::log10(SilenceFloor);
-    // Bands "25" to "630" may hold no bin at coarse resolutions: they repeat the left one.
-    if (level <= BarMin && j >= 1 && j <= 15)
-      BandBars[j]->SetPosition(BandBars[j - 1]->Position());
-    else
-      BandBars[j]->SetPosition(TenthsOfDb(level));
-  }
+  const auto levels = OctaveBandLevels(frequency, magnitude, count, BarMin);
+  for (int j = 0; j < kBands; ++j)
+    BandBars[j]->SetPosition(TenthsOfDb(levels[static_cast<size_t>(j)]));
 }
 
 void TFBandAnalyser::Button1Click() {

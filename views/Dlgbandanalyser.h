@@ -5,6 +5,7 @@
 #include <array>
 
 #include "Calcspectrumthread.h"
+#include "Octavebands.h"
 
 class QComboBox;
 class QFrame;
@@ -15,7 +16,7 @@ class TLevelBar;
 class TFBandAnalyser : public QWidget, public SpectrumBandLink {
   Q_OBJECT
  public:
-  static constexpr int kBands = 31;
+  static constexpr int kBands = kOctaveBands;
 
   explicit TFBandAnalyser(QWidget* parent = nullptr);
   ~TFBandAnalyser() override;
@@ -27,12 +28,6 @@ class TFBandAnalyser : public QWidget, public SpectrumBandLink {
   int BarMin = -100;
   int BarMax = 0;
   int BarResolution = 10;
-  // Nominal frequencies; entry j + 1 is the upper limit of band j.
-  static constexpr std::array<double, kBands + 1> BandCentres = {
-      20,   25,   31.5, 40,   50,   63,    80,    100,   125,   160,  200,
-      250,  315,  400,  500,  630,  800,   1000,  1250,  1600,  2000, 2500,
-      3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000, 25000};
-  static constexpr double SilenceFloor = 1e-9;
 
   std::array<TLevelBar*, kBands> BandBars{};
   std::array<QFrame*, 6> ScaleTicks{};

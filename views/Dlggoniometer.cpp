@@ -11,6 +11,7 @@
 #include "Chart.h"
 #include "Formcontrols.h"
 #include "Levelbar.h"
+#include "Levelmeter.h"
 #include "Mainwindowtonvista.h"
 #include "Numberconversion.h"
 
@@ -187,25 +188,6 @@ void TFGoniometer::SetScopeAxes() {
   }
 }
 
-double TFGoniometer::PeakValue(const double* values, int n) {
-  double peak = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double magnitude = values[i] >= 0 ? values[i] : -values[i];
-    if (magnitude > peak) peak = magnitude;
-  }
-  return peak;
-}
-
-double TFGoniometer::MeanSquare(const double* values, int n, double reference) {
-  if (n <= 0) return 0.0;
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double v = values[i] / reference;
-    sum += v * v;
-  }
-  return sum / n;
-}
-
 void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
   if (!left || !right || n <= 0) return;
 
@@ -221,12 +203,12 @@ void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
   double levelR = 0.0;
   switch (CLevelMeterMode->currentIndex()) {
     case 0:
-      levelL = 20.0 * std::log10(PeakValue(left, n) / 32768.0) + LevelCorrection;
-      levelR = 20.0 * std::log10(PeakValue(right, n) / 32768.0) + LevelCorrection;
+      levelL = PeakLevelDb(left, n, LevelCorrection);
+      levelR = PeakLevelDb(right, n, LevelCorrection);
       break;
     case 1:
-      levelL = 10.0 * std::log10(MeanSquare(left, n, 32768.0)) + LevelCorrection;
-      levelR = 10.0 * std::log10(MeanSquare(right, n, 32768.0)) + LevelCorrection;
+      levelL = RmsLevelDb(left, n, LevelCorrection);
+      levelR = RmsLevelDb(right, n, LevelCorrection);
       break;
     default:
       return;

@@ -26,9 +26,6 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
   void ShowBlock(const double* left, const double* right, int n) override;
   void ResetDisplay();
 
-  static double PeakValue(const double* values, int n);
-  static double MeanSquare(const double* values, int n, double reference);
-
   void TFactorChange();
   void CLevelMeterMaxChange();
   void CLevelMeterMinChange();

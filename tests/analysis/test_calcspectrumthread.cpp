@@ -14,6 +14,7 @@
 #include "AlsaTestDevice.h"
 #include "Calcspectrumthread.h"
 #include "Fft.h"
+#include "Spectrumcore.h"
 
 namespace {
 
@@ -174,6 +175,48 @@ TEST_F(Worker, AveragingTwentyBlocksOfASteadySine) {
   EXPECT_DOUBLE_EQ(recorder.blocks[21].bandLeft[16] / recorder.blocks[0].bandLeft[16], 20.0);
 }
 
+TEST_F(Worker, StereoAveragingIsTheMeanOfEachChannelOverItsOwnBlocks) {
+  // Noise that differs between the channels; the scope gets each block's raw samples, so the
+  // expected means come from the very blocks the worker averaged.
+  recorder.numChannels = 2;
+  recorder.goniometerOpen = 1;
+  recorder.bandAnalyserOpen = 1;
+  recorder.corrFactor = 2;
+  ReplayNoise(2, 20);
+  const int averages = 3;
+  // The first blocks only: once the file is played out the worker reads silence.
+  const size_t count = 7;
+  Run(averages, 0, count);
+  std::vector<std::vector<double>> single[2];
+  for (const Block& b : recorder.blocks) {
+    ASSERT_EQ(b.scopeLeft.size(), 256u);
+    const double* samples[] = {b.scopeLeft.data(), b.scopeRight.data()};
+    Spectrumcore one(256, 2, 1, false);
+    one.Process(samples, WindowRectangular, 0, 8000, 256);
+    for (int c = 0; c < 2; ++c)
+      single[c].emplace_back(one.Magnitude(c).begin(), one.Magnitude(c).end());
+  }
+  for (size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    const std::vector<double>* delivered[] = {&b.bandLeft, &b.bandRight};
+    int differ = 0;
+    for (size_t k = 0; k < 128; ++k) {
+      for (int c = 0; c < 2; ++c) {
+        // The slots not yet filled count as zero.
+        double sum = 0;
+        for (size_t j = i + 1 >= averages ? i + 1 - averages : 0; j <= i; ++j)
+          sum += single[c][j][k];
+        const double mean = sum / averages;
+        EXPECT_NEAR((*delivered[c])[k], mean, 1e-12 * (1 + mean)) << c << " bin " << k;
+        EXPECT_NEAR(b.series[c + 1][k].y, LevelOf(mean, 2), 1e-9) << c << " bin " << k;
+      }
+      differ += b.bandLeft[k] != b.bandRight[k];
+    }
+    EXPECT_GT(differ, 100) << "the two channels should read differently";
+  }
+}
+
 TEST_F(Worker, MaxHoldAndCorrectionInEveryLevelAndMaximum) {
   struct Case {
     int channels, averages;
@@ -290,6 +333,49 @@ TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
       EXPECT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 5));
       EXPECT_DOUBLE_EQ(b.series[2][k].y, LevelOf(b.bandRight[k], 5));
     }
+  }
+}
+
+TEST_F(Worker, RateWindowAndVectorScopeChangedMidRunTakeEffectAtTheNextBlock) {
+  recorder.windowIndex = WindowHanning;
+  recorder.bandAnalyserOpen = 1;
+  ReplayNoise(1, 60);
+  auto* worker =
+      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  bool ended = false;
+  worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
+  recorder.samplingRate = 16000;
+  recorder.windowIndex = WindowBlackman;
+  recorder.goniometerOpen = 1;
+  const size_t changedAt = recorder.blocks.size();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
+  worker->Terminate();
+  ASSERT_TRUE(PumpUntil([&] { return ended; }));
+
+  EXPECT_EQ(recorder.blocks[0].series[1][1].x, 8000.0 / 256);
+  EXPECT_TRUE(recorder.blocks[0].scopeLeft.empty());
+  // The block in flight when the settings changed may still use the old ones. Later blocks
+  // may come after the file is played out, as silence: the two awaited ones are checked.
+  for (size_t i = changedAt + 1; i < changedAt + 3; ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    EXPECT_EQ(b.series[1][1].x, 16000.0 / 256);
+    EXPECT_EQ(b.bandFrequency[1], 16000.0 / 256);
+    // The scope now gets the block's samples, and its spectrum is the Blackman one.
+    ASSERT_EQ(b.scopeLeft.size(), 256u);
+    const double* samples[] = {b.scopeLeft.data(), nullptr};
+    Spectrumcore blackman(256, 1, 1, false), hanning(256, 1, 1, false);
+    blackman.Process(samples, WindowBlackman, 0, 16000, 256);
+    hanning.Process(samples, WindowHanning, 0, 16000, 256);
+    ASSERT_EQ(b.bandLeft.size(), 128u);
+    int differs = 0;
+    for (size_t k = 0; k < 128; ++k) {
+      EXPECT_DOUBLE_EQ(b.bandLeft[k], blackman.Magnitude(0)[k]) << k;
+      differs += std::fabs(hanning.Magnitude(0)[k] - blackman.Magnitude(0)[k]) >
+                 1e-6 * blackman.Magnitude(0)[k];
+    }
+    EXPECT_GT(differs, 64) << "the two windows should give other magnitudes";
   }
 }
 

@@ -162,7 +162,10 @@ TEST_F(Export, SaveChartWritesThreeFilesUnderTheChosenName) {
     d.FileName = dir.filePath("F");
     return true;
   };
+  w->BStart->setFocus();
   emit w->BSaveChart->clicked();
+  // Back on Stop after saving, as after a cancelled save below.
+  EXPECT_EQ(w->focusWidget(), w->BStop);
   EXPECT_EQ(filter, "*.txt *.bmp|*.TXT;*.txt;*.BMP;*.bmp");
   EXPECT_EQ(title, "Save Files as...");
   EXPECT_EQ(preset, "Chart1");
@@ -185,7 +188,9 @@ TEST_F(Export, SaveChartWritesThreeFilesUnderTheChosenName) {
     d.FileName = dir.filePath("G");
     return false;
   };
+  w->BStart->setFocus();
   emit w->BSaveChart->clicked();
+  EXPECT_EQ(w->focusWidget(), w->BStop);
   EXPECT_FALSE(QFile::exists(dir.filePath("G.txt")));
   EXPECT_FALSE(QFile::exists(dir.filePath("G.bmp")));
 }

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -108,6 +109,23 @@ TEST(Startup, TheFiveWindowsAreCreatedInTheirOrder) {
   }
   qApp->removeEventFilter(&log);
   TMainwindow::OutputDeviceProbe = probe;
+}
+
+TEST(Startup, TheCurrentDirectoryBecomesTheProgramsFolderWhereverItWasStarted) {
+  const QString before = QDir::currentPath();
+  const QString program = QDir(QCoreApplication::applicationDirPath()).canonicalPath();
+  QTemporaryDir elsewhere;
+  ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
+  ASSERT_NE(QDir::current().canonicalPath(), program);
+  const auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  {
+    TonvistaWindows windows;
+    EXPECT_EQ(QDir::current().canonicalPath(), program);
+    EXPECT_EQ(QDir(Mainwindow->ProgramDirectory).canonicalPath(), program);
+  }
+  TMainwindow::OutputDeviceProbe = probe;
+  QDir::setCurrent(before);
 }
 
 TEST(Startup, WithoutAnOutputDeviceWarnsOnceAndOpensNormally) {

@@ -245,3 +245,29 @@ TEST(VolumeControl, NothingToStartDoesNothingAndSaysNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VolumeControl, TheButtonLeavesTheFocusOnStopWhetherAProgramStartsOrNot) {
+  FakePath path;
+  QTemporaryDir out;
+  const QString marker = QDir(out.path()).filePath("started");
+  path.Add(0, "pavucontrol", ": > '" + marker + "'\n");  // PATH holds only the fakes
+  QTemporaryDir empty;
+  TMainwindow main;
+  main.show();
+  for (const QString& dirs : {path.Path(), empty.path()}) {
+    PathGuard guard(dirs);
+    main.BGoniometer->setFocus();
+    ASSERT_EQ(main.focusWidget(), main.BGoniometer);
+    emit main.Button1->clicked();
+    EXPECT_EQ(main.focusWidget(), main.BStop) << dirs.toStdString();
+  }
+  QElapsedTimer t;
+  t.start();
+  while (!QFile::exists(marker) && t.elapsed() < 20000)
+    QTest::qWait(20);
+  EXPECT_TRUE(QFile::exists(marker)) << "the button did not start the volume control";
+}
+
+}  // namespace
