@@ -687,6 +687,7 @@ void TMainwindow::ScaleAxes() {
   }
   Chart1->LeftAxis().SetRange(YAxisMin, YAxisMax);
   Chart1->LeftAxis().SetIncrement(5);
+  if (OnAxesScaled) OnAxesScaled();
 }
 
 void TMainwindow::CFreqAxisClick() {
