@@ -260,6 +260,35 @@ TEST_F(SpectrogramWindow, StereoStacksLAboveRAndTheChannelListPicksOne) {
   EXPECT_EQ(At(picture, x, Row(feed.BinFrequency(1000))), kQuiet);
 }
 
+TEST_F(SpectrogramWindow, ResizingKeepsTheHistoryRedrawnToTheNewSize) {
+  Feed feed(2048, 48000);  // 469 blocks in the default 20 s
+  for (int b = 0; b < 469; ++b) {
+    feed.Tone(feed.left, b < 234 ? 1000 : 5000);
+    w.ShowSpectrum(feed.Block());
+  }
+  const int64_t blocks = w.Core().Blocks();
+  for (QSize size : {QSize(1000, 700), QSize(420, 300), QSize(700, 460)}) {
+    SCOPED_TRACE(size.width());
+    w.resize(size);
+    QCoreApplication::processEvents();
+    const Spectrogram& s = w.Core();
+    const QRect plot = SpectrogramPlotRect(w.Plot->size());
+    ASSERT_EQ(s.Width(), plot.width());
+    ASSERT_EQ(s.Height(), plot.height());
+    EXPECT_EQ(s.Blocks(), blocks);
+    const QImage picture = w.Picture();
+    EXPECT_EQ(picture.size(), w.Plot->size());
+    const int width = s.Width(), r1k = Row(feed.BinFrequency(1000)),
+              r5k = Row(feed.BinFrequency(5000));
+    EXPECT_EQ(At(picture, 3, r1k), kLoud);
+    EXPECT_EQ(At(picture, 3, r5k), kQuiet);
+    EXPECT_EQ(At(picture, width / 2 - 3, r1k), kLoud);
+    EXPECT_EQ(At(picture, width / 2 + 3, r5k), kLoud);
+    EXPECT_EQ(At(picture, width - 1, r5k), kLoud);
+    EXPECT_EQ(At(picture, width - 1, r1k), kQuiet);
+  }
+}
+
 TEST_F(SpectrogramWindow, TheCursorReadsTimeFrequencyAndLevel) {
   Feed feed(2048, 48000);
   feed.Tone(feed.left, 1000);
