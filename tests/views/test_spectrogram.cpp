@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QImage>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -207,6 +208,58 @@ TEST_F(SpectrogramWindow, At375BlocksASecondEveryBlockCountsAndPaintsComeOncePer
   EXPECT_EQ(loud, 1);
   EXPECT_EQ(At(picture, 10, r12k), kQuiet);
   EXPECT_EQ(At(picture, 10, Row(feed.BinFrequency(3000))), kLoud);
+}
+
+TEST_F(SpectrogramWindow, BlocksHandedOverOneByOnePaintThePlotOncePerNewColumn) {
+  Feed feed(256, 96000);  // about 12 blocks to a column
+  struct Counter : QObject {
+    int paints = 0;
+    QRect last;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) {
+        ++paints;
+        last = static_cast<QPaintEvent*>(e)->rect();
+      }
+      return false;
+    }
+  } counter;
+  feed.Tone(feed.left, 3000);
+  w.ShowSpectrum(feed.Block());
+  QCoreApplication::processEvents();
+  w.Plot->installEventFilter(&counter);
+  Spectrogram& s = w.Core();
+  int columns = 0;
+  for (int b = 0; b < 240; ++b) {
+    const int right = s.RightColumn();
+    w.ShowSpectrum(feed.Block());
+    columns += s.RightColumn() != right;
+    QCoreApplication::processEvents();  // the worker waits for each hand-over in turn
+  }
+  ASSERT_GE(columns, 10);
+  ASSERT_LE(columns, 40);
+  EXPECT_GE(counter.paints, columns - 1);
+  EXPECT_LE(counter.paints, columns + 1) << "not one paint per block";
+  EXPECT_EQ(counter.last, SpectrogramPlotRect(w.Plot->size())) << "the labels stay as they are";
+
+  // A block that only adds to the newest column is shown a little later, when no new column
+  // came (the end of a run).
+  int before = s.RightColumn();
+  for (int guard = 0; guard < 20; ++guard) {  // the first block of a fresh column
+    w.ShowSpectrum(feed.Block());
+    if (s.RightColumn() != before) break;
+  }
+  QCoreApplication::processEvents();
+  const int paints = counter.paints;
+  before = s.RightColumn();
+  feed.Tone(feed.left, 12000);
+  w.ShowSpectrum(feed.Block());
+  ASSERT_EQ(s.RightColumn(), before);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, paints);
+  QTest::qWait(150);
+  EXPECT_EQ(counter.paints, paints + 1);
+  const Spectrogram::Reading r = s.At(s.Width() - 1, Row(feed.BinFrequency(12000)));
+  EXPECT_TRUE(r.hasLevel && r.level > -10);
 }
 
 TEST_F(SpectrogramWindow, PausingKeepsTheImageAndTheBlocksShowAsAGapAfterwards) {
