@@ -36,8 +36,7 @@ TEST_F(MainwindowTest, SpectrogramIsCreatedHiddenAndCtrlGOpensItFromTheChartMenu
   ASSERT_NE(FSpectrogram, nullptr);
   EXPECT_FALSE(FSpectrogram->isVisible());
   EXPECT_FALSE(FSpectrogram->Receiving());
-  EXPECT_EQ(std::count(w->SpectrumConsumers.begin(), w->SpectrumConsumers.end(), FSpectrogram),
-            1);
+  EXPECT_EQ(std::count(w->SpectrumConsumers.begin(), w->SpectrumConsumers.end(), FSpectrogram), 1);
   EXPECT_TRUE(FSpectrogram->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_FALSE(FSpectrogram->isModal());
 
@@ -65,7 +64,7 @@ TEST_F(MainwindowTest, SpectrogramIsCreatedHiddenAndCtrlGOpensItFromTheChartMenu
 
 TEST_F(MainwindowTest, SpectrogramFollowsTheMainAxisAndLimitsUnlessSetInTheWindow) {
   Spectrogram& s = FSpectrogram->Core();
-  EXPECT_EQ(s.Scale(), FrequencyScale::Logarithmic);  // "log" is the main window's default
+  EXPECT_EQ(s.Scale(), FrequencyScale::Logarithmic);         // "log" is the main window's default
   QTest::mouseClick(w->CFreqAxis->Item(0), Qt::LeftButton);  // "lin"
   ASSERT_EQ(w->CFreqAxis->ItemIndex(), 0);
   EXPECT_EQ(s.Scale(), FrequencyScale::Linear);
@@ -101,7 +100,7 @@ TEST_F(MainwindowTest, SpectrogramIsFedOnlyWhileShownAndAToneStepLandsInItsRows)
   samples.insert(samples.end(), high.begin(), high.end());
   tvtest::WriteRawFile(loop, samples);
   tvtest::UsePacedLoopDevice(dir.Path(), loop, 1);
-  w->CFFTLength->setCurrentIndex(0);    // 256
+  w->CFFTLength->setCurrentIndex(0);     // 256
   w->CSamplingRate->setCurrentIndex(4);  // 16000
   w->show();
   emit w->BStart->clicked();
