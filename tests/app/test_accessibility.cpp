@@ -12,7 +12,9 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSpinBox>
 #include <QTest>
+#include <QToolButton>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Dlgspectrogram.h"
 #include "Levelbar.h"
 #include "MainwindowFixture.h"
 
@@ -240,7 +243,8 @@ TEST_F(Accessibility, TabWalksEveryWindowInTheOrderOfItsControls) {
         w->BAbout,
         w->BQuit,
         w->BBandAnalyser,
-        w->Chart1}},
+        w->Chart1,
+        w->Chart1->ChartMenuButton()}},  // shown: the tool windows add entries at start-up
       {FGoniometer,
        {FGoniometer->CLevelMeterMode, FGoniometer->CLevelMeterMax, FGoniometer->CLevelMeterMin,
         FGoniometer->ELevelMeterCorrFactor, FGoniometer->BSetLevelMeterCorrFactor,
@@ -251,6 +255,10 @@ TEST_F(Accessibility, TabWalksEveryWindowInTheOrderOfItsControls) {
         FOptions->ECorrFactor, FOptions->BClearGraph1, FOptions->BClearGraph2,
         FOptions->BClearGraph3, FOptions->BClearGraph4, FOptions->Button1, FOptions->Button2}},
       {FAbout, {FAbout->Label10, FAbout->Label11, FAbout->Button1}},
+      {FSpectrogram,
+       {FSpectrogram->CChannel, FSpectrogram->CFreqAxis, FSpectrogram->EFloor,
+        FSpectrogram->ECeiling, FSpectrogram->EHistory, FSpectrogram->BPause,
+        FSpectrogram->BSaveImage, FSpectrogram->BClose}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.window->windowTitle().toStdString());
