@@ -661,6 +661,7 @@ void TMainwindow::ScaleAxes() {
   }
   Chart1->LeftAxis().SetRange(YAxisMin, YAxisMax);
   Chart1->LeftAxis().SetIncrement(5);
+  if (OnAxesScaled) OnAxesScaled();
 }
 
 void TMainwindow::CFreqAxisClick() {

@@ -1,11 +1,13 @@
 #include "Toolwindows.h"
 
 #include <QAction>
+#include <QKeySequence>
 #include <QMenu>
 
 #include "Application.h"
 #include "Chart.h"
 #include "Dlgdistortion.h"
+#include "Dlgspectrogram.h"
 #include "Mainwindowtonvista.h"
 #include "Peakmarkers.h"
 #include "Referencetraces.h"
@@ -29,12 +31,31 @@ void AddWindowEntry(const char* caption, const char* shortcut, QWidget* (*window
   Mainwindow->Chart1->ChartMenu()->addAction(action);
 }
 
+void FollowMainAxes() {
+  if (!FSpectrogram || !Mainwindow || !Mainwindow->CFreqAxis) return;
+  FSpectrogram->SetMainAxis(Mainwindow->CFreqAxis->ItemIndex() == 1);
+  FSpectrogram->SetFrequencyLimits(Mainwindow->XAxisMin, Mainwindow->XAxisMax);
+}
+
 }  // namespace
 
 void CreateToolWindows() {
   if (!Mainwindow) return;
   Mainwindow->SpectrumConsumers.push_back(new TFDistortion);
   AddWindowEntry("Distortion...", "Ctrl+D", [] { return static_cast<QWidget*>(FDistortion); });
+  new TFSpectrogram;
+  Mainwindow->SpectrumConsumers.push_back(FSpectrogram);
+  // The main window rescales its axes with every block and on every change of its axis or
+  // limits; both setters return at once when nothing changed.
+  Mainwindow->OnAxesScaled = FollowMainAxes;
+  FollowMainAxes();
+  QAction* spectrogram = Mainwindow->Chart1->ChartMenu()->addAction("Spectrogram...", [] {
+    if (!FSpectrogram) return;
+    FollowMainAxes();
+    FSpectrogram->show();
+    FSpectrogram->raise();
+  });
+  spectrogram->setShortcut(QKeySequence("Ctrl+G"));
 
   QMenu* menu = Mainwindow->Chart1->ChartMenu();
   menu->addSeparator();
@@ -50,4 +71,7 @@ void DestroyToolWindows() {
   delete ReferenceTraces;
   delete FDistortion;
   FDistortion = nullptr;
+  Mainwindow->OnAxesScaled = nullptr;
+  delete FSpectrogram;
+  FSpectrogram = nullptr;
 }

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "Application.h"
@@ -36,7 +37,11 @@ void TSpectrogramPlot::resizeEvent(QResizeEvent*) {
   frameValid_ = false;
 }
 
-void TSpectrogramPlot::paintEvent(QPaintEvent*) {
+void TSpectrogramPlot::UpdatePixels() {
+  update(SpectrogramPlotRect(size()));
+}
+
+void TSpectrogramPlot::paintEvent(QPaintEvent* event) {
   Spectrogram& s = owner_->Core();
   s.Render();
   const QRect plot = SpectrogramPlotRect(size());
@@ -52,7 +57,9 @@ void TSpectrogramPlot::paintEvent(QPaintEvent*) {
                              s.HistorySeconds(),
                              s.XOfSeconds(-1.0)};
   if (key != frameKey_) frameValid_ = false;
-  if (!frameValid_ || frame_.size() != size() * dpr) {
+  const bool wholeFrame = !frameValid_ || frame_.size() != size() * dpr;
+  if (wholeFrame && event->rect() != rect()) update();  // the labels too, at the next frame
+  if (wholeFrame) {
     frameKey_ = std::move(key);
     frame_ = QImage(size() * dpr, QImage::Format_RGB32);
     frame_.setDevicePixelRatio(dpr);
@@ -61,7 +68,8 @@ void TSpectrogramPlot::paintEvent(QPaintEvent*) {
     frameValid_ = true;
   }
   QPainter p(this);
-  p.drawImage(QPoint(0, 0), frame_);
+  // The pixels cover the plot area: the frame is drawn only where the labels are.
+  if (!plot.contains(event->rect())) p.drawImage(QPoint(0, 0), frame_);
   DrawSpectrogramPixels(p, s, plot);
 }
 
@@ -121,6 +129,10 @@ TFSpectrogram::TFSpectrogram(QWidget* parent)
   controls->addStretch(1);
 
   Plot = new TSpectrogramPlot(this);
+  settle_ = new QTimer(this);
+  settle_->setSingleShot(true);
+  settle_->setInterval(50);
+  connect(settle_, &QTimer::timeout, Plot, &TSpectrogramPlot::UpdatePixels);
 
   auto* bottom = new QHBoxLayout;
   LCursor = new QLabel("----", this);
@@ -179,9 +191,18 @@ void TFSpectrogram::ShowSpectrum(const SpectrumBlock& block) {
     return;
   }
   const int plots = core_.Plots();
+  const int right = core_.RightColumn();
   if (!core_.Add(block)) return;
-  if (core_.Plots() != plots) Plot->InvalidateFrame();
-  Plot->update();
+  if (core_.Plots() != plots) {
+    Plot->InvalidateFrame();
+    Plot->update();
+  } else if (core_.RightColumn() != right) {
+    // At high block rates many blocks share a column: one paint per new column, not per block.
+    settle_->stop();
+    Plot->UpdatePixels();
+  } else if (!settle_->isActive()) {
+    settle_->start();
+  }
 }
 
 void TFSpectrogram::SetMainAxis(bool logarithmic) {

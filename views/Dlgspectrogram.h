@@ -16,6 +16,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QSpinBox;
+class QTimer;
 class TFSpectrogram;
 
 // The plot with its axes; paints the pixels drawn since its last paint and reads the cursor.
@@ -25,6 +26,8 @@ class TSpectrogramPlot : public QWidget {
   explicit TSpectrogramPlot(TFSpectrogram* owner);
   // Axes, labels and colour bar changed: rebuild the cached frame at the next paint.
   void InvalidateFrame() { frameValid_ = false; }
+  // Only the pixels changed: repaints the plot area, not the labels around it.
+  void UpdatePixels();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -101,6 +104,8 @@ class TFSpectrogram : public QWidget, public SpectrumConsumer {
   bool paused_ = false;
   int64_t pausedBlocks_ = 0;
   int cursorX_ = -1, cursorY_ = -1;
+  // Shows the newest column's later blocks when no new column follows soon (the end of a run).
+  QTimer* settle_ = nullptr;
 };
 
 extern TFSpectrogram* FSpectrogram;

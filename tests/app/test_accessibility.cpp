@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include "Dlgdistortion.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Dlgspectrogram.h"
 #include "Levelbar.h"
 #include "MainwindowFixture.h"
 
@@ -235,6 +237,10 @@ TEST_F(Accessibility, TabWalksEveryWindowInTheOrderOfItsControls) {
         FOptions->BClearGraph3, FOptions->BClearGraph4, FOptions->Button1, FOptions->Button2}},
       {FAbout, {FAbout->Label10, FAbout->Label11, FAbout->Button1}},
       {FDistortion, {FDistortion->CAverages, FDistortion->Button1}},
+      {FSpectrogram,
+       {FSpectrogram->CChannel, FSpectrogram->CFreqAxis, FSpectrogram->EFloor,
+        FSpectrogram->ECeiling, FSpectrogram->EHistory, FSpectrogram->BPause,
+        FSpectrogram->BSaveImage, FSpectrogram->BClose}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.window->windowTitle().toStdString());

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QImage>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -209,6 +210,58 @@ TEST_F(SpectrogramWindow, At375BlocksASecondEveryBlockCountsAndPaintsComeOncePer
   EXPECT_EQ(At(picture, 10, Row(feed.BinFrequency(3000))), kLoud);
 }
 
+TEST_F(SpectrogramWindow, BlocksHandedOverOneByOnePaintThePlotOncePerNewColumn) {
+  Feed feed(256, 96000);  // about 12 blocks to a column
+  struct Counter : QObject {
+    int paints = 0;
+    QRect last;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) {
+        ++paints;
+        last = static_cast<QPaintEvent*>(e)->rect();
+      }
+      return false;
+    }
+  } counter;
+  feed.Tone(feed.left, 3000);
+  w.ShowSpectrum(feed.Block());
+  QCoreApplication::processEvents();
+  w.Plot->installEventFilter(&counter);
+  Spectrogram& s = w.Core();
+  int columns = 0;
+  for (int b = 0; b < 240; ++b) {
+    const int right = s.RightColumn();
+    w.ShowSpectrum(feed.Block());
+    columns += s.RightColumn() != right;
+    QCoreApplication::processEvents();  // the worker waits for each hand-over in turn
+  }
+  ASSERT_GE(columns, 10);
+  ASSERT_LE(columns, 40);
+  EXPECT_GE(counter.paints, columns - 1);
+  EXPECT_LE(counter.paints, columns + 1) << "not one paint per block";
+  EXPECT_EQ(counter.last, SpectrogramPlotRect(w.Plot->size())) << "the labels stay as they are";
+
+  // A block that only adds to the newest column is shown a little later, when no new column
+  // came (the end of a run).
+  int before = s.RightColumn();
+  for (int guard = 0; guard < 20; ++guard) {  // the first block of a fresh column
+    w.ShowSpectrum(feed.Block());
+    if (s.RightColumn() != before) break;
+  }
+  QCoreApplication::processEvents();
+  const int paints = counter.paints;
+  before = s.RightColumn();
+  feed.Tone(feed.left, 12000);
+  w.ShowSpectrum(feed.Block());
+  ASSERT_EQ(s.RightColumn(), before);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.paints, paints);
+  QTest::qWait(150);
+  EXPECT_EQ(counter.paints, paints + 1);
+  const Spectrogram::Reading r = s.At(s.Width() - 1, Row(feed.BinFrequency(12000)));
+  EXPECT_TRUE(r.hasLevel && r.level > -10);
+}
+
 TEST_F(SpectrogramWindow, PausingKeepsTheImageAndTheBlocksShowAsAGapAfterwards) {
   Feed feed(1024, 48000);  // 46.9 blocks per second
   feed.Tone(feed.left, 1000);
@@ -258,6 +311,35 @@ TEST_F(SpectrogramWindow, StereoStacksLAboveRAndTheChannelListPicksOne) {
   picture = w.Picture();
   EXPECT_EQ(At(picture, x, Row(feed.BinFrequency(5000))), kLoud);
   EXPECT_EQ(At(picture, x, Row(feed.BinFrequency(1000))), kQuiet);
+}
+
+TEST_F(SpectrogramWindow, ResizingKeepsTheHistoryRedrawnToTheNewSize) {
+  Feed feed(2048, 48000);  // 469 blocks in the default 20 s
+  for (int b = 0; b < 469; ++b) {
+    feed.Tone(feed.left, b < 234 ? 1000 : 5000);
+    w.ShowSpectrum(feed.Block());
+  }
+  const int64_t blocks = w.Core().Blocks();
+  for (QSize size : {QSize(1000, 700), QSize(420, 300), QSize(700, 460)}) {
+    SCOPED_TRACE(size.width());
+    w.resize(size);
+    QCoreApplication::processEvents();
+    const Spectrogram& s = w.Core();
+    const QRect plot = SpectrogramPlotRect(w.Plot->size());
+    ASSERT_EQ(s.Width(), plot.width());
+    ASSERT_EQ(s.Height(), plot.height());
+    EXPECT_EQ(s.Blocks(), blocks);
+    const QImage picture = w.Picture();
+    EXPECT_EQ(picture.size(), w.Plot->size());
+    const int width = s.Width(), r1k = Row(feed.BinFrequency(1000)),
+              r5k = Row(feed.BinFrequency(5000));
+    EXPECT_EQ(At(picture, 3, r1k), kLoud);
+    EXPECT_EQ(At(picture, 3, r5k), kQuiet);
+    EXPECT_EQ(At(picture, width / 2 - 3, r1k), kLoud);
+    EXPECT_EQ(At(picture, width / 2 + 3, r5k), kLoud);
+    EXPECT_EQ(At(picture, width - 1, r5k), kLoud);
+    EXPECT_EQ(At(picture, width - 1, r1k), kQuiet);
+  }
 }
 
 TEST_F(SpectrogramWindow, TheCursorReadsTimeFrequencyAndLevel) {
