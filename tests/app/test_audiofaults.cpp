@@ -1,7 +1,7 @@
-// Audio faults against a real PulseAudio server of the test's own (scripts/pulse-test-server):
-// no server, the server killed mid-run and back again, the server frozen mid-block.
+// Audio faults against a real sound server of the test's own (scripts/sound-test-server:
+// PulseAudio through ALSA's pulse plugin, or PipeWire through pipewire-alsa's): no server, the
+// server killed mid-run and back again, the server frozen mid-block.
 #include <alsa/asoundlib.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
@@ -19,17 +19,14 @@
 
 namespace {
 
-const QString kScript = QStringLiteral(TONVISTA_SOURCE_DIR "/scripts/pulse-test-server");
+const QString kScript = QStringLiteral(TONVISTA_SOURCE_DIR "/scripts/sound-test-server");
 
-// A private server under a private XDG_RUNTIME_DIR; ALSA's "default" is its pulse plugin.
+// A private server under a private XDG_RUNTIME_DIR; ALSA's "default" is that server.
 class PulseServer {
  public:
   PulseServer() {
     const std::string conf = dir_.File("asound.conf");
-    QFile f(QString::fromStdString(conf));
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n");
-    f.close();
+    Script({"alsa-conf"});
     // Never let the plugin start a server of its own.
     QFile client(QString::fromStdString(dir_.File("client.conf")));
     EXPECT_TRUE(client.open(QIODevice::WriteOnly));
@@ -42,7 +39,7 @@ class PulseServer {
     snd_config_update_free_global();
   }
   ~PulseServer() {
-    Signal(SIGCONT);
+    Signal("CONT");
     Script({"stop"});
     qunsetenv("ALSA_CONFIG_PATH");
     qunsetenv("PULSE_SERVER");
@@ -54,14 +51,10 @@ class PulseServer {
   bool Tone(int rate, int channels) {
     return Script({"tone", "1000", QString::number(rate), QString::number(channels), "0.5"});
   }
-  void Signal(int sig) {
-    QFile f(QString::fromStdString(dir_.File("server.pid")));
-    if (!f.open(QIODevice::ReadOnly)) return;
-    const pid_t pid = f.readAll().trimmed().toInt();
-    if (pid > 0) kill(pid, sig);
-  }
+  // To every process of the server ("STOP", "CONT", "KILL").
+  void Signal(const QString& sig) { Script({"signal", sig}); }
   void Kill() {
-    Signal(SIGKILL);
+    Signal("KILL");
     Script({"stop"});
   }
 
@@ -178,7 +171,7 @@ TEST_F(AudioFaults, StopAndQuitWhileTheServerIsFrozen) {
   ASSERT_TRUE(pulse->Tone(8000, 1));
   emit w->BStart->clicked();
   ASSERT_TRUE(ToneShown());
-  pulse->Signal(SIGSTOP);
+  pulse->Signal("STOP");
   QTest::qWait(300);
   EXPECT_TRUE(Responsive(1000));
   // Stop ends the run once the current block has ended: by its duration plus 2 s.
@@ -211,7 +204,7 @@ TEST(AudioFaultsCapture, FrozenServerEndsTheBlockAsSilenceWithinItsDurationPlusT
 
   std::thread freezer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    pulse.Signal(SIGSTOP);
+    pulse.Signal("STOP");
   });
   const auto start = std::chrono::steady_clock::now();
   AudioDataAcquisition acquisition(1, 32768, 8000, &session);  // 4.1 s at 8000 Hz
@@ -226,7 +219,7 @@ TEST(AudioFaultsCapture, FrozenServerEndsTheBlockAsSilenceWithinItsDurationPlusT
   std::vector<int16_t> block(acquisition.Samples(), acquisition.Samples() + 32768);
   EXPECT_GT(loudest(block, 0, static_cast<size_t>(got)), 8000);  // the tone before the freeze
   EXPECT_EQ(loudest(block, static_cast<size_t>(got), block.size()), 0);  // then silence
-  pulse.Signal(SIGCONT);
+  pulse.Signal("CONT");
   // Thawed, the server feeds the session again (a block may be lost to the stale stream).
   bool recovered = false;
   for (int i = 0; i < 10 && !recovered; ++i) {
