@@ -34,6 +34,8 @@ struct Device {
   int rate = 0;
   int blockFrames = 0;
   snd_pcm_uframes_t period = 0;
+  // Restarted after a break and not one frame delivered since.
+  bool restarted = false;
 
   void Close() {
     if (pcm) snd_pcm_close(pcm);
@@ -92,6 +94,7 @@ struct Device {
     rate = wantRate;
     blockFrames = wantBlock;
     this->period = period;
+    restarted = false;
     return true;
   }
 };
@@ -212,11 +215,17 @@ struct CaptureSession::Shared {
       }
       if (r < 0) {
         // The stream has a gap here. A device that cannot be restarted in place is opened
-        // afresh for the next attempt.
-        if (snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0) device.Close();
+        // afresh for the next attempt, and so is one that breaks again before delivering
+        // anything: PipeWire's plugin, its server gone, restarts in place and breaks at once,
+        // for ever, where only a new connection finds the server again.
+        if (device.restarted || snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0)
+          device.Close();
+        else
+          device.restarted = true;
         return Attempt::Broken;
       }
       emptyReads = 0;
+      device.restarted = false;
       std::lock_guard<std::mutex> lock(mutex);
       if (stop || interrupted || abandonedId == id || requestId != id) return Attempt::Ended;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
