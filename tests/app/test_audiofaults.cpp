@@ -57,8 +57,28 @@ class PulseServer {
     Signal("KILL");
     Script({"stop"});
   }
+  // The default source the program records and the sink behind it go (no source is left for
+  // the server to move the stream to), and come back under their names.
+  bool UnloadSource() {
+    return Script({"quiet"}) && Pactl({"unload-module", "module-remap-source"}) &&
+           Pactl({"unload-module", "module-null-sink"});
+  }
+  bool LoadSource() {
+    return Pactl({"load-module", "module-null-sink", "sink_name=tvsink"}) &&
+           Pactl({"load-module", "module-remap-source", "source_name=tvsource",
+                  "master=tvsink.monitor"}) &&
+           Pactl({"set-default-sink", "tvsink"}) && Pactl({"set-default-source", "tvsource"});
+  }
 
  private:
+  bool Pactl(const QStringList& args) {
+    QProcess p;
+    p.start("pactl", args);
+    const bool ok = p.waitForFinished(10000) && p.exitCode() == 0;
+    EXPECT_TRUE(ok) << "pactl " << args.join(' ').toStdString() << ": "
+                    << p.readAllStandardError().toStdString();
+    return ok;
+  }
   bool Script(QStringList args) {
     args.insert(1, QString::fromStdString(dir_.Path()));
     QProcess p;
@@ -163,6 +183,27 @@ TEST_F(AudioFaults, ServerKilledMidRunGoesSilentAndRecoversWhenItIsBack) {
   pulse->Kill();
   emit w->BStart->clicked();
   QTest::qWait(500);
+  QuitPromptly();
+}
+
+TEST_F(AudioFaults, DefaultSourceUnloadedMidRunAndLoadedAgainRecovers) {
+  ASSERT_TRUE(pulse->Start());
+  ASSERT_TRUE(pulse->Tone(8000, 1));
+  emit w->BStart->clicked();
+  ASSERT_TRUE(ToneShown()) << "peak " << Peak(w->Series1);
+
+  ASSERT_TRUE(pulse->UnloadSource());
+  EXPECT_TRUE(SilenceShown()) << "peak " << Peak(w->Series1);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(Responsive(1000));
+    QTest::qWait(100);
+  }
+  ASSERT_NE(w->CalcThread, nullptr) << "the run ended by itself";
+
+  ASSERT_TRUE(pulse->LoadSource());
+  ASSERT_TRUE(pulse->Tone(8000, 1));
+  EXPECT_TRUE(ToneShown()) << "peak " << Peak(w->Series1);
+  EXPECT_TRUE(StopAndWait());
   QuitPromptly();
 }
 

@@ -64,8 +64,8 @@ class PulseTestServer {
 
  private:
   bool Script(const std::string& cmd, const std::string& args = "") {
-    return Run("bash " TONVISTA_SOURCE_DIR "/scripts/sound-test-server " + cmd + " " +
-               dir_.Path() + " " + args);
+    return Run("bash " TONVISTA_SOURCE_DIR "/scripts/sound-test-server " + cmd + " " + dir_.Path() +
+               " " + args);
   }
   static bool Run(const std::string& command, std::string* out = nullptr) {
     FILE* p = popen((command + " 2>&1").c_str(), "r");

@@ -83,8 +83,8 @@ void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int
                     "pcm.!default { type pacedloop; loop \"" +
                         loopFile + "\"; channels " + std::to_string(channels) + "; overrun_every " +
                         std::to_string(overrunEvery) + "; vanish_every " +
-                        std::to_string(vanishEvery) + "; dead_after " +
-                        std::to_string(deadAfter) + " }\n");
+                        std::to_string(vanishEvery) + "; dead_after " + std::to_string(deadAfter) +
+                        " }\n");
   UseConfig(config);
 }
 
