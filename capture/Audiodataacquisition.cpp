@@ -116,6 +116,10 @@ struct CaptureSession::Shared {
   std::vector<int16_t> data;
   int done = 0;
   bool blockBroken = false;  // the current request's recording broke at least once
+  // The longest broken recording of the current request: what the block is if no fresh one
+  // gets further by the deadline (a server frozen mid-block leaves the fresh one empty).
+  std::vector<int16_t> kept;
+  int keptDone = 0;
   uint64_t finishedId = 0;
   bool threadRunning = false;
   bool stop = false;
@@ -252,6 +256,10 @@ struct CaptureSession::Shared {
       if (again) {
         std::lock_guard<std::mutex> lock(mutex);
         if (stop || interrupted || abandonedId == id || requestId != id) return;
+        if (done > keptDone) {
+          kept.assign(data.begin(), data.begin() + static_cast<ptrdiff_t>(done) * wantChannels);
+          keptDone = done;
+        }
         done = 0;
       }
       if (RecordOnce(device, id, wantChannels, wantFrames, until, chunk) != Attempt::Broken) return;
@@ -344,14 +352,18 @@ int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
   s.deadline = until;
   s.data.resize(static_cast<size_t>(frames) * channels);
   s.done = 0;
+  s.keptDone = 0;
   s.blockBroken = false;
   s.pending = true;
   s.changed.notify_all();
   s.changed.wait_until(lock, until, [&] { return s.finishedId == id || s.interrupted; });
   if (s.finishedId != id) s.abandonedId = id;
-  const int got = s.done;
-  std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
+  const bool useKept = s.keptDone > s.done;
+  const int got = useKept ? s.keptDone : s.done;
+  std::memcpy(dst, useKept ? s.kept.data() : s.data.data(),
+              sizeof(int16_t) * static_cast<size_t>(got) * channels);
   s.done = 0;
+  s.keptDone = 0;
   // A block cut short by its deadline joins a recording to zeros: broken as well.
   if (!s.interrupted && (s.blockBroken || (got > 0 && got < frames))) ++brokenBlocks_;
   return got;
