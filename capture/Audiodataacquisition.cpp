@@ -34,6 +34,8 @@ struct Device {
   int rate = 0;
   int blockFrames = 0;
   snd_pcm_uframes_t period = 0;
+  // Restarted after a break and not one frame delivered since.
+  bool restarted = false;
 
   void Close() {
     if (pcm) snd_pcm_close(pcm);
@@ -98,6 +100,7 @@ struct Device {
     rate = wantRate;
     blockFrames = wantBlock;
     this->period = period;
+    restarted = false;
     return true;
   }
 };
@@ -125,6 +128,10 @@ struct CaptureSession::Shared {
   std::vector<int16_t> data;
   int done = 0;
   bool blockBroken = false;  // the current request's recording broke at least once
+  // The longest broken recording of the current request: what the block is if no fresh one
+  // gets further by the deadline (a server frozen mid-block leaves the fresh one empty).
+  std::vector<int16_t> kept;
+  int keptDone = 0;
   uint64_t finishedId = 0;
   bool threadRunning = false;
   bool stop = false;
@@ -224,12 +231,18 @@ struct CaptureSession::Shared {
       }
       if (r < 0) {
         // The stream has a gap here. A device that cannot be restarted in place is opened
-        // afresh for the next attempt.
-        if (snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0) device.Close();
+        // afresh for the next attempt, and so is one that breaks again before delivering
+        // anything: PipeWire's plugin, its server gone, restarts in place and breaks at once,
+        // for ever, where only a new connection finds the server again.
+        if (device.restarted || snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0)
+          device.Close();
+        else
+          device.restarted = true;
         return Attempt::Broken;
       }
       emptyReads = 0;
       silence.Add(chunk.data(), static_cast<size_t>(r) * wantChannels);
+      device.restarted = false;
       std::lock_guard<std::mutex> lock(mutex);
       if (stop || interrupted || abandonedId == id || requestId != id) return Attempt::Ended;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
@@ -268,6 +281,10 @@ struct CaptureSession::Shared {
       if (again) {
         std::lock_guard<std::mutex> lock(mutex);
         if (stop || interrupted || abandonedId == id || requestId != id) return;
+        if (done > keptDone) {
+          kept.assign(data.begin(), data.begin() + static_cast<ptrdiff_t>(done) * wantChannels);
+          keptDone = done;
+        }
         done = 0;
       }
       if (RecordOnce(device, id, wantChannels, wantFrames, until, chunk) != Attempt::Broken) return;
@@ -372,14 +389,18 @@ int CaptureSession::Record(int channels, int rate, int16_t* dst, int frames) {
   s.deadline = until;
   s.data.resize(static_cast<size_t>(frames) * channels);
   s.done = 0;
+  s.keptDone = 0;
   s.blockBroken = false;
   s.pending = true;
   s.changed.notify_all();
   s.changed.wait_until(lock, until, [&] { return s.finishedId == id || s.interrupted; });
   if (s.finishedId != id) s.abandonedId = id;
-  const int got = s.done;
-  std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
+  const bool useKept = s.keptDone > s.done;
+  const int got = useKept ? s.keptDone : s.done;
+  std::memcpy(dst, useKept ? s.kept.data() : s.data.data(),
+              sizeof(int16_t) * static_cast<size_t>(got) * channels);
   s.done = 0;
+  s.keptDone = 0;
   // A block cut short by its deadline joins a recording to zeros: broken as well.
   if (!s.interrupted && (s.blockBroken || (got > 0 && got < frames))) ++brokenBlocks_;
   return got;

@@ -148,19 +148,29 @@ struct Worker {
     }
     if (stream && active && (streamChannels != wantChannels || streamRate != wantRate))
       CloseStream();
+    // A format no server takes is known at once; waiting for the server first would let a short
+    // block run out before it and report the input as gone instead.
+    if (!stream && wantChannels > 0 && !FormatValid()) {
+      s.failure = CaptureState::FormatRefused;
+      return;
+    }
     if (!stream && wantChannels > 0 && ctx && pa_context_get_state(ctx) == PA_CONTEXT_READY &&
         now >= nextStream)
       OpenStream(now);
   }
 
+  pa_sample_spec Format() const {
+    return {PA_SAMPLE_S16LE, static_cast<uint32_t>(wantRate),
+            static_cast<uint8_t>(std::clamp(wantChannels, 0, 255))};
+  }
+  bool FormatValid() const {
+    const pa_sample_spec format = Format();
+    return wantChannels <= static_cast<int>(PA_CHANNELS_MAX) && pa_sample_spec_valid(&format);
+  }
+
   void OpenStream(Clock::time_point now) {
     nextStream = now + kRetry;
-    pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<uint32_t>(wantRate),
-                          static_cast<uint8_t>(std::clamp(wantChannels, 0, 255))};
-    if (wantChannels > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&format)) {
-      s.failure = CaptureState::FormatRefused;
-      return;
-    }
+    const pa_sample_spec format = Format();
     pa_channel_map map;
     pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
     stream = pa_stream_new(ctx, "Tonvista capture", &format, &map);

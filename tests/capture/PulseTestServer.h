@@ -1,4 +1,5 @@
-// A private PulseAudio server for the input tests (scripts/pulse-test-server), with null sinks
+// A private sound server for the input tests (scripts/sound-test-server: PulseAudio or PipeWire
+// with its pulse server, as TONVISTA_TEST_SOUND_SERVER or the machine has it), with null sinks
 // loaded and unloaded through pactl, and a check that nothing reaches stderr.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -51,10 +53,18 @@ class PulseTestServer {
                                    " " + std::to_string(channels) + " 0.5");
   }
   bool Quiet() { return Script("quiet"); }
+  // "pulseaudio" or "pipewire".
+  static std::string Kind() {
+    std::string out;
+    Run("bash " TONVISTA_SOURCE_DIR "/scripts/sound-test-server kind", &out);
+    while (!out.empty() && std::isspace(static_cast<unsigned char>(out.back())))
+      out.pop_back();
+    return out;
+  }
 
  private:
   bool Script(const std::string& cmd, const std::string& args = "") {
-    return Run("bash " TONVISTA_SOURCE_DIR "/scripts/pulse-test-server " + cmd + " " + dir_.Path() +
+    return Run("bash " TONVISTA_SOURCE_DIR "/scripts/sound-test-server " + cmd + " " + dir_.Path() +
                " " + args);
   }
   static bool Run(const std::string& command, std::string* out = nullptr) {

@@ -218,10 +218,10 @@ bool UnbrokenStretch(const int16_t* block, int frames, int channels) {
 
 class PacedCapture : public Capture {
  protected:
-  void Use(int channels, long overrunEvery = 0, long vanishEvery = 0) {
+  void Use(int channels, long overrunEvery = 0, long vanishEvery = 0, long deadAfter = 0) {
     const auto file = dir.File("loop.raw");
     tvtest::WriteRawFile(file, LoopFrames(channels));
-    tvtest::UsePacedLoopDevice(dir.Path(), file, channels, overrunEvery, vanishEvery);
+    tvtest::UsePacedLoopDevice(dir.Path(), file, channels, overrunEvery, vanishEvery, deadAfter);
   }
   // Records `blocks` blocks through one session the way the worker does; returns how many
   // were not one unbroken stretch of the loop (a short block counts as broken).
@@ -277,6 +277,20 @@ TEST_F(PacedCapture, ABlockOnAVanishedDeviceIsRecordedAfreshOnANewOne) {
   CaptureSession session;
   EXPECT_EQ(BrokenOf(session, 2, 48000, 1024, 60), 0);
   EXPECT_GT(session.BrokenBlocks(), 5);
+  session.Release();
+}
+
+// A device that breaks at every read yet takes every restart (PipeWire's plugin once its
+// server has gone): restarting it in place would leave every later block silent for good;
+// the capture opens it afresh and the block is recorded whole on the new one.
+TEST_F(PacedCapture, ADeviceThatBreaksAgainAtOnceAfterARestartIsOpenedAfresh) {
+  Use(1, 0, 0, 6000);
+  CaptureSession session;
+  const auto start = Clock::now();
+  EXPECT_EQ(BrokenOf(session, 1, 48000, 1024, 40), 0);
+  EXPECT_GT(session.BrokenBlocks(), 3);
+  // Each death costs a reopen, not a block's deadline.
+  EXPECT_LT(Seconds(start), 40 * 0.0213 * 3 + 2.0);
   session.Release();
 }
 

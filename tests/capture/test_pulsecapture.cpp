@@ -132,7 +132,7 @@ TEST_F(PulseCaptureTest, SourceThatFallsSilentReadsNoSignalAfterTwoSeconds) {
   EXPECT_EQ(c.State(), CaptureState::Recording);
 
   // The sink plays nothing: its monitor gives zeros, which is recording, until 2 s have passed.
-  // Stamped before the tone is stopped: its last samples reach the capture after this.
+  // Timed from the call: the tone ends somewhere inside it, and sound is read until then.
   const auto quiet = Clock::now();
   ASSERT_TRUE(server.Quiet());
   bool silent = false, noSignal = false;

@@ -4,14 +4,22 @@
 # levels computed here from the signal itself.
 #
 #   tests/e2e/run.sh BUILD_DIR        (needs Xvfb, xdpyinfo, xdotool, python3)
+# TONVISTA_E2E_SOURCE=server plays the signal through a private sound server instead
+# (scripts/sound-test-server, of the kind TONVISTA_TEST_SOUND_SERVER or the machine gives), which
+# is then ALSA's "default": the program records it as it would on a desktop.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)"
 
 work="$(mktemp -d /tmp/tonvista-e2e-XXXXXX)"
 app_pid=""
+player=""
+source="${TONVISTA_E2E_SOURCE:-paced}"
+server="$here/../../scripts/sound-test-server"
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$player" ] && kill -- "-$player" 2>/dev/null || true
+  [ "$source" = server ] && "$server" stop "$work/sound" >/dev/null 2>&1 || true
   "$here/../../scripts/private-x" stop "$work/x"
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -40,8 +48,23 @@ pcm.!default { type asym; playback.pcm { type null };
     vanish_every 0 } }
 EOF
 eval "$("$here/../../scripts/private-x" start "$work/x" 1600x1200x24)"
-export ALSA_CONFIG_PATH="$work/asound.conf"
-export XDG_RUNTIME_DIR="$work/run" && mkdir -m 700 "$work/run"
+if [ "$source" = server ]; then
+  printf 'autospawn = no\n' >"$work/client.conf"
+  export PULSE_CLIENTCONFIG="$work/client.conf"
+  eval "$("$server" start "$work/sound")"
+  export XDG_RUNTIME_DIR PULSE_SERVER
+  "$server" alsa-conf "$work/sound"
+  export ALSA_CONFIG_PATH="$work/sound/asound.conf"
+  # The loop into the default sink, paced by the server; a process group of its own.
+  setsid bash -c 'python3 "$1" loop "$2" /dev/stdout |
+    exec pacat --raw --rate=44100 --channels=2 --format=s16le' play "$here/signal.py" \
+    "$work/signal.raw" >/dev/null 2>&1 </dev/null &
+  player=$!
+  sleep 0.5
+else
+  export ALSA_CONFIG_PATH="$work/asound.conf"
+  export XDG_RUNTIME_DIR="$work/run" && mkdir -m 700 "$work/run"
+fi
 export LANG=C LC_ALL=C QT_QPA_PLATFORM=xcb
 
 "$build/tonvista" >"$work/app.log" 2>&1 &

@@ -78,14 +78,15 @@ void UseReplayDevice(const std::string& dir, const std::string& rawFile, const s
 }
 
 void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int channels,
-                        long overrunEvery, long vanishEvery) {
+                        long overrunEvery, long vanishEvery, long deadAfter) {
   const std::string config = dir + "/asound-pacedloop.conf";
   WriteText(config, "pcm_type.pacedloop { lib \"" TONVISTA_PACEDLOOP_PLUGIN
                     "\" }\n"
                     "pcm.!default { type pacedloop; loop \"" +
                         loopFile + "\"; channels " + std::to_string(channels) + "; overrun_every " +
                         std::to_string(overrunEvery) + "; vanish_every " +
-                        std::to_string(vanishEvery) + " }\n");
+                        std::to_string(vanishEvery) + "; dead_after " + std::to_string(deadAfter) +
+                        " }\n");
   UseConfig(config);
 }
 

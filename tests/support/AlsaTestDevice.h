@@ -48,9 +48,11 @@ void UseReplayDevice(const std::string& dir, const std::string& rawFile,
 // `channels` channels) round and round, paced by the clock like a sound card at the rate it
 // is opened with. It overruns when its reader falls a buffer behind, and on request every
 // `overrunEvery` frames of a stream; with `vanishEvery` the device fails that often and only
-// a fresh open brings it back. After any stop the frames that passed meanwhile are lost.
+// a fresh open brings it back; with `deadAfter` it breaks for good after that many frames while
+// taking every restart, and again only a fresh open brings it back. After any stop the frames
+// that passed meanwhile are lost.
 void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int channels,
-                        long overrunEvery = 0, long vanishEvery = 0);
+                        long overrunEvery = 0, long vanishEvery = 0, long deadAfter = 0);
 
 // Makes `body` the ALSA configuration, with the paced loop device type declared (type
 // pacedloop; options loop, channels, overrun_every, vanish_every, busy, float_only).

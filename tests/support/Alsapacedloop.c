@@ -5,12 +5,15 @@
  *
  *   pcm_type.pacedloop { lib "/path/libasound_module_pcm_pacedloop.so" }
  *   pcm.!default { type pacedloop; channels 1; loop "/path/loop.raw"
- *                  overrun_every 50000; vanish_every 0 }
+ *                  overrun_every 50000; vanish_every 0; dead_after 0 }
  *
  * loop: raw interleaved S16 frames of `channels` channels (without it, a ramp).
  * overrun_every N: an overrun each time the stream has run N frames (0: never).
  * vanish_every N: the device fails each time the stream has run N frames and cannot be
  *   prepared again; only a fresh open brings it back (0: never).
+ * dead_after N: once a stream has run N frames the device breaks at every read and yet takes
+ *   every restart, as PipeWire's plugin does when its server has gone; only a fresh open
+ *   brings it back (0: never).
  */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -36,6 +39,8 @@ typedef struct {
   int lost;
   long overrunEvery;
   long vanishEvery;
+  long deadAfter;
+  int dead;
   uint64_t nextFault;
 } PacedLoop;
 
@@ -82,8 +87,13 @@ static int Stop(snd_pcm_ioplug_t* io) {
 static snd_pcm_sframes_t Pointer(snd_pcm_ioplug_t* io) {
   PacedLoop* p = io->private_data;
   if (p->lost) return -ENODEV;
+  if (p->dead) return -EPIPE;
   if (!p->running) return (snd_pcm_sframes_t)(p->read % io->buffer_size);
   const uint64_t elapsed = Elapsed(p);
+  if (p->deadAfter && elapsed >= (uint64_t)p->deadAfter) {
+    p->dead = 1;
+    return -EPIPE;
+  }
   if (elapsed >= p->nextFault) {
     if (p->vanishEvery && !p->overrunEvery) p->lost = 1;
     return -EPIPE;
@@ -171,7 +181,7 @@ static int LoadLoop(PacedLoop* p, const char* path) {
 SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   (void)root;
   const char* path = NULL;
-  long channels = 1, overrunEvery = 0, vanishEvery = 0, busy = 0, floatOnly = 0;
+  long channels = 1, overrunEvery = 0, vanishEvery = 0, deadAfter = 0, busy = 0, floatOnly = 0;
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -192,6 +202,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
     } else if (!strcmp(id, "float_only")) {
       // A device that offers no 16-bit format.
       if (snd_config_get_integer(n, &floatOnly) < 0) return -EINVAL;
+    } else if (!strcmp(id, "dead_after")) {
+      if (snd_config_get_integer(n, &deadAfter) < 0) return -EINVAL;
     } else {
       return -EINVAL;
     }
@@ -204,6 +216,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   p->channels = (unsigned)channels;
   p->overrunEvery = overrunEvery;
   p->vanishEvery = vanishEvery;
+  p->deadAfter = deadAfter;
   clock_gettime(CLOCK_MONOTONIC, &p->opened);
   int err = LoadLoop(p, path);
   p->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
