@@ -60,3 +60,20 @@ void SilenceWatch::Add(const int16_t* samples, size_t count) {
 bool SilenceWatch::Silent() const {
   return Now() - lastSound_.load() >= std::chrono::nanoseconds(kSilenceForNoSignal).count();
 }
+
+void CaptureSource::Feed(const int16_t* samples, int frames, int channels, int rate) {
+  SampleStream* stream = stream_.load(std::memory_order_acquire);
+  if (!stream || frames <= 0) return;
+  streamBuffer_.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
+  std::copy(samples, samples + streamBuffer_.size(), streamBuffer_.begin());
+  stream->Samples(streamBuffer_.data(), frames, channels, rate);
+}
+
+void CaptureSource::Feed(const double* samples, int frames, int channels, int rate) {
+  SampleStream* stream = stream_.load(std::memory_order_acquire);
+  if (stream && frames > 0) stream->Samples(samples, frames, channels, rate);
+}
+
+void CaptureSource::FeedGap() {
+  if (SampleStream* stream = stream_.load(std::memory_order_acquire)) stream->Gap();
+}

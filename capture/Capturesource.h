@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Samplestream.h"
+
 struct InputEntry;
 
 // What the capture of an input is doing, for the chart's read-out.
@@ -46,8 +48,20 @@ class CaptureSource {
   // Sample storage reused by the blocks recorded through this source.
   std::vector<int16_t>& BlockBuffer() { return blockBuffer_; }
 
+  // Where every recorded sample goes besides the blocks (none by default). Set it before the
+  // run's first Record; it must outlive the source's use of it.
+  void SetStream(SampleStream* stream) { stream_.store(stream, std::memory_order_release); }
+
+ protected:
+  // For the sources: pass on samples as they are read, those between blocks included.
+  void Feed(const int16_t* samples, int frames, int channels, int rate);
+  void Feed(const double* samples, int frames, int channels, int rate);
+  void FeedGap();
+
  private:
   std::vector<int16_t> blockBuffer_;
+  std::atomic<SampleStream*> stream_{nullptr};
+  std::vector<double> streamBuffer_;
 };
 
 // The source that records `input`: ALSA "default" for the default input, the PCM of that
