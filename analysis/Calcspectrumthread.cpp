@@ -66,7 +66,34 @@ struct TCalcSpectrumThread::Impl {
     if (interrupted) fresh->Interrupt();
     source = std::move(fresh);
     sourceInput = Input;
+    attachedTo = nullptr;  // the fresh source may reuse a gone one's address
     return *source;
+  }
+
+  // The stream of links.Stream while it listens: held from the first attach to the run's end.
+  SampleStream* heldStream = nullptr;
+  SampleStream* attachedStream = nullptr;
+  CaptureSource* attachedTo = nullptr;
+
+  // At a block boundary: the capture feeds the stream only while its consumer listens.
+  void AttachStream(CaptureSource& capture) {
+    StreamConsumer* consumer = links.Stream;
+    if (!consumer) return;
+    SampleStream* want = nullptr;
+    if (consumer->Listening()) {
+      if (!heldStream) heldStream = consumer->AcquireStream(this);
+      want = heldStream;
+    }
+    if (want == attachedStream && &capture == attachedTo) return;
+    capture.SetStream(want);
+    attachedStream = want;
+    attachedTo = &capture;
+  }
+
+  // After the last source is released: nothing feeds the stream any more.
+  void ReleaseStream() {
+    if (heldStream) links.Stream->ReleaseStream(this);
+    heldStream = attachedStream = nullptr;
   }
 
   void InterruptSource() {
@@ -120,6 +147,7 @@ struct TCalcSpectrumThread::Impl {
       core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
     {
       CaptureSource& capture = Source();
+      AttachStream(capture);
       AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
       FramesRecorded = acquisition.AcquireBlock();
       if (capture.Interrupted()) return false;
@@ -313,5 +341,6 @@ void TCalcSpectrumThread::run() {
     if (d.shownId != id) break;
   }
   if (d.source) d.source->Release();
+  d.ReleaseStream();
   std::lock_guard<std::mutex> lock(d.mutex);  // see Shutdown
 }

@@ -59,6 +59,8 @@ struct SpectrumLinks {
   SpectrumBandLink* Band = nullptr;
   std::vector<SpectrumConsumer*> Spectra;
   std::vector<SampleConsumer*> Scopes;
+  // Fed with every recorded sample while it listens (none by default: no stream attached).
+  StreamConsumer* Stream = nullptr;
 };
 
 class TCalcSpectrumThread : public QThread {

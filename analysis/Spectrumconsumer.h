@@ -46,3 +46,19 @@ class SampleConsumer {
   virtual bool Receiving() const = 0;
   virtual void ShowSamples(const SampleBlock& block) = 0;
 };
+
+class SampleStream;
+
+// A meter fed with every recorded sample rather than with blocks. The worker attaches its
+// stream to the capture while Listening() and detaches it otherwise; one worker at a time
+// holds it (between AcquireStream and ReleaseStream), so the stream has one producer.
+class StreamConsumer {
+ public:
+  virtual ~StreamConsumer() = default;
+  // Any thread, cheap (an atomic).
+  virtual bool Listening() const = 0;
+  // Worker thread: the stream for `worker`, or null while another worker holds it.
+  virtual SampleStream* AcquireStream(const void* worker) = 0;
+  // Worker thread, once its source no longer feeds the stream.
+  virtual void ReleaseStream(const void* worker) = 0;
+};

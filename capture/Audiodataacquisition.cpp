@@ -113,6 +113,9 @@ struct CaptureSession::Shared {
   bool paceFailures = false;
   std::atomic<CaptureState> state{CaptureState::Idle};
   SilenceWatch silence;
+  // Whose stream every sample read goes to; cleared (under mutex) when the session gives this
+  // state up, since an abandoned thread may outlive it.
+  CaptureSession* owner = nullptr;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -142,6 +145,15 @@ struct CaptureSession::Shared {
     if (wakeFd >= 0) close(wakeFd);
   }
 
+  // Passes samples just read on to the session's stream, in the order read (device thread).
+  void FeedLocked(const int16_t* samples, snd_pcm_sframes_t frames, const Device& device) {
+    if (owner && !stop) owner->Feed(samples, static_cast<int>(frames), device.channels, device.rate);
+  }
+  void FeedGap() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (owner && !stop) owner->FeedGap();
+  }
+
   bool Cancelled(uint64_t id) {
     std::lock_guard<std::mutex> lock(mutex);
     return stop || interrupted || abandonedId == id || requestId != id;
@@ -166,12 +178,13 @@ struct CaptureSession::Shared {
   }
 
   // Drops what the device gathered since the last block, so that a block holds only samples
-  // recorded after it was asked for and does not join the previous one. False when the device
-  // had to be given up.
+  // recorded after it was asked for and does not join the previous one (the stream gets them).
+  // False when the device had to be given up.
   bool Drain(Device& device, int wantChannels, std::vector<int16_t>& chunk) {
     snd_pcm_sframes_t stale = snd_pcm_avail_update(device.pcm);
     if (stale < 0) {
       // An overrun while the previous block was shown: nothing of it is wanted anyway.
+      FeedGap();
       if (snd_pcm_prepare(device.pcm) < 0) {
         device.Close();
         return false;
@@ -184,11 +197,16 @@ struct CaptureSession::Shared {
       const snd_pcm_sframes_t r = snd_pcm_readi(device.pcm, chunk.data(), n);
       if (r == -EAGAIN || r == 0) break;
       if (r < 0) {
+        FeedGap();
         if (snd_pcm_prepare(device.pcm) < 0) {
           device.Close();
           return false;
         }
         break;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        FeedLocked(chunk.data(), r, device);
       }
       stale -= r;
     }
@@ -234,6 +252,7 @@ struct CaptureSession::Shared {
         // afresh for the next attempt, and so is one that breaks again before delivering
         // anything: PipeWire's plugin, its server gone, restarts in place and breaks at once,
         // for ever, where only a new connection finds the server again.
+        FeedGap();
         if (device.restarted || snd_pcm_recover(device.pcm, static_cast<int>(r), 1) < 0)
           device.Close();
         else
@@ -244,6 +263,8 @@ struct CaptureSession::Shared {
       silence.Add(chunk.data(), static_cast<size_t>(r) * wantChannels);
       device.restarted = false;
       std::lock_guard<std::mutex> lock(mutex);
+      // Read is read: the stream takes it even when the block was given up meanwhile.
+      FeedLocked(chunk.data(), r, device);
       if (stop || interrupted || abandonedId == id || requestId != id) return Attempt::Ended;
       std::memcpy(data.data() + static_cast<size_t>(got) * wantChannels, chunk.data(),
                   sizeof(int16_t) * static_cast<size_t>(r) * wantChannels);
@@ -275,6 +296,8 @@ struct CaptureSession::Shared {
         }
         if (state != CaptureState::Recording) silence.Restart();
         state = CaptureState::Recording;
+        // A fresh stream does not continue whatever was read before.
+        FeedGap();
       } else if (!Drain(device, wantChannels, chunk)) {
         continue;
       }
@@ -325,6 +348,7 @@ CaptureSession::CaptureSession(std::string device)
     : shared_(std::make_shared<Shared>()), device_(std::move(device)) {
   InstallQuietErrorHandler();
   shared_->deviceName = device_;
+  shared_->owner = this;
   shared_->paceFailures = device_ != "default";
   shared_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -355,6 +379,8 @@ void CaptureSession::Abandon(Shared& s) {
   fresh->deviceName = s.deviceName;
   fresh->paceFailures = s.paceFailures;
   fresh->state = s.state.load();
+  fresh->owner = s.owner;
+  s.owner = nullptr;
   std::lock_guard<std::mutex> lock(swapMutex_);
   shared_ = std::move(fresh);
 }

@@ -31,6 +31,8 @@ int64_t Now() {
 // on a stalled server longer than one turn of its loop, and Release can always join it.
 struct PulseCapture::Impl {
   std::string source;
+  // Whose stream every sample read goes to; the thread is joined before the capture goes.
+  PulseCapture* owner = nullptr;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -55,6 +57,11 @@ struct PulseCapture::Impl {
   void Wake() {
     if (loop) pa_mainloop_wakeup(loop);
   }
+  // The capture's thread only.
+  void Feed(const int16_t* samples, int frames, int channels, int rate) {
+    owner->Feed(samples, frames, channels, rate);
+  }
+  void FeedGap() { owner->FeedGap(); }
 
   void Run();
 };
@@ -142,6 +149,8 @@ struct Worker {
         if (active && wasRecording) Finish();
       } else if (st == PA_STREAM_READY && !s.streaming) {
         s.streaming = true;
+        // A fresh stream does not continue whatever was read before.
+        s.FeedGap();
         s.lastSound = Now();
         dropStale = true;
       }
@@ -205,6 +214,12 @@ struct Worker {
       const void* bytes = nullptr;
       size_t n = 0;
       if (pa_stream_peek(stream, &bytes, &n) < 0 || n == 0) break;
+      // Every sample read goes to the stream, those between blocks included.
+      if (bytes)
+        s.Feed(static_cast<const int16_t*>(bytes), static_cast<int>(n / frameBytes),
+               streamChannels, streamRate);
+      else
+        s.FeedGap();
       if (bytes && !dropStale) {
         const auto* samples = static_cast<const int16_t*>(bytes);
         const size_t count = n / sizeof(int16_t);
@@ -297,6 +312,7 @@ void PulseCapture::Impl::Run() {
 PulseCapture::PulseCapture(std::string source)
     : source_(std::move(source)), impl_(std::make_shared<Impl>()) {
   impl_->source = source_;
+  impl_->owner = this;
 }
 
 PulseCapture::~PulseCapture() {

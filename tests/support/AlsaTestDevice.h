@@ -55,7 +55,8 @@ void UsePacedLoopDevice(const std::string& dir, const std::string& loopFile, int
                         long overrunEvery = 0, long vanishEvery = 0, long deadAfter = 0);
 
 // Makes `body` the ALSA configuration, with the paced loop device type declared (type
-// pacedloop; options loop, channels, overrun_every, vanish_every, busy, float_only).
+// pacedloop; options loop, channels, overrun_every, vanish_every, busy, float_only,
+// speed: the clock N times as fast).
 void UseAlsaConfig(const std::string& dir, const std::string& body);
 
 // Makes "default" a missing card, as on a machine without any sound device.

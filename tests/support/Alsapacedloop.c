@@ -14,6 +14,7 @@
  * dead_after N: once a stream has run N frames the device breaks at every read and yet takes
  *   every restart, as PipeWire's plugin does when its server has gone; only a fresh open
  *   brings it back (0: never).
+ * speed N: the clock runs N times as fast, for long recordings in a short test (default 1).
  */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -40,6 +41,7 @@ typedef struct {
   long overrunEvery;
   long vanishEvery;
   long deadAfter;
+  long speed;
   int dead;
   uint64_t nextFault;
 } PacedLoop;
@@ -50,8 +52,12 @@ static double Since(const struct timespec* t) {
   return (double)(now.tv_sec - t->tv_sec) + (double)(now.tv_nsec - t->tv_nsec) * 1e-9;
 }
 
+static double Speed(const PacedLoop* p) {
+  return p->speed > 1 ? (double)p->speed : 1.0;
+}
+
 static uint64_t Elapsed(PacedLoop* p) {
-  return (uint64_t)(Since(&p->started) * p->io.rate);
+  return (uint64_t)(Since(&p->started) * p->io.rate * Speed(p));
 }
 
 static void Arm(PacedLoop* p, int on) {
@@ -68,7 +74,7 @@ static int Start(snd_pcm_ioplug_t* io) {
   PacedLoop* p = io->private_data;
   if (p->lost) return -ENODEV;
   clock_gettime(CLOCK_MONOTONIC, &p->started);
-  p->startFrame = (uint64_t)(Since(&p->opened) * io->rate);
+  p->startFrame = (uint64_t)(Since(&p->opened) * io->rate * Speed(p));
   p->read = 0;
   p->running = 1;
   long every = p->overrunEvery ? p->overrunEvery : p->vanishEvery;
@@ -181,7 +187,8 @@ static int LoadLoop(PacedLoop* p, const char* path) {
 SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   (void)root;
   const char* path = NULL;
-  long channels = 1, overrunEvery = 0, vanishEvery = 0, deadAfter = 0, busy = 0, floatOnly = 0;
+  long channels = 1, overrunEvery = 0, vanishEvery = 0, deadAfter = 0, busy = 0, floatOnly = 0,
+       speed = 1;
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -204,6 +211,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
       if (snd_config_get_integer(n, &floatOnly) < 0) return -EINVAL;
     } else if (!strcmp(id, "dead_after")) {
       if (snd_config_get_integer(n, &deadAfter) < 0) return -EINVAL;
+    } else if (!strcmp(id, "speed")) {
+      if (snd_config_get_integer(n, &speed) < 0) return -EINVAL;
     } else {
       return -EINVAL;
     }
@@ -217,6 +226,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(pacedloop) {
   p->overrunEvery = overrunEvery;
   p->vanishEvery = vanishEvery;
   p->deadAfter = deadAfter;
+  p->speed = speed;
   clock_gettime(CLOCK_MONOTONIC, &p->opened);
   int err = LoadLoop(p, path);
   p->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
