@@ -1,0 +1,486 @@
+#include "Octavefilterbank.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <limits>
+#include <numbers>
+#include <stdexcept>
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+
+// Bands of a decimated stage reach up to this fraction of its rate (upper edge of the upper
+// neighbour): below the half-band filters' pass-band edge (0.3), clear of the fold.
+constexpr double kStageTop = 0.28;
+// Frames handled in one go at the full rate.
+constexpr int kChunk = 256;
+
+// Half-band low-pass for halving the rate: Kaiser-windowed sinc, pass band to 0.15 and stop
+// band from 0.35 of the input rate, stop band below -100 dB. Taps 0, 1, 3, 5, ... (the even
+// ones are zero).
+constexpr int kHalfbandReach = 19;  // taps -19..19
+
+struct Halfband {
+  std::vector<double> odd;  // h[1], h[3], ..., h[kHalfbandReach]
+  double centre = 0.5;
+};
+
+double BesselI0(double x) {
+  double sum = 1.0, term = 1.0;
+  for (int k = 1; k < 50; ++k) {
+    term *= (x / (2.0 * k)) * (x / (2.0 * k));
+    sum += term;
+    if (term < 1e-17 * sum) break;
+  }
+  return sum;
+}
+
+Halfband DesignHalfband() {
+  Halfband h;
+  const double beta = 0.1102 * (100.0 - 8.7);
+  const double n = kHalfbandReach + 1.0;
+  double sum = 0.5;
+  for (int k = 1; k <= kHalfbandReach; k += 2) {
+    const double r = k / n;
+    const double w = BesselI0(beta * std::sqrt(1.0 - r * r)) / BesselI0(beta);
+    const double v = std::sin(kPi * k / 2.0) / (kPi * k) * w;
+    h.odd.push_back(v);
+    sum += 2.0 * v;
+  }
+  // Unity gain at DC.
+  h.centre = 0.5 / sum;
+  for (double& v : h.odd) v /= sum;
+  return h;
+}
+
+const Halfband& HalfbandFilter() {
+  static const Halfband h = DesignHalfband();
+  return h;
+}
+
+double HalfbandMagnitude(double frequency, double rate) {
+  const Halfband& h = HalfbandFilter();
+  const double w = 2.0 * kPi * frequency / rate;
+  double v = h.centre;
+  for (size_t i = 0; i < h.odd.size(); ++i) v += 2.0 * h.odd[i] * std::cos(w * (2.0 * i + 1.0));
+  return std::fabs(v);
+}
+
+// One band-pass: three biquads g (1 - z^-2) / (1 + a1 z^-1 + a2 z^-2).
+struct BandDesign {
+  double g[3], a1[3], a2[3];
+};
+
+std::complex<double> BandResponse(const BandDesign& d, double frequency, double rate) {
+  const double w = 2.0 * kPi * frequency / rate;
+  const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
+  std::complex<double> h = 1.0;
+  for (int j = 0; j < 3; ++j) h *= d.g[j] * (1.0 - z2) / (1.0 + d.a1[j] * z1 + d.a2[j] * z2);
+  return h;
+}
+
+// Order-3 Butterworth band-pass centred (after pre-warping) on `mid` with the analogue
+// bandwidth `width` in the pre-warped domain (Hz), by the bilinear transform; 0 dB at mid.
+BandDesign DesignBand(double mid, double width, double rate) {
+  const double k = 2.0 * rate;
+  const double w0 = 2.0 * kPi * (rate / kPi) * std::tan(kPi * mid / rate);
+  const double bw = 2.0 * kPi * width;
+  BandDesign d{};
+  // Low-pass prototype poles: -1 and -1/2 +- j sqrt(3)/2. Each gives two band-pass poles;
+  // one of each conjugate pair is enough.
+  const std::complex<double> proto[2] = {{-0.5, std::sqrt(3.0) / 2.0}, {-1.0, 0.0}};
+  std::complex<double> poles[3];
+  {
+    const std::complex<double> p = proto[0];
+    const std::complex<double> disc = std::sqrt(p * p * bw * bw - 4.0 * w0 * w0);
+    poles[0] = (p * bw + disc) / 2.0;
+    poles[1] = (p * bw - disc) / 2.0;
+    // The real prototype pole gives a conjugate pair (bw < 2 w0 for every fractional band).
+    const std::complex<double> q = proto[1];
+    poles[2] = (q * bw + std::sqrt(q * q * bw * bw - 4.0 * w0 * w0)) / 2.0;
+  }
+  for (int j = 0; j < 3; ++j) {
+    const std::complex<double> z = (k + poles[j]) / (k - poles[j]);
+    d.a1[j] = -2.0 * z.real();
+    d.a2[j] = std::norm(z);
+    d.g[j] = 1.0;
+  }
+  // Spread the gain evenly over the sections, 0 dB at mid in all.
+  const double m = std::abs(BandResponse(d, mid, rate));
+  const double g = std::cbrt(1.0 / m);
+  for (int j = 0; j < 3; ++j) d.g[j] = g;
+  return d;
+}
+
+// Integral of |H|^2 over frequency (Hz): the band's effective bandwidth.
+double EffectiveBandwidth(const BandDesign& d, double mid, double reach, double rate) {
+  const double lo = mid / reach, hi = std::min(mid * reach, rate / 2.0);
+  const int n = 640;
+  const double step = std::log(hi / lo) / n;
+  double sum = 0.0;
+  for (int i = 0; i <= n; ++i) {
+    const double f = lo * std::exp(step * i);
+    const double v = std::norm(BandResponse(d, f, rate)) * f;
+    sum += (i == 0 || i == n) ? v / 2.0 : v;
+  }
+  return sum * step;
+}
+
+std::string NominalLabel(int bandsPerOctave, int index) {
+  static constexpr double kMantissa[10] = {1.0, 1.25, 1.6, 2.0, 2.5, 3.15, 4.0, 5.0, 6.3, 8.0};
+  const int third = bandsPerOctave == 1 ? 3 * index : index;  // in one-third-octave steps
+  const int decade = third >= 0 ? third / 10 : -((-third + 9) / 10);
+  const int m = third - 10 * decade;
+  const double v = kMantissa[m] * std::pow(10.0, 3 + decade);
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+std::string ExactLabel(double mid) {
+  char text[32];
+  if (mid >= 1000.0)
+    std::snprintf(text, sizeof text, "%.0f", mid);
+  else
+    std::snprintf(text, sizeof text, "%.4g", mid);
+  return text;
+}
+
+}  // namespace
+
+bool ValidBandsPerOctave(int b) { return b == 1 || b == 3 || b == 6 || b == 12 || b == 24; }
+
+double BandMidFrequency(int b, int index) {
+  const double exponent = (b % 2 == 1) ? static_cast<double>(index) / b
+                                       : (2.0 * index + 1.0) / (2.0 * b);
+  return kReferenceFrequency * std::pow(kOctaveRatio, exponent);
+}
+
+std::vector<FractionalBand> FractionalBands(int b, double rate) {
+  std::vector<FractionalBand> out;
+  if (!ValidBandsPerOctave(b) || !(rate > 0.0)) return out;
+  // The nominal 20 Hz one-third-octave band has its exact mid-band at 19.95 Hz.
+  int x = static_cast<int>(std::floor(b * std::log(19.9 / 1000.0) / std::log(kOctaveRatio))) - 2;
+  while (BandMidFrequency(b, x) < 19.9) ++x;
+  const double edge = std::pow(kOctaveRatio, 1.0 / (2.0 * b));
+  for (; BandMidFrequency(b, x) < 0.45 * rate; ++x) {
+    FractionalBand band;
+    band.index = x;
+    band.mid = BandMidFrequency(b, x);
+    band.lower = band.mid / edge;
+    band.upper = band.mid * edge;
+    band.label = (b == 1 || b == 3) ? NominalLabel(b, x) : ExactLabel(band.mid);
+    out.push_back(band);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Halving the rate of one channel: keeps the input's last taps between calls.
+struct Decimator {
+  std::vector<double> buffer;  // 2 * reach history, then the new input
+  bool odd = false;            // the next input sample is an odd one (no output)
+
+  void Reset() {
+    buffer.assign(2 * kHalfbandReach, 0.0);
+    odd = false;
+  }
+  // Appends n samples and writes the outputs; returns their number.
+  int Run(const double* in, int n, double* out) {
+    const Halfband& h = HalfbandFilter();
+    const int history = 2 * kHalfbandReach;
+    buffer.resize(history);
+    buffer.insert(buffer.end(), in, in + n);
+    const double* x = buffer.data();
+    int count = 0;
+    int i = odd ? 1 : 0;
+    for (; i < n; i += 2) {
+      // Output at input i, centred kHalfbandReach samples back.
+      const double* c = x + history + i - kHalfbandReach;
+      double v = h.centre * c[0];
+      for (int k = 0; k < static_cast<int>(h.odd.size()); ++k) {
+        const int t = 2 * k + 1;
+        v += h.odd[k] * (c[-t] + c[t]);
+      }
+      out[count++] = v;
+    }
+    odd = (i - n) == 1;
+    buffer.erase(buffer.begin(), buffer.end() - history);
+    return count;
+  }
+};
+
+}  // namespace
+
+struct OctaveFilterBank::Impl {
+  struct Stage {
+    double rate = 0.0;
+    int first = 0, count = 0;  // bands first .. first + count - 1 run here
+    double coefFast = 0.0, coefSlow = 0.0;
+    // Per band lane, section-major: g[j * count + l].
+    std::vector<double> g, a1, a2;
+    struct Channel {
+      std::vector<double> s1, s2;  // [j * count + l]
+      std::vector<double> sum, fast, slow;
+      std::int64_t samples = 0;
+      Decimator down;  // from the previous stage's rate to this one (unused at stage 0)
+      std::vector<double> input;
+    } channel[2];
+  };
+  std::vector<Stage> stages;
+  std::vector<BandDesign> designs;
+  std::vector<int> stageOf;
+  WeightingFilter weighting[2];
+  std::vector<double> scratch[2];
+
+  void RunBands(Stage& st, Stage::Channel& ch, const double* x, int n) {
+    const int L = st.count;
+    if (L == 0) {
+      ch.samples += n;
+      return;
+    }
+    const double* __restrict g = st.g.data();
+    const double* __restrict a1 = st.a1.data();
+    const double* __restrict a2 = st.a2.data();
+    double* __restrict s1 = ch.s1.data();
+    double* __restrict s2 = ch.s2.data();
+    double* __restrict sum = ch.sum.data();
+    double* __restrict fast = ch.fast.data();
+    double* __restrict slow = ch.slow.data();
+    const double cf = st.coefFast, cs = st.coefSlow;
+    for (int i = 0; i < n; ++i) {
+      const double in = x[i];
+      for (int l = 0; l < L; ++l) {
+        double v = in;
+        for (int j = 0; j < 3; ++j) {
+          const int k = j * L + l;
+          const double y = g[k] * v + s1[k];
+          s1[k] = s2[k] - a1[k] * y;
+          s2[k] = -g[k] * v - a2[k] * y;
+          v = y;
+        }
+        const double e = v * v;
+        sum[l] += e;
+        fast[l] += cf * (e - fast[l]);
+        slow[l] += cs * (e - slow[l]);
+      }
+    }
+    ch.samples += n;
+  }
+
+  void RunChannel(int c, const double* x, int n) {
+    // Stage 0 takes the weighted stream as it is; each further stage halves the previous.
+    const double* in = x;
+    int count = n;
+    for (size_t s = 0; s < stages.size(); ++s) {
+      Stage& st = stages[s];
+      Stage::Channel& ch = st.channel[c];
+      if (s > 0) {
+        ch.input.resize(count / 2 + 1);
+        count = ch.down.Run(in, count, ch.input.data());
+        in = ch.input.data();
+      }
+      RunBands(st, ch, in, count);
+    }
+  }
+};
+
+OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels,
+                                   FrequencyWeighting weighting)
+    : bandsPerOctave_(bandsPerOctave),
+      rate_(rate),
+      channels_(channels),
+      weighting_(weighting),
+      broadband_{SoundLevelMeter(rate), SoundLevelMeter(rate)},
+      impl_(std::make_unique<Impl>()) {
+  if (!ValidBandsPerOctave(bandsPerOctave))
+    throw std::invalid_argument("bands per octave must be 1, 3, 6, 12 or 24");
+  if (channels < 1 || channels > 2) throw std::invalid_argument("1 or 2 channels");
+  if (!(rate >= 8000.0)) throw std::invalid_argument("sampling rate below 8000 Hz");
+  bands_ = FractionalBands(bandsPerOctave, rate);
+  const int nb = static_cast<int>(bands_.size());
+  Impl& m = *impl_;
+  for (int c = 0; c < 2; ++c) m.weighting[c] = WeightingFilter(weighting, rate);
+
+  // The lowest stage a band can run at: its upper neighbour's upper edge within kStageTop of
+  // that stage's rate.
+  const double reach = std::pow(kOctaveRatio, 3.0 / (2.0 * bandsPerOctave));
+  m.stageOf.resize(nb);
+  int stageCount = 1;
+  for (int i = 0; i < nb; ++i) {
+    int s = 0;
+    while (bands_[i].mid * reach <= kStageTop * rate / std::pow(2.0, s + 1)) ++s;
+    m.stageOf[i] = s;
+    stageCount = std::max(stageCount, s + 1);
+  }
+  m.stages.resize(stageCount);
+  // Bands ascend, stages descend in rate: stage s holds a contiguous run.
+  for (int s = 0; s < stageCount; ++s) {
+    Impl::Stage& st = m.stages[s];
+    st.rate = rate / std::pow(2.0, s);
+    st.first = nb;
+    for (int i = 0; i < nb; ++i)
+      if (m.stageOf[i] == s) {
+        st.first = std::min(st.first, i);
+        ++st.count;
+      }
+    if (st.count == 0) st.first = 0;
+    st.coefFast = 1.0 - std::exp(-1.0 / (kTauFast * st.rate));
+    st.coefSlow = 1.0 - std::exp(-1.0 / (kTauSlow * st.rate));
+  }
+
+  // Each band's analogue bandwidth is tuned so that its effective bandwidth (the integral of
+  // |H|^2) equals the nominal one, upper - lower: then band powers add up to the broadband
+  // power. Butterworth's own is pi/3 / sin(pi/6) wider than its -3 dB bandwidth.
+  m.designs.resize(nb);
+  for (int i = 0; i < nb; ++i) {
+    const FractionalBand& band = bands_[i];
+    const double r = m.stages[m.stageOf[i]].rate;
+    auto warp = [r](double f) { return r / kPi * std::tan(kPi * std::min(f, 0.499 * r) / r); };
+    const double target = band.upper - band.lower;
+    double width = (warp(band.upper) - warp(band.lower)) * (0.5 / (kPi / 6.0));
+    const double far = std::pow(kOctaveRatio, 8.0 / bandsPerOctave);
+    BandDesign d{};
+    for (int it = 0; it < 4; ++it) {
+      d = DesignBand(band.mid, width, r);
+      const double eff = EffectiveBandwidth(d, band.mid, far, r);
+      width *= target / eff;
+    }
+    m.designs[i] = DesignBand(band.mid, width, r);
+  }
+  for (int s = 0; s < stageCount; ++s) {
+    Impl::Stage& st = m.stages[s];
+    const int L = st.count;
+    st.g.resize(3 * L);
+    st.a1.resize(3 * L);
+    st.a2.resize(3 * L);
+    for (int l = 0; l < L; ++l)
+      for (int j = 0; j < 3; ++j) {
+        const BandDesign& d = m.designs[st.first + l];
+        st.g[j * L + l] = d.g[j];
+        st.a1[j * L + l] = d.a1[j];
+        st.a2[j * L + l] = d.a2[j];
+      }
+  }
+  Reset();
+}
+
+OctaveFilterBank::~OctaveFilterBank() = default;
+
+void OctaveFilterBank::Reset() {
+  Impl& m = *impl_;
+  for (Impl::Stage& st : m.stages)
+    for (auto& ch : st.channel) {
+      ch.s1.assign(3 * st.count, 0.0);
+      ch.s2.assign(3 * st.count, 0.0);
+      ch.fast.assign(st.count, 0.0);
+      ch.slow.assign(st.count, 0.0);
+      ch.down.Reset();
+    }
+  for (auto& w : m.weighting) w.Reset();
+  for (auto& b : broadband_) b.Reset();
+  ResetLevels();
+}
+
+void OctaveFilterBank::ResetLevels() {
+  for (Impl::Stage& st : impl_->stages)
+    for (auto& ch : st.channel) {
+      ch.sum.assign(st.count, 0.0);
+      ch.samples = 0;
+    }
+  for (auto& b : broadband_) b.ResetStatistics();
+}
+
+void OctaveFilterBank::SetOffsetDb(double offsetDb) {
+  offset_ = offsetDb;
+  for (auto& b : broadband_) b.SetOffsetDb(offsetDb);
+}
+
+void OctaveFilterBank::SetBandCorrectionsDb(std::vector<double> corrections) {
+  if (!corrections.empty() && static_cast<int>(corrections.size()) != BandCount())
+    throw std::invalid_argument("one correction per band");
+  corrections_ = std::move(corrections);
+}
+
+void OctaveFilterBank::Process(const double* const* channels, int frames) {
+  Impl& m = *impl_;
+  for (int done = 0; done < frames; done += kChunk) {
+    const int n = std::min(kChunk, frames - done);
+    for (int c = 0; c < channels_; ++c) {
+      std::vector<double>& x = m.scratch[c];
+      x.assign(channels[c] + done, channels[c] + done + n);
+      m.weighting[c].Process(x.data(), n);
+      broadband_[c].Process(x.data(), n);
+      m.RunChannel(c, x.data(), n);
+    }
+  }
+}
+
+void OctaveFilterBank::ProcessInterleaved(const double* samples, int frames) {
+  Impl& m = *impl_;
+  for (int done = 0; done < frames; done += kChunk) {
+    const int n = std::min(kChunk, frames - done);
+    for (int c = 0; c < channels_; ++c) {
+      std::vector<double>& x = m.scratch[c];
+      x.resize(n);
+      for (int i = 0; i < n; ++i) x[i] = samples[static_cast<long>(done + i) * channels_ + c];
+      m.weighting[c].Process(x.data(), n);
+      broadband_[c].Process(x.data(), n);
+      m.RunChannel(c, x.data(), n);
+    }
+  }
+}
+
+double OctaveFilterBank::Seconds() const {
+  return impl_->stages.empty() ? 0.0
+                               : static_cast<double>(impl_->stages[0].channel[0].samples) / rate_;
+}
+
+double OctaveFilterBank::BandLeqDb(int channel, int band) const {
+  const Impl::Stage& st = impl_->stages[impl_->stageOf[band]];
+  const auto& ch = st.channel[channel];
+  if (ch.samples == 0) return kNegInf;
+  const double db = MeanSquareDb(ch.sum[band - st.first] / static_cast<double>(ch.samples));
+  return db + offset_ + (corrections_.empty() ? 0.0 : corrections_[band]);
+}
+
+double OctaveFilterBank::BandLevelDb(int channel, int band, TimeWeighting weighting) const {
+  const Impl::Stage& st = impl_->stages[impl_->stageOf[band]];
+  const auto& ch = st.channel[channel];
+  const double ms = (weighting == TimeWeighting::Fast ? ch.fast : ch.slow)[band - st.first];
+  return MeanSquareDb(ms) + offset_ + (corrections_.empty() ? 0.0 : corrections_[band]);
+}
+
+void OctaveFilterBank::Snapshot(OctaveLevels* out) const {
+  out->channels = channels_;
+  out->seconds = Seconds();
+  for (int c = 0; c < 2; ++c) {
+    out->leq[c].clear();
+    out->fast[c].clear();
+    out->slow[c].clear();
+    if (c >= channels_) continue;
+    for (int b = 0; b < BandCount(); ++b) {
+      out->leq[c].push_back(BandLeqDb(c, b));
+      out->fast[c].push_back(BandLevelDb(c, b, TimeWeighting::Fast));
+      out->slow[c].push_back(BandLevelDb(c, b, TimeWeighting::Slow));
+    }
+  }
+}
+
+double OctaveFilterBank::ResponseDb(int band, double frequency) const {
+  const Impl& m = *impl_;
+  const int s = m.stageOf[band];
+  // A sine's path: each half-band filter at its rate, then the band-pass; their responses are
+  // periodic in the rate, so a tone folded by the decimation is covered too.
+  double mag = 1.0;
+  for (int j = 1; j <= s; ++j) mag *= HalfbandMagnitude(frequency, m.stages[j - 1].rate);
+  mag *= std::abs(BandResponse(m.designs[band], frequency, m.stages[s].rate));
+  return 20.0 * std::log10(mag);
+}
