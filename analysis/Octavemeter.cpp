@@ -209,6 +209,7 @@ void OctaveMeter::Run() {
         }
         const SoundLevelMeter& m = bank_->Broadband(c);
         r.level[c] = m.LevelDb(timeWeighting);
+        r.levelSlow[c] = m.LevelDb(TimeWeighting::Slow);
         r.leq[c] = m.LeqDb();
         r.intervalLeq[c] = m.IntervalLeqDb();
         r.lastIntervalLeq[c] = m.LastIntervalLeqDb();

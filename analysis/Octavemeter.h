@@ -29,6 +29,7 @@ struct OctaveMeterReading {
   std::vector<double> bandLevel[2];  // chosen time weighting, dB (offset and corrections in)
   std::vector<double> bandLeq[2];
   double level[2] = {};        // broadband, chosen time weighting
+  double levelSlow[2] = {};    // broadband, S (what a calibrator is read with)
   double leq[2] = {};          // since the reset
   double intervalLeq[2] = {};  // the running interval so far
   double lastIntervalLeq[2] = {};

@@ -458,6 +458,7 @@ void TMainwindow::BStartClick() {
   links.Band = FBandAnalyser;
   links.Spectra = SpectrumConsumers;
   links.Scopes = SampleConsumers;
+  links.Stream = StreamMeter;
   auto* thread = new TCalcSpectrumThread(false, FFTLength, SamplingRate, WindowIndex, NumChannels,
                                          Averages, MaxHold, links);
   // The end event is delivered through this thread's event loop, so it cannot run before

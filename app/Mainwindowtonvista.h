@@ -206,6 +206,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   // (Toolwindows.cpp). Each Start hands the lists in force to its worker.
   std::vector<SpectrumConsumer*> SpectrumConsumers;
   std::vector<SampleConsumer*> SampleConsumers;
+  // Fed with every recorded sample while it listens (the octave analyser); none by default.
+  StreamConsumer* StreamMeter = nullptr;
   // Called at the end of every ScaleAxes (with every block, and when the axis or the limits
   // change), for tool windows that follow the chart's frequency axis.
   std::function<void()> OnAxesScaled;

@@ -7,6 +7,7 @@
 #include "Application.h"
 #include "Chart.h"
 #include "Dlgdistortion.h"
+#include "Dlgoctaveanalyser.h"
 #include "Dlgspectrogram.h"
 #include "Mainwindowtonvista.h"
 #include "Peakmarkers.h"
@@ -56,6 +57,9 @@ void CreateToolWindows() {
     FSpectrogram->raise();
   });
   spectrogram->setShortcut(QKeySequence("Ctrl+G"));
+  Mainwindow->StreamMeter = &(new TFOctaveAnalyser)->Meter();
+  AddWindowEntry("Octave analyser...", "Ctrl+Shift+O",
+                 [] { return static_cast<QWidget*>(FOctaveAnalyser); });
 
   QMenu* menu = Mainwindow->Chart1->ChartMenu();
   menu->addSeparator();
@@ -68,6 +72,8 @@ void DestroyToolWindows() {
   if (!Mainwindow) return;
   Mainwindow->SpectrumConsumers.clear();
   Mainwindow->SampleConsumers.clear();
+  Mainwindow->StreamMeter = nullptr;
+  delete FOctaveAnalyser;
   delete ReferenceTraces;
   delete FDistortion;
   FDistortion = nullptr;
