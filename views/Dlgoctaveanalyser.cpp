@@ -248,7 +248,9 @@ TFOctaveAnalyser::TFOctaveAnalyser(QWidget* parent) : QWidget(parent, kToolWindo
   MakeLabel("Microphone:", this, kPanelLeft, y);
   LMicrophone = Readout("Microphone", this, kColumn[0], y, kColumn[1] + kColumnWidth - kColumn[0]);
 
-  const int buttons = kBarsTop + kBarsHeight + 12;
+  // The bars reach down to the panel's last row, the buttons go below both.
+  const int buttons = std::max(kBarsTop + kBarsHeight, y + 16) + 12;
+  Bars->setGeometry(kBarsLeft, kBarsTop, kBarsWidth, buttons - 12 - kBarsTop);
   BReset = MakeButton("Reset", this, {kBarsLeft, buttons, 75, 25});
   BCalibrate = MakeButton("Calibrate...", this, {kBarsLeft + 85, buttons, 90, 25});
   BMicrophone =
