@@ -10,21 +10,27 @@
 namespace {
 
 std::string_view Trimmed(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+    s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+    s.remove_suffix(1);
   return s;
 }
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == ';'; }
+bool IsSeparator(char c) {
+  return c == ' ' || c == '\t' || c == ',' || c == ';';
+}
 
 // The fields of a data line.
 std::vector<std::string_view> Fields(std::string_view s) {
   std::vector<std::string_view> out;
   size_t i = 0;
   while (i < s.size()) {
-    while (i < s.size() && IsSeparator(s[i])) ++i;
+    while (i < s.size() && IsSeparator(s[i]))
+      ++i;
     size_t j = i;
-    while (j < s.size() && !IsSeparator(s[j])) ++j;
+    while (j < s.size() && !IsSeparator(s[j]))
+      ++j;
     if (j > i) out.push_back(s.substr(i, j - i));
     i = j;
   }
@@ -43,17 +49,19 @@ bool Number(std::string_view s, double* v) {
 // number, if the line is such a header.
 bool Sensitivity(std::string_view line, double* db) {
   std::string lower(line);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const size_t at = lower.find("sens factor");
   if (at == std::string::npos) return false;
   size_t i = lower.find('=', at);
   if (i == std::string::npos) return false;
   ++i;
-  while (i < lower.size() && std::isspace(static_cast<unsigned char>(lower[i]))) ++i;
+  while (i < lower.size() && std::isspace(static_cast<unsigned char>(lower[i])))
+    ++i;
   size_t j = i;
-  while (j < lower.size() && (std::isdigit(static_cast<unsigned char>(lower[j])) ||
-                              lower[j] == '-' || lower[j] == '+' || lower[j] == '.' ||
-                              lower[j] == 'e'))
+  while (j < lower.size() &&
+         (std::isdigit(static_cast<unsigned char>(lower[j])) || lower[j] == '-' ||
+          lower[j] == '+' || lower[j] == '.' || lower[j] == 'e'))
     ++j;
   // "-1.23dB": the 'e' scan must not eat into "db"; it cannot, 'd' stops it.
   return Number(std::string_view(lower).substr(i, j - i), db);
@@ -141,9 +149,9 @@ double CalibrationFile::ResponseDb(double frequency) const {
   if (points_.empty()) return 0.0;
   if (!(frequency > points_.front().frequency)) return points_.front().db;
   if (frequency >= points_.back().frequency) return points_.back().db;
-  const auto hi = std::upper_bound(
-      points_.begin(), points_.end(), frequency,
-      [](double f, const CalibrationPoint& p) { return f < p.frequency; });
+  const auto hi =
+      std::upper_bound(points_.begin(), points_.end(), frequency,
+                       [](double f, const CalibrationPoint& p) { return f < p.frequency; });
   const auto lo = hi - 1;
   const double t = std::log(frequency / lo->frequency) / std::log(hi->frequency / lo->frequency);
   return lo->db + t * (hi->db - lo->db);

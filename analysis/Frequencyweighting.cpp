@@ -127,7 +127,8 @@ WeightingFilter::WeightingFilter(FrequencyWeighting weighting, double rate)
 }
 
 void WeightingFilter::Reset() {
-  for (Section& s : section_) s.s1 = s.s2 = 0.0;
+  for (Section& s : section_)
+    s.s1 = s.s2 = 0.0;
 }
 
 void WeightingFilter::Process(double* samples, int n, int stride) {
@@ -148,7 +149,8 @@ void WeightingFilter::Process(double* samples, int n, int stride) {
 
 void WeightingFilter::Process(const double* in, double* out, int n) {
   if (in != out)
-    for (int i = 0; i < n; ++i) out[i] = in[i];
+    for (int i = 0; i < n; ++i)
+      out[i] = in[i];
   Process(out, n, 1);
 }
 

@@ -23,6 +23,12 @@ constexpr int kChunk = 256;
 // band from 0.35 of the input rate, stop band below -100 dB. Taps 0, 1, 3, 5, ... (the even
 // ones are zero).
 constexpr int kHalfbandReach = 19;  // taps -19..19
+// The sharp one that doubles the rate for the bands next to half the rate: flat to 0.4905 of
+// the original rate (a band's upper edge may lie there), images from 0.5095 on below -100 dB.
+constexpr int kInterpolatorReach = 337;
+// Bands whose upper edge lies above this fraction of the rate run at twice the rate: there the
+// bilinear transform would squeeze their upper skirt against half the rate.
+constexpr double kOversampleAbove = 0.25;
 
 struct Halfband {
   std::vector<double> odd;  // h[1], h[3], ..., h[kHalfbandReach]
@@ -39,12 +45,12 @@ double BesselI0(double x) {
   return sum;
 }
 
-Halfband DesignHalfband() {
+Halfband DesignHalfband(int reach) {
   Halfband h;
   const double beta = 0.1102 * (100.0 - 8.7);
-  const double n = kHalfbandReach + 1.0;
+  const double n = reach + 1.0;
   double sum = 0.5;
-  for (int k = 1; k <= kHalfbandReach; k += 2) {
+  for (int k = 1; k <= reach; k += 2) {
     const double r = k / n;
     const double w = BesselI0(beta * std::sqrt(1.0 - r * r)) / BesselI0(beta);
     const double v = std::sin(kPi * k / 2.0) / (kPi * k) * w;
@@ -53,20 +59,26 @@ Halfband DesignHalfband() {
   }
   // Unity gain at DC.
   h.centre = 0.5 / sum;
-  for (double& v : h.odd) v /= sum;
+  for (double& v : h.odd)
+    v /= sum;
   return h;
 }
 
 const Halfband& HalfbandFilter() {
-  static const Halfband h = DesignHalfband();
+  static const Halfband h = DesignHalfband(kHalfbandReach);
   return h;
 }
 
-double HalfbandMagnitude(double frequency, double rate) {
-  const Halfband& h = HalfbandFilter();
+const Halfband& InterpolatorFilter() {
+  static const Halfband h = DesignHalfband(kInterpolatorReach);
+  return h;
+}
+
+double HalfbandMagnitude(double frequency, double rate, const Halfband& h = HalfbandFilter()) {
   const double w = 2.0 * kPi * frequency / rate;
   double v = h.centre;
-  for (size_t i = 0; i < h.odd.size(); ++i) v += 2.0 * h.odd[i] * std::cos(w * (2.0 * i + 1.0));
+  for (size_t i = 0; i < h.odd.size(); ++i)
+    v += 2.0 * h.odd[i] * std::cos(w * (2.0 * i + 1.0));
   return std::fabs(v);
 }
 
@@ -79,7 +91,8 @@ std::complex<double> BandResponse(const BandDesign& d, double frequency, double 
   const double w = 2.0 * kPi * frequency / rate;
   const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
   std::complex<double> h = 1.0;
-  for (int j = 0; j < 3; ++j) h *= d.g[j] * (1.0 - z2) / (1.0 + d.a1[j] * z1 + d.a2[j] * z2);
+  for (int j = 0; j < 3; ++j)
+    h *= d.g[j] * (1.0 - z2) / (1.0 + d.a1[j] * z1 + d.a2[j] * z2);
   return h;
 }
 
@@ -112,7 +125,8 @@ BandDesign DesignBand(double mid, double width, double rate) {
   // Spread the gain evenly over the sections, 0 dB at mid in all.
   const double m = std::abs(BandResponse(d, mid, rate));
   const double g = std::cbrt(1.0 / m);
-  for (int j = 0; j < 3; ++j) d.g[j] = g;
+  for (int j = 0; j < 3; ++j)
+    d.g[j] = g;
   return d;
 }
 
@@ -152,11 +166,13 @@ std::string ExactLabel(double mid) {
 
 }  // namespace
 
-bool ValidBandsPerOctave(int b) { return b == 1 || b == 3 || b == 6 || b == 12 || b == 24; }
+bool ValidBandsPerOctave(int b) {
+  return b == 1 || b == 3 || b == 6 || b == 12 || b == 24;
+}
 
 double BandMidFrequency(int b, int index) {
-  const double exponent = (b % 2 == 1) ? static_cast<double>(index) / b
-                                       : (2.0 * index + 1.0) / (2.0 * b);
+  const double exponent =
+      (b % 2 == 1) ? static_cast<double>(index) / b : (2.0 * index + 1.0) / (2.0 * b);
   return kReferenceFrequency * std::pow(kOctaveRatio, exponent);
 }
 
@@ -165,7 +181,8 @@ std::vector<FractionalBand> FractionalBands(int b, double rate) {
   if (!ValidBandsPerOctave(b) || !(rate > 0.0)) return out;
   // The nominal 20 Hz one-third-octave band has its exact mid-band at 19.95 Hz.
   int x = static_cast<int>(std::floor(b * std::log(19.9 / 1000.0) / std::log(kOctaveRatio))) - 2;
-  while (BandMidFrequency(b, x) < 19.9) ++x;
+  while (BandMidFrequency(b, x) < 19.9)
+    ++x;
   const double edge = std::pow(kOctaveRatio, 1.0 / (2.0 * b));
   for (; BandMidFrequency(b, x) < 0.45 * rate; ++x) {
     FractionalBand band;
@@ -217,6 +234,33 @@ struct Decimator {
   }
 };
 
+// Doubling the rate of one channel: each input sample gives itself and the value half way to
+// the next, from the odd taps; the output lags by half the filter.
+struct Interpolator {
+  std::vector<double> buffer;
+
+  void Reset() { buffer.assign(kInterpolatorReach + 1, 0.0); }
+  // n inputs, 2 n outputs.
+  void Run(const double* in, int n, double* out) {
+    const Halfband& h = InterpolatorFilter();
+    const int pairs = static_cast<int>(h.odd.size());  // (reach + 1) / 2
+    const int history = 2 * pairs;
+    buffer.resize(history);
+    buffer.insert(buffer.end(), in, in + n);
+    const double* x = buffer.data();
+    for (int i = 0; i < n; ++i) {
+      // Centre pairs samples back from the newest.
+      const double* c = x + history + i - pairs;
+      double v = 0.0;
+      for (int j = 0; j < pairs; ++j)
+        v += h.odd[j] * (c[-j] + c[1 + j]);
+      out[2 * i] = c[0];
+      out[2 * i + 1] = 2.0 * v;
+    }
+    buffer.erase(buffer.begin(), buffer.end() - history);
+  }
+};
+
 }  // namespace
 
 struct OctaveFilterBank::Impl {
@@ -230,11 +274,15 @@ struct OctaveFilterBank::Impl {
       std::vector<double> s1, s2;  // [j * count + l]
       std::vector<double> sum, fast, slow;
       std::int64_t samples = 0;
-      Decimator down;  // from the previous stage's rate to this one (unused at stage 0)
+      Decimator down;   // from the previous stage's rate to this one (unused at stage 0)
+      Interpolator up;  // for the stage at twice the rate
       std::vector<double> input;
     } channel[2];
   };
   std::vector<Stage> stages;
+  // The top bands, at twice the rate (count 0 if none).
+  Stage over;
+  const Stage& StageOf(int band) const { return stageOf[band] < 0 ? over : stages[stageOf[band]]; }
   std::vector<BandDesign> designs;
   std::vector<int> stageOf;
   WeightingFilter weighting[2];
@@ -276,6 +324,12 @@ struct OctaveFilterBank::Impl {
   }
 
   void RunChannel(int c, const double* x, int n) {
+    if (over.count > 0) {
+      Stage::Channel& ch = over.channel[c];
+      ch.input.resize(2 * n);
+      ch.up.Run(x, n, ch.input.data());
+      RunBands(over, ch, ch.input.data(), 2 * n);
+    }
     // Stage 0 takes the weighted stream as it is; each further stage halves the previous.
     const double* in = x;
     int count = n;
@@ -307,7 +361,8 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
   bands_ = FractionalBands(bandsPerOctave, rate);
   const int nb = static_cast<int>(bands_.size());
   Impl& m = *impl_;
-  for (int c = 0; c < 2; ++c) m.weighting[c] = WeightingFilter(weighting, rate);
+  for (int c = 0; c < 2; ++c)
+    m.weighting[c] = WeightingFilter(weighting, rate);
 
   // The lowest stage a band can run at: its upper neighbour's upper edge within kStageTop of
   // that stage's rate.
@@ -316,8 +371,9 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
   int stageCount = 1;
   for (int i = 0; i < nb; ++i) {
     int s = 0;
-    while (bands_[i].mid * reach <= kStageTop * rate / std::pow(2.0, s + 1)) ++s;
-    m.stageOf[i] = s;
+    while (bands_[i].mid * reach <= kStageTop * rate / std::pow(2.0, s + 1))
+      ++s;
+    m.stageOf[i] = (s == 0 && bands_[i].upper > kOversampleAbove * rate) ? -1 : s;
     stageCount = std::max(stageCount, s + 1);
   }
   m.stages.resize(stageCount);
@@ -335,6 +391,19 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
     st.coefFast = 1.0 - std::exp(-1.0 / (kTauFast * st.rate));
     st.coefSlow = 1.0 - std::exp(-1.0 / (kTauSlow * st.rate));
   }
+  {
+    Impl::Stage& st = m.over;
+    st.rate = 2.0 * rate;
+    st.first = nb;
+    for (int i = 0; i < nb; ++i)
+      if (m.stageOf[i] < 0) {
+        st.first = std::min(st.first, i);
+        ++st.count;
+      }
+    if (st.count == 0) st.first = 0;
+    st.coefFast = 1.0 - std::exp(-1.0 / (kTauFast * st.rate));
+    st.coefSlow = 1.0 - std::exp(-1.0 / (kTauSlow * st.rate));
+  }
 
   // Each band's analogue bandwidth is tuned so that its effective bandwidth (the integral of
   // |H|^2) equals the nominal one, upper - lower: then band powers add up to the broadband
@@ -342,7 +411,7 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
   m.designs.resize(nb);
   for (int i = 0; i < nb; ++i) {
     const FractionalBand& band = bands_[i];
-    const double r = m.stages[m.stageOf[i]].rate;
+    const double r = m.StageOf(i).rate;
     auto warp = [r](double f) { return r / kPi * std::tan(kPi * std::min(f, 0.499 * r) / r); };
     const double target = band.upper - band.lower;
     double width = (warp(band.upper) - warp(band.lower)) * (0.5 / (kPi / 6.0));
@@ -355,8 +424,8 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
     }
     m.designs[i] = DesignBand(band.mid, width, r);
   }
-  for (int s = 0; s < stageCount; ++s) {
-    Impl::Stage& st = m.stages[s];
+  for (int s = -1; s < stageCount; ++s) {
+    Impl::Stage& st = s < 0 ? m.over : m.stages[s];
     const int L = st.count;
     st.g.resize(3 * L);
     st.a1.resize(3 * L);
@@ -376,31 +445,44 @@ OctaveFilterBank::~OctaveFilterBank() = default;
 
 void OctaveFilterBank::Reset() {
   Impl& m = *impl_;
-  for (Impl::Stage& st : m.stages)
+  auto clear = [](Impl::Stage& st) {
     for (auto& ch : st.channel) {
       ch.s1.assign(3 * st.count, 0.0);
       ch.s2.assign(3 * st.count, 0.0);
       ch.fast.assign(st.count, 0.0);
       ch.slow.assign(st.count, 0.0);
       ch.down.Reset();
+      ch.up.Reset();
     }
-  for (auto& w : m.weighting) w.Reset();
-  for (auto& b : broadband_) b.Reset();
+  };
+  for (Impl::Stage& st : m.stages)
+    clear(st);
+  clear(m.over);
+  for (auto& w : m.weighting)
+    w.Reset();
+  for (auto& b : broadband_)
+    b.Reset();
   ResetLevels();
 }
 
 void OctaveFilterBank::ResetLevels() {
-  for (Impl::Stage& st : impl_->stages)
+  auto clear = [](Impl::Stage& st) {
     for (auto& ch : st.channel) {
       ch.sum.assign(st.count, 0.0);
       ch.samples = 0;
     }
-  for (auto& b : broadband_) b.ResetStatistics();
+  };
+  for (Impl::Stage& st : impl_->stages)
+    clear(st);
+  clear(impl_->over);
+  for (auto& b : broadband_)
+    b.ResetStatistics();
 }
 
 void OctaveFilterBank::SetOffsetDb(double offsetDb) {
   offset_ = offsetDb;
-  for (auto& b : broadband_) b.SetOffsetDb(offsetDb);
+  for (auto& b : broadband_)
+    b.SetOffsetDb(offsetDb);
 }
 
 void OctaveFilterBank::SetBandCorrectionsDb(std::vector<double> corrections) {
@@ -430,7 +512,8 @@ void OctaveFilterBank::ProcessInterleaved(const double* samples, int frames) {
     for (int c = 0; c < channels_; ++c) {
       std::vector<double>& x = m.scratch[c];
       x.resize(n);
-      for (int i = 0; i < n; ++i) x[i] = samples[static_cast<long>(done + i) * channels_ + c];
+      for (int i = 0; i < n; ++i)
+        x[i] = samples[static_cast<long>(done + i) * channels_ + c];
       m.weighting[c].Process(x.data(), n);
       broadband_[c].Process(x.data(), n);
       m.RunChannel(c, x.data(), n);
@@ -444,7 +527,7 @@ double OctaveFilterBank::Seconds() const {
 }
 
 double OctaveFilterBank::BandLeqDb(int channel, int band) const {
-  const Impl::Stage& st = impl_->stages[impl_->stageOf[band]];
+  const Impl::Stage& st = impl_->StageOf(band);
   const auto& ch = st.channel[channel];
   if (ch.samples == 0) return kNegInf;
   const double db = MeanSquareDb(ch.sum[band - st.first] / static_cast<double>(ch.samples));
@@ -452,7 +535,7 @@ double OctaveFilterBank::BandLeqDb(int channel, int band) const {
 }
 
 double OctaveFilterBank::BandLevelDb(int channel, int band, TimeWeighting weighting) const {
-  const Impl::Stage& st = impl_->stages[impl_->stageOf[band]];
+  const Impl::Stage& st = impl_->StageOf(band);
   const auto& ch = st.channel[channel];
   const double ms = (weighting == TimeWeighting::Fast ? ch.fast : ch.slow)[band - st.first];
   return MeanSquareDb(ms) + offset_ + (corrections_.empty() ? 0.0 : corrections_[band]);
@@ -477,10 +560,19 @@ void OctaveFilterBank::Snapshot(OctaveLevels* out) const {
 double OctaveFilterBank::ResponseDb(int band, double frequency) const {
   const Impl& m = *impl_;
   const int s = m.stageOf[band];
+  if (s < 0) {
+    // Doubling the rate leaves an image at rate - f beside the tone; both reach the band.
+    auto power = [&](double f) {
+      const double i = HalfbandMagnitude(f, 2.0 * rate_, InterpolatorFilter());
+      return std::norm(i * BandResponse(m.designs[band], f, 2.0 * rate_));
+    };
+    return 10.0 * std::log10(power(frequency) + power(rate_ - frequency));
+  }
   // A sine's path: each half-band filter at its rate, then the band-pass; their responses are
   // periodic in the rate, so a tone folded by the decimation is covered too.
   double mag = 1.0;
-  for (int j = 1; j <= s; ++j) mag *= HalfbandMagnitude(frequency, m.stages[j - 1].rate);
+  for (int j = 1; j <= s; ++j)
+    mag *= HalfbandMagnitude(frequency, m.stages[j - 1].rate);
   mag *= std::abs(BandResponse(m.designs[band], frequency, m.stages[s].rate));
   return 20.0 * std::log10(mag);
 }

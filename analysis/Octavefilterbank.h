@@ -15,12 +15,12 @@ inline constexpr double kOctaveRatio = 1.9952623149688795;  // 10^(3/10)
 inline constexpr double kReferenceFrequency = 1000.0;
 
 struct FractionalBand {
-  int index = 0;          // x: the band's number relative to the 1 kHz reference
-  double mid = 0.0;       // exact mid-band frequency (Hz)
-  double lower = 0.0;     // band edges (Hz): mid * G^(-1/2b), mid * G^(1/2b)
+  int index = 0;       // x: the band's number relative to the 1 kHz reference
+  double mid = 0.0;    // exact mid-band frequency (Hz)
+  double lower = 0.0;  // band edges (Hz): mid * G^(-1/2b), mid * G^(1/2b)
   double upper = 0.0;
-  std::string label;      // nominal frequency for 1/1 and 1/3 ("31.5", "1000", "12500");
-                          // the exact mid-band with 4 significant digits otherwise ("1059")
+  std::string label;  // nominal frequency for 1/1 and 1/3 ("31.5", "1000", "12500");
+                      // the exact mid-band with 4 significant digits otherwise ("1059")
 };
 
 // 1, 3, 6, 12 or 24.
@@ -35,7 +35,7 @@ std::vector<FractionalBand> FractionalBands(int bandsPerOctave, double rate);
 // Per-band and broadband levels at one moment, to copy across threads.
 struct OctaveLevels {
   int channels = 0;
-  double seconds = 0.0;       // processed since the levels were last reset
+  double seconds = 0.0;         // processed since the levels were last reset
   std::vector<double> leq[2];   // per band, dB
   std::vector<double> fast[2];  // per band, F time weighted, dB
   std::vector<double> slow[2];  // per band, S time weighted, dB

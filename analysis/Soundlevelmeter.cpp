@@ -79,7 +79,9 @@ void SoundLevelMeter::Process(const double* samples, int n, int stride) {
   count_ += n;
 }
 
-double SoundLevelMeter::Level(double meanSquare) const { return MeanSquareDb(meanSquare) + offset_; }
+double SoundLevelMeter::Level(double meanSquare) const {
+  return MeanSquareDb(meanSquare) + offset_;
+}
 
 double SoundLevelMeter::LevelDb(TimeWeighting weighting) const {
   return Level(weighting == TimeWeighting::Fast ? fast_ : slow_);

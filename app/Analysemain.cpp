@@ -14,13 +14,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Audiofile.h"
+#include "Calibrationfile.h"
 #include "Distortionreport.h"
 #include "Fft.h"
+#include "Octavefilterbank.h"
 #include "Spectrogramimage.h"
 #include "Spectrumcore.h"
 #include "Spectrumtable.h"
@@ -61,6 +64,15 @@ const char* const kHelp =
     "                       THD+N, SINAD and SNR of each channel as 'name: value unit' lines\n"
     "                       (L.thd_db: -59.59 dB), over the mean power of the blocks that\n"
     "                       --average takes; --table still writes the table\n"
+    "  --octave B           instead of the spectrum, the Leq of each 1/B-octave band (B: 1, 3,\n"
+    "                       6, 12 or 24) over the part analysed, in dB re full scale (a\n"
+    "                       full-scale sine reads 0.0), then the broadband Leq and the largest\n"
+    "                       F-weighted level of each channel ('L.leq_db: -19.15 dB(A)',\n"
+    "                       L.lmax_f_db), CR LF lines; --table FILE writes them there\n"
+    "  --weighting A|C|Z    with --octave: the frequency weighting before the bands (default Z)\n"
+    "  --calibration FILE   with --octave: a microphone's response file (\"frequency dB\" lines)\n"
+    "                       corrected in each band\n"
+    "  --spl-offset DB      with --octave: added to every level (dBFS to dB SPL; default 0)\n"
     "  --quiet              no progress bar\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
@@ -83,6 +95,12 @@ struct Options {
   bool logAxis = true;
   bool quiet = false;
   std::string file;
+  int octave = 0;  // bands per octave; 0: the spectrum
+  FrequencyWeighting weighting = FrequencyWeighting::Z;
+  bool weightingGiven = false;
+  std::string calibration;
+  double splOffset = 0.0;
+  bool splOffsetGiven = false;
 };
 
 std::string Seconds(double s) {
@@ -160,9 +178,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       (name == "--quiet" ? o->quiet : name == "--measure" ? o->measure : o->maxHold) = true;
       continue;
     }
-    static const char* const valued[] = {"--fft",     "--window",      "--correction",
-                                         "--average", "--start",       "--length",
-                                         "--table",   "--spectrogram", "--axis"};
+    static const char* const valued[] = {"--fft",       "--window", "--correction", "--average",
+                                         "--start",     "--length", "--table",      "--spectrogram",
+                                         "--axis",      "--octave", "--weighting",  "--calibration",
+                                         "--spl-offset"};
     bool known = false;
     for (const char* v : valued)
       known = known || name == v;
@@ -217,7 +236,32 @@ int ParseOptions(int argc, char** argv, Options* o) {
       if (value != "lin" && value != "log")
         return Message(kBadOption, "--axis " + shown + ": must be 'lin' or 'log'");
       o->logAxis = value == "log";
+    } else if (name == "--octave") {
+      long b = 0;
+      if (!ParseInt(value, &b) || !ValidBandsPerOctave(static_cast<int>(b)))
+        return Message(kBadOption, "--octave " + shown + ": must be 1, 3, 6, 12 or 24");
+      o->octave = static_cast<int>(b);
+    } else if (name == "--weighting") {
+      if (!ParseWeighting(value, &o->weighting))
+        return Message(kBadOption, "--weighting " + shown + ": must be A, C or Z");
+      o->weightingGiven = true;
+    } else if (name == "--calibration") {
+      if (value.empty()) return Message(kBadOption, "--calibration needs a file name");
+      o->calibration = value;
+    } else if (name == "--spl-offset") {
+      if (!ParseNumber(value, &o->splOffset) || std::fabs(o->splOffset) > 1000.0)
+        return Message(kBadOption,
+                       "--spl-offset " + shown + ": must be a number of dB from -1000 to 1000");
+      o->splOffsetGiven = true;
     }
+  }
+  if (o->octave == 0) {
+    if (o->weightingGiven) return Message(kBadOption, "--weighting needs --octave");
+    if (!o->calibration.empty()) return Message(kBadOption, "--calibration needs --octave");
+    if (o->splOffsetGiven) return Message(kBadOption, "--spl-offset needs --octave");
+  } else if (o->measure || !o->spectrogram.empty()) {
+    return Message(kBadOption, std::string("--octave cannot be combined with ") +
+                                   (o->measure ? "--measure" : "--spectrogram"));
   }
   if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
   return -1;
@@ -313,7 +357,100 @@ bool WriteSpectrogram(const SpectrogramColumns& columns, const Options& o, int r
   return false;
 }
 
+// The fractional-octave table: every sample of the part asked for through the filter bank.
+int RunOctave(const Options& o) {
+  std::string error;
+  std::optional<CalibrationFile> calibration;
+  if (!o.calibration.empty()) {
+    calibration = CalibrationFile::Load(o.calibration, &error);
+    if (!calibration) return Message(kBadInput, "--calibration " + error);
+  }
+  Audiofile file;
+  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  const int64_t first = std::llround(o.start * file.Rate());
+  if (first > file.Frames())
+    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
+                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
+  int64_t frames = file.Frames() - first;
+  if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
+  if (frames < 1) return Message(kBadInput, o.file + ": no frames in the part asked for");
+  if (file.Rate() < 8000)
+    return Message(kBadInput, o.file + ": sampled at " + std::to_string(file.Rate()) +
+                                  " Hz; the bands need 8000 Hz or more");
+  if (!file.Seek(first, &error)) return Message(kBadInput, error);
+  const int channels = file.Channels();
+  OctaveFilterBank bank(o.octave, file.Rate(), channels, o.weighting);
+  bank.SetOffsetDb(o.splOffset);
+  if (calibration) {
+    std::vector<double> corrections;
+    for (const FractionalBand& band : bank.Bands())
+      corrections.push_back(calibration->CorrectionDb(band.mid));
+    bank.SetBandCorrectionsDb(std::move(corrections));
+  }
+  const int64_t perRead = 65536;
+  std::vector<double> left(static_cast<size_t>(perRead)), right;
+  if (channels == 2) right.resize(left.size());
+  Progress progress(!o.quiet && isatty(STDERR_FILENO) && frames > 5.0 * file.Rate());
+  for (int64_t done = 0; done < frames;) {
+    const int64_t now = std::min(perRead, frames - done);
+    const int64_t got = file.Read(left.data(), right.data(), now, &error);
+    if (got != now) {
+      progress.Done();
+      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+    }
+    const double* block[] = {left.data(), channels == 2 ? right.data() : nullptr};
+    bank.Process(block, static_cast<int>(now));
+    done += now;
+    progress.Show(static_cast<double>(done) / static_cast<double>(frames));
+  }
+  progress.Done();
+
+  std::string text = "Band[Hz] , Centre[Hz] , Level L[dB]";
+  if (channels == 2) text += " , Level R[dB]";
+  text += "\r\n";
+  char cell[64];
+  for (int i = 0; i < bank.BandCount(); ++i) {
+    const FractionalBand& band = bank.Bands()[i];
+    if (o.octave == 1 || o.octave == 3) {
+      text += band.label;
+    } else {
+      std::snprintf(cell, sizeof cell, "%f", band.mid);
+      text += cell;
+    }
+    std::snprintf(cell, sizeof cell, " , %f", band.mid);
+    text += cell;
+    for (int c = 0; c < channels; ++c) {
+      std::snprintf(cell, sizeof cell, " , %f", bank.BandLeqDb(c, i));
+      text += cell;
+    }
+    text += "\r\n";
+  }
+  // The unit names the weighting: "dB(A)".
+  const std::string unit = std::string("dB(") + WeightingName(o.weighting) + ")";
+  for (int c = 0; c < channels; ++c) {
+    const char* ch = c == 0 ? "L" : "R";
+    std::snprintf(cell, sizeof cell, "%s.leq_db: %.2f %s\r\n", ch, bank.Broadband(c).LeqDb(),
+                  unit.c_str());
+    text += cell;
+    std::snprintf(cell, sizeof cell, "%s.lmax_f_db: %.2f %s\r\n", ch,
+                  bank.Broadband(c).LmaxDb(TimeWeighting::Fast), unit.c_str());
+    text += cell;
+  }
+  if (!o.table.empty()) {
+    std::FILE* out = std::fopen(o.table.c_str(), "wb");
+    if (!out) return Message(kBadOutput, o.table + ": " + std::strerror(errno));
+    const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (std::fclose(out) != 0 || !ok)
+      return Message(kBadOutput, o.table + ": " + std::strerror(errno));
+    return kOk;
+  }
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+  return kOk;
+}
+
 int Run(const Options& o) {
+  if (o.octave > 0) return RunOctave(o);
   Audiofile file;
   std::string error;
   if (!file.Open(o.file, &error)) return Message(kBadInput, error);
