@@ -1,5 +1,6 @@
 #include "Octavemeter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -136,8 +137,11 @@ void OctaveMeter::Run() {
         corrections.push_back(microphone->CorrectionDb(band.mid));
     }
     bank_->SetBandCorrectionsDb(std::move(corrections));
+    // Setting the length restarts the interval: only when it changed.
     for (int c = 0; c < bank_->Channels(); ++c)
-      bank_->Broadband(c).SetIntervalSeconds(interval);
+      if (std::fabs(bank_->Broadband(c).IntervalSeconds() - std::clamp(interval, 1.0, 3600.0)) >
+          1e-6)
+        bank_->Broadband(c).SetIntervalSeconds(interval);
   };
 
   for (;;) {
