@@ -122,10 +122,11 @@ void OctaveMeter::Run() {
   double rate = 0;
   int channels = 0;
 
+  // The bands go out with the levels of the same bank, never ahead of them.
+  bool bandsChanged = false;
   auto design = [&] {
     bank_ = std::make_unique<OctaveFilterBank>(bandsPerOctave, rate, channels, weighting);
-    std::lock_guard<std::mutex> lock(mutex_);
-    reading_.bands = bank_->Bands();
+    bandsChanged = true;
   };
   // Offset, corrections and interval onto the bank in use.
   auto adjust = [&] {
@@ -224,7 +225,11 @@ void OctaveMeter::Run() {
       }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    r.bands = std::move(reading_.bands);
+    if (bandsChanged && bank_)
+      r.bands = bank_->Bands();
+    else
+      r.bands = std::move(reading_.bands);
+    bandsChanged = false;
     reading_ = std::move(r);
   }
 }

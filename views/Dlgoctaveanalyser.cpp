@@ -335,7 +335,7 @@ void TFOctaveAnalyser::ShowNumbers() {
   LElapsed->setText(channels ? Clock(shown_.intervalElapsed) + " / " + Clock(shown_.seconds)
                              : kNoValue);
   const int highest = channels ? HighestBand(shown_.bandLevel[0]) : -1;
-  if (highest >= 0) {
+  if (highest >= 0 && highest < static_cast<int>(shown_.bands.size())) {
     const FractionalBand& band = shown_.bands[static_cast<size_t>(highest)];
     LHighest->setText(QString("%1 Hz (%2 Hz): %3")
                           .arg(QString::fromStdString(band.label), Number(band.mid, 1),
