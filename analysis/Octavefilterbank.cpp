@@ -8,6 +8,98 @@
 #include <numbers>
 #include <stdexcept>
 
+namespace octave_kernels {
+
+// Four band lanes at once: one AVX2 register where the processor has them, two SSE2 ones
+// otherwise. The state stays in registers; the coefficients are read from memory.
+// The alignment is spelled out: by default it would follow the target, and the AVX2 kernel
+// would then expect more than the allocation gives.
+using V4 = double __attribute__((vector_size(32), aligned(32)));
+constexpr int kLanes = 4;
+
+struct alignas(32) Group {
+  V4 g[3], a1[3], a2[3];
+};
+struct alignas(32) GroupState {
+  V4 s1[3], s2[3];
+  V4 sum, fast, slow;
+};
+
+// n samples of x through every group of band lanes: three biquads each, then the energy sum
+// and the F and S time weightings of the squared output.
+#define OCTAVE_RUN_GROUPS_BODY               \
+  for (int q = 0; q < count; ++q) {          \
+    const Group c = groups[q];               \
+    GroupState s = states[q];                \
+    for (int i = 0; i < n; ++i) {            \
+      V4 v = V4{} + x[i];                    \
+      for (int j = 0; j < 3; ++j) {          \
+        const V4 y = c.g[j] * v + s.s1[j];   \
+        s.s1[j] = s.s2[j] - c.a1[j] * y;     \
+        s.s2[j] = -c.g[j] * v - c.a2[j] * y; \
+        v = y;                               \
+      }                                      \
+      const V4 e = v * v;                    \
+      s.sum += e;                            \
+      s.fast += cf * (e - s.fast);           \
+      s.slow += cs * (e - s.slow);           \
+    }                                        \
+    states[q] = s;                           \
+  }
+
+// The odd outputs of the rate doubler for n inputs: out[i] = 2 sum_j h_j (c[i - j] +
+// c[i + 1 + j]) with c the centred input; j outside, i inside so that the lanes run along i.
+#define OCTAVE_INTERPOLATE_BODY      \
+  for (int i = 0; i < n; ++i)        \
+    out[i] = 0.0;                    \
+  for (int j = 0; j < pairs; ++j) {  \
+    const double w = 2.0 * h[j];     \
+    const double* lo = c - j;        \
+    const double* hi = c + 1 + j;    \
+    for (int i = 0; i < n; ++i)      \
+      out[i] += w * (lo[i] + hi[i]); \
+  }
+
+// Each kernel twice, for AVX2 and for any x86-64, picked at run time.
+__attribute__((noipa)) void RunGroupsPlain(const Group* groups, GroupState* states, int count,
+                                           const double* x, int n, double cf, double cs) {
+  OCTAVE_RUN_GROUPS_BODY
+}
+__attribute__((noipa, target("avx2"))) void RunGroupsAvx2(const Group* groups, GroupState* states,
+                                                          int count, const double* x, int n,
+                                                          double cf, double cs) {
+  OCTAVE_RUN_GROUPS_BODY
+}
+__attribute__((noipa)) void InterpolatePlain(const double* h, int pairs, const double* c, int n,
+                                             double* out) {
+  OCTAVE_INTERPOLATE_BODY
+}
+__attribute__((noipa, target("avx2"))) void InterpolateAvx2(const double* h, int pairs,
+                                                            const double* c, int n, double* out) {
+  OCTAVE_INTERPOLATE_BODY
+}
+#undef OCTAVE_RUN_GROUPS_BODY
+#undef OCTAVE_INTERPOLATE_BODY
+
+// Before main the processor model may not be known yet: ask for it first.
+const bool kAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+
+void RunGroups(const Group* groups, GroupState* states, int count, const double* x, int n,
+               double cf, double cs) {
+  (kAvx2 ? RunGroupsAvx2 : RunGroupsPlain)(groups, states, count, x, n, cf, cs);
+}
+
+void InterpolateOdd(const double* h, int pairs, const double* c, int n, double* out) {
+  (kAvx2 ? InterpolateAvx2 : InterpolatePlain)(h, pairs, c, n, out);
+}
+
+}  // namespace octave_kernels
+
+using octave_kernels::Group;
+using octave_kernels::GroupState;
+using octave_kernels::kLanes;
+using octave_kernels::V4;
+
 namespace {
 
 constexpr double kPi = std::numbers::pi;
@@ -130,6 +222,20 @@ BandDesign DesignBand(double mid, double width, double rate) {
   return d;
 }
 
+// |H|^2 of a band at normalised angular frequency w, in real arithmetic (the design loop calls
+// it often): |1 - z^-2|^2 = 2 - 2 cos 2w, |1 + a1/z + a2/z^2|^2 = 1 + a1^2 + a2^2
+// + 2 a1 (1 + a2) cos w + 2 a2 cos 2w.
+double BandPower(const BandDesign& d, double w) {
+  const double c1 = std::cos(w), c2 = 2.0 * c1 * c1 - 1.0;
+  double p = 1.0;
+  for (int j = 0; j < 3; ++j) {
+    const double a1 = d.a1[j], a2 = d.a2[j];
+    p *= d.g[j] * d.g[j] * (2.0 - 2.0 * c2) /
+         (1.0 + a1 * a1 + a2 * a2 + 2.0 * a1 * (1.0 + a2) * c1 + 2.0 * a2 * c2);
+  }
+  return p;
+}
+
 // Integral of |H|^2 over frequency (Hz): the band's effective bandwidth.
 double EffectiveBandwidth(const BandDesign& d, double mid, double reach, double rate) {
   const double lo = mid / reach, hi = std::min(mid * reach, rate / 2.0);
@@ -138,7 +244,7 @@ double EffectiveBandwidth(const BandDesign& d, double mid, double reach, double 
   double sum = 0.0;
   for (int i = 0; i <= n; ++i) {
     const double f = lo * std::exp(step * i);
-    const double v = std::norm(BandResponse(d, f, rate)) * f;
+    const double v = BandPower(d, 2.0 * kPi * f / rate) * f;
     sum += (i == 0 || i == n) ? v / 2.0 : v;
   }
   return sum * step;
@@ -238,6 +344,7 @@ struct Decimator {
 // the next, from the odd taps; the output lags by half the filter.
 struct Interpolator {
   std::vector<double> buffer;
+  std::vector<double> odd;
 
   void Reset() { buffer.assign(kInterpolatorReach + 1, 0.0); }
   // n inputs, 2 n outputs.
@@ -268,11 +375,9 @@ struct OctaveFilterBank::Impl {
     double rate = 0.0;
     int first = 0, count = 0;  // bands first .. first + count - 1 run here
     double coefFast = 0.0, coefSlow = 0.0;
-    // Per band lane, section-major: g[j * count + l].
-    std::vector<double> g, a1, a2;
+    std::vector<Group> groups;  // lane l of group q: band first + q * kLanes + l
     struct Channel {
-      std::vector<double> s1, s2;  // [j * count + l]
-      std::vector<double> sum, fast, slow;
+      std::vector<GroupState> states;
       std::int64_t samples = 0;
       Decimator down;   // from the previous stage's rate to this one (unused at stage 0)
       Interpolator up;  // for the stage at twice the rate
@@ -289,38 +394,17 @@ struct OctaveFilterBank::Impl {
   std::vector<double> scratch[2];
 
   void RunBands(Stage& st, Stage::Channel& ch, const double* x, int n) {
-    const int L = st.count;
-    if (L == 0) {
-      ch.samples += n;
-      return;
-    }
-    const double* __restrict g = st.g.data();
-    const double* __restrict a1 = st.a1.data();
-    const double* __restrict a2 = st.a2.data();
-    double* __restrict s1 = ch.s1.data();
-    double* __restrict s2 = ch.s2.data();
-    double* __restrict sum = ch.sum.data();
-    double* __restrict fast = ch.fast.data();
-    double* __restrict slow = ch.slow.data();
-    const double cf = st.coefFast, cs = st.coefSlow;
-    for (int i = 0; i < n; ++i) {
-      const double in = x[i];
-      for (int l = 0; l < L; ++l) {
-        double v = in;
-        for (int j = 0; j < 3; ++j) {
-          const int k = j * L + l;
-          const double y = g[k] * v + s1[k];
-          s1[k] = s2[k] - a1[k] * y;
-          s2[k] = -g[k] * v - a2[k] * y;
-          v = y;
-        }
-        const double e = v * v;
-        sum[l] += e;
-        fast[l] += cf * (e - fast[l]);
-        slow[l] += cs * (e - slow[l]);
-      }
-    }
+    octave_kernels::RunGroups(st.groups.data(), ch.states.data(),
+                              static_cast<int>(st.groups.size()), x, n, st.coefFast, st.coefSlow);
     ch.samples += n;
+  }
+
+  // A lane's numbers.
+  static double Lane(const V4& v, int band, const Stage& st) {
+    return v[(band - st.first) % kLanes];
+  }
+  static const GroupState& StateOf(const Stage::Channel& ch, int band, const Stage& st) {
+    return ch.states[(band - st.first) / kLanes];
   }
 
   void RunChannel(int c, const double* x, int n) {
@@ -417,7 +501,7 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
     double width = (warp(band.upper) - warp(band.lower)) * (0.5 / (kPi / 6.0));
     const double far = std::pow(kOctaveRatio, 8.0 / bandsPerOctave);
     BandDesign d{};
-    for (int it = 0; it < 4; ++it) {
+    for (int it = 0; it < 3; ++it) {
       d = DesignBand(band.mid, width, r);
       const double eff = EffectiveBandwidth(d, band.mid, far, r);
       width *= target / eff;
@@ -426,16 +510,15 @@ OctaveFilterBank::OctaveFilterBank(int bandsPerOctave, double rate, int channels
   }
   for (int s = -1; s < stageCount; ++s) {
     Impl::Stage& st = s < 0 ? m.over : m.stages[s];
-    const int L = st.count;
-    st.g.resize(3 * L);
-    st.a1.resize(3 * L);
-    st.a2.resize(3 * L);
-    for (int l = 0; l < L; ++l)
+    // Spare lanes of the last group stay all zero: silent.
+    st.groups.assign((st.count + kLanes - 1) / kLanes, Group{});
+    for (int l = 0; l < st.count; ++l)
       for (int j = 0; j < 3; ++j) {
         const BandDesign& d = m.designs[st.first + l];
-        st.g[j * L + l] = d.g[j];
-        st.a1[j * L + l] = d.a1[j];
-        st.a2[j * L + l] = d.a2[j];
+        Group& g = st.groups[l / kLanes];
+        g.g[j][l % kLanes] = d.g[j];
+        g.a1[j][l % kLanes] = d.a1[j];
+        g.a2[j][l % kLanes] = d.a2[j];
       }
   }
   Reset();
@@ -447,10 +530,7 @@ void OctaveFilterBank::Reset() {
   Impl& m = *impl_;
   auto clear = [](Impl::Stage& st) {
     for (auto& ch : st.channel) {
-      ch.s1.assign(3 * st.count, 0.0);
-      ch.s2.assign(3 * st.count, 0.0);
-      ch.fast.assign(st.count, 0.0);
-      ch.slow.assign(st.count, 0.0);
+      ch.states.assign(st.groups.size(), GroupState{});
       ch.down.Reset();
       ch.up.Reset();
     }
@@ -468,7 +548,8 @@ void OctaveFilterBank::Reset() {
 void OctaveFilterBank::ResetLevels() {
   auto clear = [](Impl::Stage& st) {
     for (auto& ch : st.channel) {
-      ch.sum.assign(st.count, 0.0);
+      for (GroupState& g : ch.states)
+        g.sum = V4{};
       ch.samples = 0;
     }
   };
@@ -530,14 +611,16 @@ double OctaveFilterBank::BandLeqDb(int channel, int band) const {
   const Impl::Stage& st = impl_->StageOf(band);
   const auto& ch = st.channel[channel];
   if (ch.samples == 0) return kNegInf;
-  const double db = MeanSquareDb(ch.sum[band - st.first] / static_cast<double>(ch.samples));
+  const double sum = Impl::Lane(Impl::StateOf(ch, band, st).sum, band, st);
+  const double db = MeanSquareDb(sum / static_cast<double>(ch.samples));
   return db + offset_ + (corrections_.empty() ? 0.0 : corrections_[band]);
 }
 
 double OctaveFilterBank::BandLevelDb(int channel, int band, TimeWeighting weighting) const {
   const Impl::Stage& st = impl_->StageOf(band);
   const auto& ch = st.channel[channel];
-  const double ms = (weighting == TimeWeighting::Fast ? ch.fast : ch.slow)[band - st.first];
+  const GroupState& g = Impl::StateOf(ch, band, st);
+  const double ms = Impl::Lane(weighting == TimeWeighting::Fast ? g.fast : g.slow, band, st);
   return MeanSquareDb(ms) + offset_ + (corrections_.empty() ? 0.0 : corrections_[band]);
 }
 

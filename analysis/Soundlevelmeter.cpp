@@ -43,8 +43,8 @@ void SoundLevelMeter::SetIntervalSeconds(double seconds) {
 
 void SoundLevelMeter::Process(const double* samples, int n, int stride) {
   // Lmin waits until the time weighting has forgotten the silence it started from.
-  const std::int64_t settleFast = std::llround(5.0 * kTauFast * rate_);
-  const std::int64_t settleSlow = std::llround(5.0 * kTauSlow * rate_);
+  const std::int64_t settleFast = std::llround(7.0 * kTauFast * rate_);
+  const std::int64_t settleSlow = std::llround(7.0 * kTauSlow * rate_);
   double fast = fast_, slow = slow_, maxFast = maxFast_, maxSlow = maxSlow_;
   double peak = peak_, sum = 0.0, intervalSum = 0.0;
   for (int i = 0; i < n; ++i) {

@@ -42,8 +42,8 @@ class SoundLevelMeter {
   // The current F or S time-weighted level.
   double LevelDb(TimeWeighting weighting) const;
   // Largest and smallest time-weighted level since Reset. Lmin starts counting once the
-  // time weighting has settled (after 5 time constants), so that the rise from silence at the
-  // start does not count.
+  // time weighting has settled (after 7 time constants, within 0.004 dB), so that the rise from
+  // silence at the start does not count.
   double LmaxDb(TimeWeighting weighting) const;
   double LminDb(TimeWeighting weighting) const;
   // Largest magnitude since Reset, as 20 lg(|x| / (32768 / sqrt 2)): on the same scale as the
