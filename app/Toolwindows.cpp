@@ -8,6 +8,7 @@
 #include "Chart.h"
 #include "Dlgdistortion.h"
 #include "Dlgspectrogram.h"
+#include "Fileinput.h"
 #include "Mainwindowtonvista.h"
 #include "Peakmarkers.h"
 #include "Referencetraces.h"
@@ -62,6 +63,8 @@ void CreateToolWindows() {
   CreatePeakEntries(*Mainwindow);
   menu->addSeparator();
   Mainwindow->SpectrumConsumers.push_back(new TReferenceTraces(Mainwindow));
+  menu->addSeparator();
+  new TFileInput(Mainwindow);
 }
 
 void DestroyToolWindows() {
@@ -69,6 +72,7 @@ void DestroyToolWindows() {
   Mainwindow->SpectrumConsumers.clear();
   Mainwindow->SampleConsumers.clear();
   delete ReferenceTraces;
+  delete FileInput;
   delete FDistortion;
   FDistortion = nullptr;
   Mainwindow->OnAxesScaled = nullptr;
