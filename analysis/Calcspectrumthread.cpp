@@ -34,6 +34,7 @@ struct TCalcSpectrumThread::Impl {
 
   std::atomic<bool> terminated{false};
   std::atomic<int> blocksShown{0};
+  std::atomic<bool> inputEnded{false};
 
   // Hand-over: the worker waits until the user-interface thread has shown the block, or until
   // Shutdown says that nothing may be shown any more.
@@ -141,13 +142,34 @@ struct TCalcSpectrumThread::Impl {
   bool ComputeBlock() {
     n = static_cast<int>(FFTLength);
     h = static_cast<int>(FFTLength * 0.5);
+    CaptureSource& capture = Source();
+    // A file brings its own rate and channels; the settings come back with a live input.
+    const CaptureSource::Format own = capture.OwnFormat();
+    if (own.rate > 0) {
+      SamplingRate = own.rate;
+      NumChannels = own.channels;
+      if (!ValidSettings()) {
+        inputEnded = true;
+        return false;
+      }
+    }
     // Should the block length or channel count change anyway, history and max hold start
     // afresh rather than be read out of bounds.
     if (!core || !core->Fits(n, NumChannels))
       core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
-    {
-      CaptureSource& capture = Source();
-      AttachStream(capture);
+    AttachStream(capture);
+    if (own.rate > 0) {
+      // Read as doubles, so that deeper formats keep their precision; no further whole
+      // block ends the run with the last one still shown.
+      Samples.resize(static_cast<size_t>(n));
+      SamplesR.resize(static_cast<size_t>(n));
+      FramesRecorded = capture.ReadBlock(Samples.data(), SamplesR.data(), n);
+      if (capture.Interrupted()) return false;
+      if (FramesRecorded < n) {
+        inputEnded = true;
+        return false;
+      }
+    } else {
       AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
       FramesRecorded = acquisition.AcquireBlock();
       if (capture.Interrupted()) return false;
@@ -276,6 +298,10 @@ bool TCalcSpectrumThread::Terminated() const {
 
 int TCalcSpectrumThread::BlocksShown() const {
   return impl_->blocksShown;
+}
+
+bool TCalcSpectrumThread::InputEnded() const {
+  return impl_->inputEnded;
 }
 
 int TCalcSpectrumThread::BrokenBlocks() const {

@@ -88,6 +88,8 @@ class TCalcSpectrumThread : public QThread {
 
   // Blocks handed over so far (any thread).
   int BlocksShown() const;
+  // The run ended because its input has no further block (the end of a file; any thread).
+  bool InputEnded() const;
   // Blocks of this run whose recording broke (CaptureSession::BrokenBlocks; any thread).
   int BrokenBlocks() const;
   // What the capture of the current input is doing (Idle before the first block; any thread).

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "Chart.h"
+#include "Filecapture.h"
 
 namespace {
 
@@ -54,6 +55,12 @@ void TInputMenu::Choose(const InputEntry& input) {
     chosen_ = input;
   }
   Rebuild();
+  if (OnChosen) OnChosen();
+}
+
+void TInputMenu::Offer(const InputEntry& input) {
+  offered_ = input;
+  Rebuild();
 }
 
 void TInputMenu::Update() {
@@ -65,6 +72,7 @@ void TInputMenu::Rebuild() {
   const uint64_t generation = inputs_->Generation();
   std::vector<InputEntry> entries = inputs_->Entries();
   if (entries.empty()) entries.push_back(DefaultInput());
+  if (offered_) entries.push_back(*offered_);
   const InputEntry chosen = Chosen();
   // An input that went away stays listed while it is the one picked: the user sees what the
   // analyser waits for.
@@ -109,6 +117,8 @@ void TInputMenu::Step(int by) {
 QString TInputMenu::StateLineText(const InputEntry& input, std::optional<CaptureState> state) {
   // The default input keeps the chart as it always looked.
   if (input.kind == InputKind::Default) return {};
+  if (input.kind == InputKind::File && input.file)
+    return QString::fromStdString(input.file->StateText());
   const std::string name = input.description.empty() ? input.name : input.description;
   if (!state || *state == CaptureState::Idle) return QString::fromStdString(name);
   if (*state == CaptureState::InputGone)

@@ -32,6 +32,13 @@ class TInputMenu : public QObject {
   InputEntry Chosen() const;
   // Picks `input` (user-interface thread); a running worker takes it at its next block.
   void Choose(const InputEntry& input);
+  // Lists `input` after the machine's inputs (an opened file), in place of the one offered
+  // before, so that it can be picked again after another.
+  void Offer(const InputEntry& input);
+  // Called after every Choose (user-interface thread).
+  std::function<void()> OnChosen;
+  // The state line now rather than at the next poll.
+  void RefreshStateLine() { UpdateStateLine(); }
 
   QMenu* Menu() const { return menu_; }
   InputList& Inputs() { return *inputs_; }
@@ -54,6 +61,7 @@ class TInputMenu : public QObject {
   QTimer* timer_;
   uint64_t shownGeneration_ = 0;
   std::vector<InputEntry> shown_;
+  std::optional<InputEntry> offered_;
 
   mutable std::mutex mutex_;
   InputEntry chosen_ = DefaultInput();

@@ -26,6 +26,7 @@
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Filecapture.h"
 #include "Formcontrols.h"
 #include "Inputmenu.h"
 #include "Peakmarkers.h"
@@ -146,6 +147,31 @@ InputEntry TMainwindow::GetInput() const {
   return InputMenu ? InputMenu->Chosen() : DefaultInput();
 }
 
+double TMainwindow::ShownRate() const {
+  const InputEntry input = GetInput();
+  return input.file ? input.file->Rate() : SamplingRate.load();
+}
+
+int TMainwindow::ShownChannels() const {
+  const InputEntry input = GetInput();
+  return input.file ? input.file->Channels() : NumChannels.load();
+}
+
+void TMainwindow::FollowInputFormat() {
+  const InputEntry input = GetInput();
+  if (input.file == axisFile_) return;
+  const double before = axisFile_ ? axisFile_->Rate() : SamplingRate.load();
+  axisFile_ = input.file;
+  if (ShownRate() == before) return;
+  XAxisMin = CFreqAxis->ItemIndex() == 1 ? 10 : 0;
+  XAxisMax = static_cast<int>(ShownRate() * 0.5);
+  ScaleAxes();
+  FillOptionsDialog();
+  for (TChartSeries* s : {Series1, Series2, Series3, Series4})
+    s->Repaint();
+  ResetMarkers();
+}
+
 TMainwindow::~TMainwindow() {
   ShutdownAnalyser();
   if (Mainwindow == this) Mainwindow = nullptr;
@@ -164,6 +190,7 @@ void TMainwindow::BuildControls() {
         return CalcThread->InputState();
       },
       this);
+  InputMenu->OnChosen = [this] { FollowInputFormat(); };
   Chart1->SetMargins(2, 1, 0, 0);
   Chart1->SetTitleVisible(false);
   Chart1->SetLegendVisible(false);
@@ -471,7 +498,7 @@ void TMainwindow::BStartClick() {
 
   BStart->setEnabled(false);
   BStop->setFocus();
-  FillMarkerLists(NumChannels == 1 ? 1 : 2, MaxHold != 0);
+  FillMarkerLists(ShownChannels() == 1 ? 1 : 2, MaxHold != 0);
   const bool followSettings = Averages == 1 && MaxHold == 0;
   CSamplingRate->setEnabled(followSettings);
   CFFTLength->setEnabled(followSettings);
@@ -495,7 +522,11 @@ void TMainwindow::BStopClick() {
 void TMainwindow::DeleteThread(TCalcSpectrumThread* thread) {
   liveThreads_.erase(std::remove(liveThreads_.begin(), liveThreads_.end(), thread),
                      liveThreads_.end());
-  if (CalcThread == thread) CalcThread = nullptr;
+  if (CalcThread == thread) {
+    // A file at its end stops the run as Stop does; its last block stays on the chart.
+    if (thread->InputEnded()) BStopClick();
+    CalcThread = nullptr;
+  }
 }
 
 void TMainwindow::ShutdownAnalyser() {
@@ -621,7 +652,7 @@ void TMainwindow::AddTracePoint(int series, double x, double y, uint32_t rgb) {
 }
 
 void TMainwindow::ScaleAxes() {
-  const double half = SamplingRate * 0.5;
+  const double half = ShownRate() * 0.5;
   TChartAxis& bottom = Chart1->BottomAxis();
   if (CFreqAxis->ItemIndex() == 1) {
     if (XAxisMin <= 0) XAxisMin = 10;
@@ -646,7 +677,7 @@ void TMainwindow::ScaleAxes() {
     if (XAxisMin <= 10) XAxisMin = 0;
     if (XAxisMax > half) XAxisMax = static_cast<int>(half);
     bottom.SetRange(XAxisMin, XAxisMax);
-    const double rate = SamplingRate;
+    const double rate = ShownRate();
     if (rate >= 8000 && rate <= 16000)
       bottom.SetIncrement(500);
     else if (rate > 16000 && rate <= 32000)

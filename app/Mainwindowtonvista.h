@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "Calcspectrumthread.h"
@@ -84,6 +85,12 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   int GetBandAnalyserOpen() const override { return BandAnalyserOpen.load(); }
   double GetCorrFactor() const override { return CorrFactor.load(); }
   InputEntry GetInput() const override;
+  // The rate and channels that the worker uses: the opened file's while it is the input, else
+  // the settings'.
+  double ShownRate() const;
+  int ShownChannels() const;
+  // The axes follow the input's rate when a file becomes the input or stops being it.
+  void FollowInputFormat();
   void ScaleAxes() override;
   void ClearTrace(int series) override;
   void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
@@ -275,6 +282,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   QSize openingInside_;
   bool framed_ = false;
   bool axisErrorShown_ = false;
+  // The file the axes were last scaled for (none: the settings' rate).
+  std::shared_ptr<FileCursor> axisFile_;
 };
 
 extern TMainwindow* Mainwindow;

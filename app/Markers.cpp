@@ -54,7 +54,7 @@ void TMainwindow::StepMarker(int button) {
   const bool up = button % 2 == 1;
   double& frequ = marker == 1 ? Mark1Frequ : Mark2Frequ;
   int& bin = marker == 1 ? Mark1Bin : Mark2Bin;
-  const double step = SamplingRate / FFTLength;
+  const double step = ShownRate() / FFTLength;
   // From a peak between bins the step starts at the peak's bin.
   if (bool& peak = marker == 1 ? Mark1Peak : Mark2Peak; peak) {
     peak = false;
@@ -63,7 +63,7 @@ void TMainwindow::StepMarker(int button) {
   if (up) {
     frequ += step;
     bin += 1;
-    const double top = std::trunc(SamplingRate * 0.5);
+    const double top = std::trunc(ShownRate() * 0.5);
     if (frequ > top) {
       frequ = top;
       bin = static_cast<int>(FFTLength * 0.5);

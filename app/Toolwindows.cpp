@@ -9,6 +9,7 @@
 #include "Dlgdistortion.h"
 #include "Dlgoctaveanalyser.h"
 #include "Dlgspectrogram.h"
+#include "Fileinput.h"
 #include "Mainwindowtonvista.h"
 #include "Peakmarkers.h"
 #include "Referencetraces.h"
@@ -66,6 +67,8 @@ void CreateToolWindows() {
   CreatePeakEntries(*Mainwindow);
   menu->addSeparator();
   Mainwindow->SpectrumConsumers.push_back(new TReferenceTraces(Mainwindow));
+  menu->addSeparator();
+  new TFileInput(Mainwindow);
 }
 
 void DestroyToolWindows() {
@@ -75,6 +78,7 @@ void DestroyToolWindows() {
   Mainwindow->StreamMeter = nullptr;
   delete FOctaveAnalyser;
   delete ReferenceTraces;
+  delete FileInput;
   delete FDistortion;
   FDistortion = nullptr;
   Mainwindow->OnAxesScaled = nullptr;

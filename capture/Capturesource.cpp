@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "Audiodataacquisition.h"
+#include "Filecapture.h"
 #include "Inputlist.h"
 #include "Pulsecapture.h"
 
@@ -43,6 +44,9 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const InputEntry& input) {
       return std::make_unique<PulseCapture>(input.name);
     case InputKind::Alsa:
       return std::make_unique<CaptureSession>(input.name);
+    case InputKind::File:
+      if (input.file) return std::make_unique<FileCapture>(input.file);
+      break;
     case InputKind::Default:
       break;
   }

@@ -45,6 +45,19 @@ class CaptureSource {
   // Blocks whose recording broke or ended short (any thread).
   virtual int BrokenBlocks() const { return 0; }
 
+  // A source with a format of its own (a file) gives its rate and channel count (1 or 2),
+  // which the worker then uses instead of the settings; a live input gives {0, 0} and records
+  // in whatever format it is asked for.
+  struct Format {
+    int rate = 0;
+    int channels = 0;
+  };
+  virtual Format OwnFormat() const { return {}; }
+  // Sources with a format of their own: the next `frames` frames as doubles in the 16-bit
+  // scale, not rounded to 16 bits (right only for two channels). Fewer than `frames` means
+  // there is no further whole block: 0 at the end, -1 for a fault.
+  virtual int ReadBlock(double* /*left*/, double* /*right*/, int /*frames*/) { return -1; }
+
   // Sample storage reused by the blocks recorded through this source.
   std::vector<int16_t>& BlockBuffer() { return blockBuffer_; }
 
@@ -65,7 +78,8 @@ class CaptureSource {
 };
 
 // The source that records `input`: ALSA "default" for the default input, the PCM of that
-// name for an ALSA entry, the server's source of that name for a Pulse entry.
+// name for an ALSA entry, the server's source of that name for a Pulse entry, the opened file
+// of a File entry.
 std::unique_ptr<CaptureSource> MakeCaptureSource(const InputEntry& input);
 
 // Tells "no signal" from "recording": whether every sample of the last 2 s was zero. Written

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
-enum class InputKind { Default, Pulse, Alsa };
+class FileCursor;
+
+// File: an audio file opened from the chart's menu, not one of the machine's inputs.
+enum class InputKind { Default, Pulse, Alsa, File };
 
 struct InputEntry {
   InputKind kind = InputKind::Default;
@@ -18,6 +21,8 @@ struct InputEntry {
   std::string name;
   // What the user reads in the menu.
   std::string description;
+  // The opened file (File only): the same opening is the same input.
+  std::shared_ptr<FileCursor> file = nullptr;
   bool operator==(const InputEntry&) const = default;
 };
 
