@@ -196,9 +196,19 @@ class TChartCanvas {
   void LineTo(int x, int y);
   void TextOut(int x, int y, const QString& text);
 
-  QPainter& Painter() { return painter_; }
+  // What the handler draws through the painter itself is not tracked: the chart then restores
+  // its whole frame before the next paint.
+  QPainter& Painter() {
+    if (damageAll_) *damageAll_ = true;
+    return painter_;
+  }
 
  private:
+  friend class TChart;
+  // Logical rectangles holding every pixel drawn since, for the chart to restore.
+  void Mark(const QRect& r) {
+    if (damage_) damage_->push_back(r);
+  }
   void ApplyPen();
   void ApplyFont();
   QPainter& painter_;
@@ -212,6 +222,9 @@ class TChartCanvas {
   int x_ = 0;
   int y_ = 0;
   QImage* image_ = nullptr;
+  std::vector<QRect> rects_;  // reused by every line of one paint
+  std::vector<QRect>* damage_ = nullptr;
+  bool* damageAll_ = nullptr;
 };
 
 class TChart : public QWidget {
@@ -323,6 +336,8 @@ class TChart : public QWidget {
   void UnwatchMenu(QMenu* menu);
   void UpdateMenuButton();
   void DrawStateLine(QPainter& p);
+  // Puts the background back wherever the last paint drew over it.
+  void RestoreFrame();
   void DrawBackground(QPainter& p);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();

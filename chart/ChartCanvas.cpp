@@ -149,13 +149,34 @@ void TChartCanvas::MoveTo(int x, int y) {
 
 void TChartCanvas::LineTo(int x, int y) {
   if (penWidth_ == 1) {
-    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
-    std::vector<QRect> rects;
-    LineRects(x_, y_, x, y, penStyle_ == Qt::DotLine, rects);
     // Straight into the pixels when nothing the handler set on the painter stands in the way.
-    if (image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
-        (image_->format() == QImage::Format_RGB32 ||
-         image_->format() == QImage::Format_ARGB32_Premultiplied)) {
+    const bool direct = image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
+                        (image_->format() == QImage::Format_RGB32 ||
+                         image_->format() == QImage::Format_ARGB32_Premultiplied);
+    const bool dotted = penStyle_ == Qt::DotLine;
+    Mark(QRect(QPoint(x_, y_), QPoint(x, y)).normalized());
+    if (direct && image_->devicePixelRatio() == 1.0 && (x == x_ || y == y_)) {
+      // A grid line: the pixels LineRects would give (every other one when dotted, the end
+      // pixel left out), without a rectangle per dot.
+      const QRgb colour = penColor_.rgb() | 0xff000000u;
+      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
+      const qsizetype stride = image_->bytesPerLine() / 4;
+      const int w = image_->width(), h = image_->height();
+      const int n = std::max(std::abs(x - x_), std::abs(y - y_));
+      const int sx = x > x_ ? 1 : x < x_ ? -1 : 0, sy = y > y_ ? 1 : y < y_ ? -1 : 0;
+      for (int i = 0; i < n; i += dotted ? 2 : 1) {
+        const int px = x_ + i * sx, py = y_ + i * sy;
+        if (px >= 0 && px < w && py >= 0 && py < h) bits[py * stride + px] = colour;
+      }
+      x_ = x;
+      y_ = y;
+      return;
+    }
+    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
+    std::vector<QRect>& rects = rects_;
+    rects.clear();
+    LineRects(x_, y_, x, y, dotted, rects);
+    if (direct) {
       const QRgb colour = penColor_.rgb() | 0xff000000u;
       const qreal dpr = image_->devicePixelRatio();
       QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
@@ -187,6 +208,9 @@ void TChartCanvas::LineTo(int x, int y) {
     }
   } else {
     painter_.drawLine(x_, y_, x, y);
+    Mark(QRect(QPoint(x_, y_), QPoint(x, y))
+             .normalized()
+             .adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_));
   }
   x_ = x;
   y_ = y;
@@ -196,6 +220,9 @@ void TChartCanvas::TextOut(int x, int y, const QString& text) {
   const QFontMetrics fm = painter_.fontMetrics();
   if (brushStyle_ == bsSolid)
     painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
+  // Glyphs may reach beyond their advance: a margin of one line height on every side.
+  const int m = fm.height();
+  Mark(QRect(x - m, y - m, fm.horizontalAdvance(text) + 2 * m, 3 * m));
   const QPen pen = painter_.pen();
   painter_.setPen(fontColor_);
   painter_.drawStaticText(QPoint(x, y), LaidOut(text, painter_.font()));

@@ -76,6 +76,18 @@ int PointsToPixels(int points);
 // without the end pixel. Appended as runs of 1-pixel-thick rectangles.
 void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
 
+// What the last paint drew over the background in the frame: per device column the rows of
+// the traces (first > last: none), and device rectangles of the read-out and logical ones of
+// the after-draw (at the pixel ratio dpr). The next paint puts back only those pixels instead
+// of the whole background; `all` asks for the whole.
+struct FrameDamage {
+  bool all = true;
+  qreal dpr = 1.0;
+  std::vector<int> first, last;
+  std::vector<QRect> rects;
+  std::vector<QRect> canvas;
+};
+
 }  // namespace chart_detail
 
 struct TChart::Impl {
@@ -83,7 +95,8 @@ struct TChart::Impl {
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
   bool backgroundValid = false;
-  QImage frame;               // background plus traces, handed to the painter in one piece
+  QImage frame;  // background plus traces, handed to the painter in one piece
+  chart_detail::FrameDamage damage;
   bool repaintAsked = false;  // update() called since the last paint
 
   // Reused buffers of the series drawing.
