@@ -565,8 +565,7 @@ void TChart::Draw(QPainter& p) {
     // control's bounds limit it, and its thin lines can be written directly.
     if (OnAfterDraw) {
       TChartCanvas canvas(fp, &d.frame);
-      canvas.damage_ = &d.damage.canvas;
-      canvas.damageAll_ = &d.damage.all;
+      canvas.damage_ = &d.damage;
       OnAfterDraw(this, canvas);
     }
     // Over whatever the after-draw put into the margin (the grid's lines start at the top).
@@ -599,6 +598,8 @@ void TChart::RestoreFrame() {
     for (int x = 0; x < w; ++x)
       for (int y = damage.first[x]; y <= damage.last[x]; ++y)
         dst[y * stride + x] = src[y * stride + x];
+    for (const GridLine& line : damage.lines)
+      line.ForEachPixel(w, h, [&](int x, int y) { dst[y * stride + x] = src[y * stride + x]; });
     for (const QRect& r : damage.rects)
       for (int y = r.top(); y <= r.bottom(); ++y)
         std::memcpy(dst + y * stride + r.left(), src + y * stride + r.left(),
@@ -610,6 +611,7 @@ void TChart::RestoreFrame() {
   damage.last.assign(static_cast<size_t>(w), -1);
   damage.rects.clear();
   damage.canvas.clear();
+  damage.lines.clear();
 }
 
 void TChart::paintEvent(QPaintEvent*) {

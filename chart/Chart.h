@@ -12,6 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
+namespace chart_detail {
+struct FrameDamage;
+}
+
 class QAction;
 class QMenu;
 class QPainter;
@@ -198,17 +202,12 @@ class TChartCanvas {
 
   // What the handler draws through the painter itself is not tracked: the chart then restores
   // its whole frame before the next paint.
-  QPainter& Painter() {
-    if (damageAll_) *damageAll_ = true;
-    return painter_;
-  }
+  QPainter& Painter();
 
  private:
   friend class TChart;
-  // Logical rectangles holding every pixel drawn since, for the chart to restore.
-  void Mark(const QRect& r) {
-    if (damage_) damage_->push_back(r);
-  }
+  // Tells the chart what was drawn, for it to put back before the next paint.
+  void Mark(const QRect& logical);
   void ApplyPen();
   void ApplyFont();
   QPainter& painter_;
@@ -223,8 +222,7 @@ class TChartCanvas {
   int y_ = 0;
   QImage* image_ = nullptr;
   std::vector<QRect> rects_;  // reused by every line of one paint
-  std::vector<QRect>* damage_ = nullptr;
-  bool* damageAll_ = nullptr;
+  chart_detail::FrameDamage* damage_ = nullptr;
 };
 
 class TChart : public QWidget {

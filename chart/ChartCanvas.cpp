@@ -99,6 +99,17 @@ void TChartCanvas::Reset() {
   ApplyFont();
 }
 
+QPainter& TChartCanvas::Painter() {
+  // What the handler draws through the painter itself is not known: the chart then puts back
+  // its whole background before the next paint.
+  if (damage_) damage_->all = true;
+  return painter_;
+}
+
+void TChartCanvas::Mark(const QRect& logical) {
+  if (damage_) damage_->canvas.push_back(logical);
+}
+
 void TChartCanvas::ApplyPen() {
   painter_.setPen(QPen(penColor_, penWidth_, penStyle_));
 }
@@ -154,24 +165,21 @@ void TChartCanvas::LineTo(int x, int y) {
                         (image_->format() == QImage::Format_RGB32 ||
                          image_->format() == QImage::Format_ARGB32_Premultiplied);
     const bool dotted = penStyle_ == Qt::DotLine;
-    Mark(QRect(QPoint(x_, y_), QPoint(x, y)).normalized());
     if (direct && image_->devicePixelRatio() == 1.0 && (x == x_ || y == y_)) {
       // A grid line: the pixels LineRects would give (every other one when dotted, the end
       // pixel left out), without a rectangle per dot.
       const QRgb colour = penColor_.rgb() | 0xff000000u;
       QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
       const qsizetype stride = image_->bytesPerLine() / 4;
-      const int w = image_->width(), h = image_->height();
-      const int n = std::max(std::abs(x - x_), std::abs(y - y_));
-      const int sx = x > x_ ? 1 : x < x_ ? -1 : 0, sy = y > y_ ? 1 : y < y_ ? -1 : 0;
-      for (int i = 0; i < n; i += dotted ? 2 : 1) {
-        const int px = x_ + i * sx, py = y_ + i * sy;
-        if (px >= 0 && px < w && py >= 0 && py < h) bits[py * stride + px] = colour;
-      }
+      const GridLine line{QPoint(x_, y_), QPoint(x, y), dotted};
+      line.ForEachPixel(image_->width(), image_->height(),
+                        [&](int px, int py) { bits[py * stride + px] = colour; });
+      if (damage_) damage_->lines.push_back(line);
       x_ = x;
       y_ = y;
       return;
     }
+    Mark(QRect(QPoint(x_, y_), QPoint(x, y)).normalized());
     // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
     std::vector<QRect>& rects = rects_;
     rects.clear();
