@@ -167,7 +167,7 @@ FFT_KERNEL void GatherFirstStages(double* re, double* im, const double* wre, con
   const V zero = Splat<V>(0.0);
   for (uint32_t i = base; i < base + len; i += 4 * kW) {
     const uint32_t* r = rev + i;
-    V ar, br, cr, dr;
+    V ar = zero, br = zero, cr = zero, dr = zero;  // every lane is set below
     for (uint32_t l = 0; l < kW; ++l) {
       ar[l] = wre[r[4 * l]];
       br[l] = wre[r[4 * l + 1]];

@@ -16,7 +16,14 @@ namespace {
 // they hold must not outlive the application.
 const QStaticText& LaidOut(const QString& text, const QFont& font) {
   static auto* cache = new QHash<QString, QStaticText>;
-  const QString key = font.key() + QChar(0) + text;
+  // A paint writes many texts in one font: its key is made once for them.
+  static auto* lastFont = new QFont;
+  static auto* lastKey = new QString;
+  if (lastKey->isEmpty() || !(font == *lastFont)) {
+    *lastFont = font;
+    *lastKey = font.key();
+  }
+  const QString key = *lastKey + QChar(0) + text;
   auto it = cache->find(key);
   if (it == cache->end()) {
     if (cache->size() >= 1024) cache->clear();
@@ -225,14 +232,17 @@ void TChartCanvas::LineTo(int x, int y) {
 }
 
 void TChartCanvas::TextOut(int x, int y, const QString& text) {
-  const QFontMetrics fm = painter_.fontMetrics();
-  if (brushStyle_ == bsSolid)
+  if (brushStyle_ == bsSolid) {
+    const QFontMetrics fm = painter_.fontMetrics();
     painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
+  }
+  const QStaticText& laidOut = LaidOut(text, painter_.font());
   // Glyphs may reach beyond their advance: a margin of one line height on every side.
-  const int m = fm.height();
-  Mark(QRect(x - m, y - m, fm.horizontalAdvance(text) + 2 * m, 3 * m));
+  const QSize size = laidOut.size().toSize();
+  const int m = std::max(size.height(), 1);
+  Mark(QRect(x - m, y - m, size.width() + 2 * m, size.height() + 2 * m));
   const QPen pen = painter_.pen();
   painter_.setPen(fontColor_);
-  painter_.drawStaticText(QPoint(x, y), LaidOut(text, painter_.font()));
+  painter_.drawStaticText(QPoint(x, y), laidOut);
   painter_.setPen(pen);
 }
