@@ -588,16 +588,18 @@ void TChart::RestoreFrame() {
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
-  if (damage.all || d.background.bytesPerLine() != d.frame.bytesPerLine() ||
-      damage.first.size() != static_cast<size_t>(w)) {
-    std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
-  } else {
+  bool whole = damage.all || d.background.bytesPerLine() != d.frame.bytesPerLine() ||
+               damage.first.size() != static_cast<size_t>(w);
+  // By groups of 16 columns (a cache line of pixels) over the rows any of them needs: putting
+  // back a pixel that was not drawn over changes nothing.
+  constexpr int kGroup = 16;
+  std::vector<std::pair<int, int>>& groups = damage.groups;
+  groups.clear();
+  if (!whole) {
     const QRect device(0, 0, w, h);
     for (const QRect& r : damage.canvas)
       damage.rects.push_back(DeviceRect(r, damage.dpr, 2) & device);
-    // By groups of 16 columns (a cache line of pixels) over the rows any of them needs: putting
-    // back a pixel that was not drawn over changes nothing.
-    constexpr int kGroup = 16;
+    qint64 area = 0;
     for (int x0 = 0; x0 < w; x0 += kGroup) {
       const int x1 = std::min(x0 + kGroup, w);
       int top = h, bottom = -1;
@@ -605,7 +607,20 @@ void TChart::RestoreFrame() {
         top = std::min(top, damage.first[x]);
         bottom = std::max(bottom, damage.last[x]);
       }
-      for (int y = top; y <= bottom; ++y)
+      groups.emplace_back(top, bottom);
+      area += static_cast<qint64>(std::max(0, bottom - top + 1)) * (x1 - x0);
+    }
+    for (const QRect& r : damage.rects)
+      area += static_cast<qint64>(r.width()) * r.height();
+    // Traces over most of the plot: one sequential copy is cheaper than many short ones.
+    whole = area * 2 > static_cast<qint64>(w) * h;
+  }
+  if (whole) {
+    std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
+  } else {
+    for (size_t g = 0; g < groups.size(); ++g) {
+      const int x0 = static_cast<int>(g) * kGroup, x1 = std::min(x0 + kGroup, w);
+      for (int y = groups[g].first; y <= groups[g].second; ++y)
         std::memcpy(dst + y * stride + x0, src + y * stride + x0,
                     sizeof(QRgb) * static_cast<size_t>(x1 - x0));
     }

@@ -12,6 +12,7 @@
 #include <QString>
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "Chart.h"
@@ -107,6 +108,7 @@ struct FrameDamage {
   std::vector<QRect> rects;
   std::vector<QRect> canvas;
   std::vector<GridLine> lines;
+  std::vector<std::pair<int, int>> groups;  // reused: rows of each group of columns
 };
 
 }  // namespace chart_detail
