@@ -60,15 +60,35 @@ class ColumnWalker {
   int col_ = 0;
 };
 
+// Device pixels of the frame to put back from the background before the next paint.
+void MarkColumns(FrameDamage& damage, QRect d, const QRect& device) {
+  d &= device;
+  if (d.isEmpty() || damage.all) return;
+  for (int x = d.left(); x <= d.right(); ++x) {
+    damage.first[x] = std::min(damage.first[x], d.top());
+    damage.last[x] = std::max(damage.last[x], d.bottom());
+  }
+}
+
+// The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
+QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
+  const int x0 = static_cast<int>(std::floor(r.left() * dpr)) - grow;
+  const int y0 = static_cast<int>(std::floor(r.top() * dpr)) - grow;
+  const int x1 = static_cast<int>(std::ceil((r.right() + 1) * dpr)) + grow;
+  const int y1 = static_cast<int>(std::ceil((r.bottom() + 1) * dpr)) + grow;
+  return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
+}
+
 // Pixels of the frame image, written directly for rectangles given in logical pixels.
 class DirectTarget {
  public:
-  DirectTarget(QImage& img, const QRect& clip)
+  DirectTarget(QImage& img, const QRect& clip, FrameDamage& damage)
       : bits_(reinterpret_cast<QRgb*>(img.bits())),
         stride_(img.bytesPerLine() / 4),
         dpr_(img.devicePixelRatio()),
         device_(0, 0, img.width(), img.height()),
-        clip_(clip) {}
+        clip_(clip),
+        damage_(damage) {}
 
   void Fill(const QRect& r, QRgb colour) {
     const QRect c = r.intersected(clip_);
@@ -82,6 +102,7 @@ class DirectTarget {
     }
     d &= device_;
     if (d.isEmpty()) return;
+    MarkColumns(damage_, d, device_);
     QRgb* row = bits_ + d.top() * stride_;
     const int x0 = d.left(), x1 = d.right();
     for (int y = d.top(); y <= d.bottom(); ++y, row += stride_)
@@ -94,6 +115,7 @@ class DirectTarget {
   qsizetype stride_;
   qreal dpr_;
   QRect device_, clip_;
+  FrameDamage& damage_;
 };
 
 // A small flat button with three bars, in the chart's own colours.
@@ -359,7 +381,9 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   const Layout& L = d.layout;
   const Scale& sx = L.bottomScale;
   const Scale& sy = L.leftScale;
-  DirectTarget direct(target, L.plot);
+  DirectTarget direct(target, L.plot, d.damage);
+  const QRect device(0, 0, target.width(), target.height());
+  const QRect plotDevice = DeviceRect(L.plot, dpr, 0) & device;
   for (const auto& sp : series_) {
     const TChartSeries& s = *sp;
     if (!s.Visible() || s.PointCount() == 0) continue;
@@ -448,6 +472,13 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
             p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
             if (k > 0) p.restore();
           }
+          // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
+          for (size_t k = run.lines; k < lineEnd; ++k)
+            MarkColumns(
+                d.damage,
+                DeviceRect(QRect(lines[k].p1(), lines[k].p2()).normalized(), dpr, 1 + passes) &
+                    plotDevice,
+                device);
         }
         for (size_t k = run.rects; k < rectEnd; ++k)
           direct.Fill(rects[k], run.colour | 0xff000000u);
@@ -513,13 +544,16 @@ void TChart::Draw(QPainter& p) {
     QPainter bp(&d.background);
     DrawBackground(bp);
     d.backgroundValid = true;
+    d.damage.all = true;
   }
   // The traces go into a copy of the background whose pixels can be written directly: a
   // painter fills a one-pixel-wide column row by row, several times slower.
-  if (d.frame.size() != d.background.size())
+  if (d.frame.size() != d.background.size()) {
     d.frame = QImage(d.background.size(), QImage::Format_RGB32);
+    d.damage.all = true;
+  }
   d.frame.setDevicePixelRatio(dpr);
-  std::memcpy(d.frame.bits(), d.background.constBits(), static_cast<size_t>(d.frame.sizeInBytes()));
+  RestoreFrame();
   {
     QPainter fp(&d.frame);
     fp.setRenderHint(QPainter::Antialiasing, false);
@@ -531,14 +565,79 @@ void TChart::Draw(QPainter& p) {
     // control's bounds limit it, and its thin lines can be written directly.
     if (OnAfterDraw) {
       TChartCanvas canvas(fp, &d.frame);
+      canvas.damage_ = &d.damage;
       OnAfterDraw(this, canvas);
     }
     // Over whatever the after-draw put into the margin (the grid's lines start at the top).
     DrawStateLine(fp);
+    if (!stateLine_.isEmpty() && !d.layout.stateLine.isEmpty()) {
+      const int m = QFontMetrics(LabelFont()).height();
+      d.damage.rects.push_back(DeviceRect(d.layout.stateLine.adjusted(-m, -m, m, m), dpr, 2) &
+                               QRect(0, 0, d.frame.width(), d.frame.height()));
+    }
   }
   p.save();
   p.drawImage(QPoint(0, 0), d.frame);
   p.restore();
+}
+
+void TChart::RestoreFrame() {
+  Impl& d = *impl_;
+  FrameDamage& damage = d.damage;
+  const int w = d.frame.width(), h = d.frame.height();
+  const qsizetype stride = d.frame.bytesPerLine() / 4;
+  QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
+  const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
+  bool whole = damage.all || d.background.bytesPerLine() != d.frame.bytesPerLine() ||
+               damage.first.size() != static_cast<size_t>(w);
+  // By groups of 16 columns (a cache line of pixels) over the rows any of them needs: putting
+  // back a pixel that was not drawn over changes nothing.
+  constexpr int kGroup = 16;
+  std::vector<std::pair<int, int>>& groups = damage.groups;
+  groups.clear();
+  if (!whole) {
+    const QRect device(0, 0, w, h);
+    for (const QRect& r : damage.canvas)
+      damage.rects.push_back(DeviceRect(r, damage.dpr, 2) & device);
+    qint64 area = 0;
+    for (int x0 = 0; x0 < w; x0 += kGroup) {
+      const int x1 = std::min(x0 + kGroup, w);
+      int top = h, bottom = -1;
+      for (int x = x0; x < x1; ++x) {
+        top = std::min(top, damage.first[x]);
+        bottom = std::max(bottom, damage.last[x]);
+      }
+      groups.emplace_back(top, bottom);
+      area += static_cast<qint64>(std::max(0, bottom - top + 1)) * (x1 - x0);
+    }
+    for (const QRect& r : damage.rects)
+      area += static_cast<qint64>(r.width()) * r.height();
+    // Traces over most of the plot: one sequential copy is cheaper than many short ones.
+    whole = area * 2 > static_cast<qint64>(w) * h;
+  }
+  if (whole) {
+    std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
+  } else {
+    for (size_t g = 0; g < groups.size(); ++g) {
+      const int x0 = static_cast<int>(g) * kGroup, x1 = std::min(x0 + kGroup, w);
+      for (int y = groups[g].first; y <= groups[g].second; ++y)
+        std::memcpy(dst + y * stride + x0, src + y * stride + x0,
+                    sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+    }
+    for (const GridLine& line : damage.lines)
+      line.ForEachPixel(w, h, [&](int x, int y) { dst[y * stride + x] = src[y * stride + x]; });
+    for (const QRect& r : damage.rects)
+      for (int y = r.top(); y <= r.bottom(); ++y)
+        std::memcpy(dst + y * stride + r.left(), src + y * stride + r.left(),
+                    sizeof(QRgb) * static_cast<size_t>(r.width()));
+  }
+  damage.all = false;
+  damage.dpr = d.frame.devicePixelRatio();
+  damage.first.assign(static_cast<size_t>(w), h);
+  damage.last.assign(static_cast<size_t>(w), -1);
+  damage.rects.clear();
+  damage.canvas.clear();
+  damage.lines.clear();
 }
 
 void TChart::paintEvent(QPaintEvent*) {

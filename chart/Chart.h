@@ -12,6 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
+namespace chart_detail {
+struct FrameDamage;
+}
+
 class QAction;
 class QMenu;
 class QPainter;
@@ -196,9 +200,14 @@ class TChartCanvas {
   void LineTo(int x, int y);
   void TextOut(int x, int y, const QString& text);
 
-  QPainter& Painter() { return painter_; }
+  // What the handler draws through the painter itself is not tracked: the chart then restores
+  // its whole frame before the next paint.
+  QPainter& Painter();
 
  private:
+  friend class TChart;
+  // Tells the chart what was drawn, for it to put back before the next paint.
+  void Mark(const QRect& logical);
   void ApplyPen();
   void ApplyFont();
   QPainter& painter_;
@@ -212,6 +221,8 @@ class TChartCanvas {
   int x_ = 0;
   int y_ = 0;
   QImage* image_ = nullptr;
+  std::vector<QRect> rects_;  // reused by every line of one paint
+  chart_detail::FrameDamage* damage_ = nullptr;
 };
 
 class TChart : public QWidget {
@@ -323,6 +334,8 @@ class TChart : public QWidget {
   void UnwatchMenu(QMenu* menu);
   void UpdateMenuButton();
   void DrawStateLine(QPainter& p);
+  // Puts the background back wherever the last paint drew over it.
+  void RestoreFrame();
   void DrawBackground(QPainter& p);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();

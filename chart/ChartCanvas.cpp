@@ -16,7 +16,14 @@ namespace {
 // they hold must not outlive the application.
 const QStaticText& LaidOut(const QString& text, const QFont& font) {
   static auto* cache = new QHash<QString, QStaticText>;
-  const QString key = font.key() + QChar(0) + text;
+  // A paint writes many texts in one font: its key is made once for them.
+  static auto* lastFont = new QFont;
+  static auto* lastKey = new QString;
+  if (lastKey->isEmpty() || !(font == *lastFont)) {
+    *lastFont = font;
+    *lastKey = font.key();
+  }
+  const QString key = *lastKey + QChar(0) + text;
   auto it = cache->find(key);
   if (it == cache->end()) {
     if (cache->size() >= 1024) cache->clear();
@@ -99,6 +106,17 @@ void TChartCanvas::Reset() {
   ApplyFont();
 }
 
+QPainter& TChartCanvas::Painter() {
+  // What the handler draws through the painter itself is not known: the chart then puts back
+  // its whole background before the next paint.
+  if (damage_) damage_->all = true;
+  return painter_;
+}
+
+void TChartCanvas::Mark(const QRect& logical) {
+  if (damage_) damage_->canvas.push_back(logical);
+}
+
 void TChartCanvas::ApplyPen() {
   painter_.setPen(QPen(penColor_, penWidth_, penStyle_));
 }
@@ -149,13 +167,31 @@ void TChartCanvas::MoveTo(int x, int y) {
 
 void TChartCanvas::LineTo(int x, int y) {
   if (penWidth_ == 1) {
-    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
-    std::vector<QRect> rects;
-    LineRects(x_, y_, x, y, penStyle_ == Qt::DotLine, rects);
     // Straight into the pixels when nothing the handler set on the painter stands in the way.
-    if (image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
-        (image_->format() == QImage::Format_RGB32 ||
-         image_->format() == QImage::Format_ARGB32_Premultiplied)) {
+    const bool direct = image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
+                        (image_->format() == QImage::Format_RGB32 ||
+                         image_->format() == QImage::Format_ARGB32_Premultiplied);
+    const bool dotted = penStyle_ == Qt::DotLine;
+    if (direct && image_->devicePixelRatio() == 1.0 && (x == x_ || y == y_)) {
+      // A grid line: the pixels LineRects would give (every other one when dotted, the end
+      // pixel left out), without a rectangle per dot.
+      const QRgb colour = penColor_.rgb() | 0xff000000u;
+      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
+      const qsizetype stride = image_->bytesPerLine() / 4;
+      const GridLine line{QPoint(x_, y_), QPoint(x, y), dotted};
+      line.ForEachPixel(image_->width(), image_->height(),
+                        [&](int px, int py) { bits[py * stride + px] = colour; });
+      if (damage_) damage_->lines.push_back(line);
+      x_ = x;
+      y_ = y;
+      return;
+    }
+    Mark(QRect(QPoint(x_, y_), QPoint(x, y)).normalized());
+    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
+    std::vector<QRect>& rects = rects_;
+    rects.clear();
+    LineRects(x_, y_, x, y, dotted, rects);
+    if (direct) {
       const QRgb colour = penColor_.rgb() | 0xff000000u;
       const qreal dpr = image_->devicePixelRatio();
       QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
@@ -187,17 +223,26 @@ void TChartCanvas::LineTo(int x, int y) {
     }
   } else {
     painter_.drawLine(x_, y_, x, y);
+    Mark(QRect(QPoint(x_, y_), QPoint(x, y))
+             .normalized()
+             .adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_));
   }
   x_ = x;
   y_ = y;
 }
 
 void TChartCanvas::TextOut(int x, int y, const QString& text) {
-  const QFontMetrics fm = painter_.fontMetrics();
-  if (brushStyle_ == bsSolid)
+  if (brushStyle_ == bsSolid) {
+    const QFontMetrics fm = painter_.fontMetrics();
     painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
+  }
+  const QStaticText& laidOut = LaidOut(text, painter_.font());
+  // Glyphs may reach beyond their advance: a margin of one line height on every side.
+  const QSize size = laidOut.size().toSize();
+  const int m = std::max(size.height(), 1);
+  Mark(QRect(x - m, y - m, size.width() + 2 * m, size.height() + 2 * m));
   const QPen pen = painter_.pen();
   painter_.setPen(fontColor_);
-  painter_.drawStaticText(QPoint(x, y), LaidOut(text, painter_.font()));
+  painter_.drawStaticText(QPoint(x, y), laidOut);
   painter_.setPen(pen);
 }

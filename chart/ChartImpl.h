@@ -10,6 +10,9 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "Chart.h"
@@ -76,6 +79,38 @@ int PointsToPixels(int points);
 // without the end pixel. Appended as runs of 1-pixel-thick rectangles.
 void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
 
+// A horizontal or vertical line of the after-draw written straight into the pixels (at a pixel
+// ratio of 1): the pixels from `from` towards `to`, without `to`, every other one when dotted.
+struct GridLine {
+  QPoint from, to;
+  bool dotted;
+  // Calls f(x, y) for each of its pixels inside w x h.
+  template <class F>
+  void ForEachPixel(int w, int h, F&& f) const {
+    const int n = std::max(std::abs(to.x() - from.x()), std::abs(to.y() - from.y()));
+    const int sx = (to.x() > from.x()) - (to.x() < from.x());
+    const int sy = (to.y() > from.y()) - (to.y() < from.y());
+    for (int i = 0; i < n; i += dotted ? 2 : 1) {
+      const int x = from.x() + i * sx, y = from.y() + i * sy;
+      if (x >= 0 && x < w && y >= 0 && y < h) f(x, y);
+    }
+  }
+};
+
+// What the last paint drew over the background in the frame: per device column the rows of
+// the traces (first > last: none), device rectangles of the read-out, and the after-draw's
+// logical rectangles (at the pixel ratio dpr) and grid lines. The next paint puts back only
+// those pixels instead of the whole background; `all` asks for the whole.
+struct FrameDamage {
+  bool all = true;
+  qreal dpr = 1.0;
+  std::vector<int> first, last;
+  std::vector<QRect> rects;
+  std::vector<QRect> canvas;
+  std::vector<GridLine> lines;
+  std::vector<std::pair<int, int>> groups;  // reused: rows of each group of columns
+};
+
 }  // namespace chart_detail
 
 struct TChart::Impl {
@@ -83,7 +118,8 @@ struct TChart::Impl {
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
   bool backgroundValid = false;
-  QImage frame;               // background plus traces, handed to the painter in one piece
+  QImage frame;  // background plus traces, handed to the painter in one piece
+  chart_detail::FrameDamage damage;
   bool repaintAsked = false;  // update() called since the last paint
 
   // Reused buffers of the series drawing.

@@ -346,6 +346,64 @@ TEST_F(ChartRender, DecimatedTracesEqualFullDrawing) {
   EXPECT_LE(DifferingPixels(true), 8);
 }
 
+// A paint puts the background back only where the last one drew: traces that move, a text
+// that moves, a read-out that changes and goes, and a handler that paints through the painter
+// itself, must all leave the picture a fresh chart paints of the last state.
+TEST_F(ChartRender, RepaintsEqualAFreshPaintOfTheLastState) {
+  for (const bool logAxis : {true, false}) {
+    int step = 0;
+    auto afterDraw = [&](TChart* c, TChartCanvas& cv) {
+      cv.SetPenColor(QColor(128, 128, 128));
+      cv.SetPenStyle(Qt::DotLine);
+      cv.SetBrushStyle(bsClear);
+      for (int x = 60; x < 700; x += 90) {
+        cv.MoveTo(x, c->PlotRect().top());
+        cv.LineTo(x, c->PlotRect().bottom() + 4 + step % 3);
+      }
+      cv.SetPenStyle(Qt::SolidLine);
+      cv.MoveTo(700 - 40 * step, 30);
+      cv.LineTo(100, 30 + 20 * step);
+      cv.TextOut(100 + 70 * step, c->PlotRect().bottom() + 4, QStringLiteral("1000 Hz"));
+      cv.SetBrushStyle(bsSolid);
+      cv.TextOut(400, 60 + 25 * step, QStringLiteral("peak"));
+      if (step == 2) cv.Painter().fillRect(QRect(300, 100, 120, 80), Qt::darkCyan);
+    };
+    auto setUp = [&](TChart& c) {
+      SetUpSpectrumChart(c);
+      c.BottomAxis().SetLogarithmic(false);
+      c.BottomAxis().SetRange(logAxis ? 10 : 0, 22050);
+      c.BottomAxis().SetLogarithmic(logAxis);
+      c.OnAfterDraw = afterDraw;
+    };
+    auto fill = [&](TChart& c) {
+      // Fewer points than columns on some steps: long segments across many columns.
+      const int points = step % 2 ? 300 : 4096;
+      for (int s = 0; s < c.SeriesCount(); ++s) {
+        TChartSeries* ser = c.Series(s);
+        ser->ClearPoints();
+        for (int i = 0; i < points; ++i) {
+          const double f = (i + 1) * 22050.0 / points;
+          const double y = -30 - 12 * s - 25 * std::sin(0.01 * i * (step + 1) + s) +
+                           (i % (97 + step) == 0 ? 28 : 0);
+          ser->AddPoint(f, y, (i / 500 + step) % 2 ? clRed : clBlue);
+        }
+      }
+      c.SetStateLine(step == 4 ? QString() : QStringLiteral("recording %1").arg(step * 1111));
+    };
+    TChart repainted;
+    setUp(repainted);
+    for (step = 0; step < 6; ++step) {
+      fill(repainted);
+      const QImage picture = repainted.RenderImage();
+      TChart fresh;
+      setUp(fresh);
+      fill(fresh);
+      const QImage expected = fresh.RenderImage();
+      ASSERT_EQ(picture, expected) << "step " << step << (logAxis ? ", log axis" : "");
+    }
+  }
+}
+
 TEST_F(ChartRender, CrispAtPixelRatioTwoAndExportsStayLogical) {
   TChart c;
   SetUpSpectrumChart(c);
@@ -523,6 +581,14 @@ TEST(ChartCanvasPaths, DirectAndPainterLinesAreTheSamePixels) {
       cv.SetPenStyle(Qt::DotLine);
       cv.LineTo(20, 140);
       cv.LineTo(20, 400);
+      // Grid lines in every direction, dotted and solid, partly off the image.
+      cv.MoveTo(195, 60);
+      cv.LineTo(-10, 60);
+      cv.SetPenStyle(Qt::SolidLine);
+      cv.LineTo(-10, 90);
+      cv.MoveTo(150, 148);
+      cv.LineTo(150, 10);
+      cv.LineTo(260, 10);
     };
     pictures[clipped] = c.RenderImage();
   }
