@@ -648,7 +648,8 @@ void TMainwindow::ClearTrace(int series) {
 }
 
 void TMainwindow::AddTracePoint(int series, double x, double y, uint32_t rgb) {
-  if (TChartSeries* s = SeriesOfIndex(series)) s->AddPoint(x, y, rgb);
+  if (TChartSeries* s = SeriesOfIndex(series))
+    s->AddPoint(x, TraceCorrection && x > 0 ? y + TraceCorrection(x) : y, rgb);
 }
 
 void TMainwindow::ScaleAxes() {

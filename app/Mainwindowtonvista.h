@@ -94,6 +94,9 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   void ScaleAxes() override;
   void ClearTrace(int series) override;
   void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
+  // dB added to every trace point at its frequency (a microphone's correction); empty: none.
+  // User-interface thread only, like the hand-over that applies it.
+  std::function<double(double)> TraceCorrection;
 
   // Setters for the options dialog and the vector scope (user-interface thread).
   void SetAxisLimits(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax);

@@ -59,6 +59,9 @@ void CreateToolWindows() {
   });
   spectrogram->setShortcut(QKeySequence("Ctrl+G"));
   Mainwindow->StreamMeter = &(new TFOctaveAnalyser)->Meter();
+  FOctaveAnalyser->OnTraceCorrection = [](std::function<double(double)> correction) {
+    if (Mainwindow) Mainwindow->TraceCorrection = std::move(correction);
+  };
   AddWindowEntry("Octave analyser...", "Ctrl+Shift+O",
                  [] { return static_cast<QWidget*>(FOctaveAnalyser); });
 

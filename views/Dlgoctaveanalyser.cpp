@@ -1,5 +1,6 @@
 #include "Dlgoctaveanalyser.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -247,6 +248,13 @@ TFOctaveAnalyser::TFOctaveAnalyser(QWidget* parent) : QWidget(parent, kToolWindo
   y += 20;
   MakeLabel("Microphone:", this, kPanelLeft, y);
   LMicrophone = Readout("Microphone", this, kColumn[0], y, kColumn[1] + kColumnWidth - kColumn[0]);
+  y += 20;
+  // The main chart's trace (and so its table and markers) follows the microphone only when
+  // asked, so its levels stay those of the samples unless the user wants otherwise.
+  CCorrectTrace = new QCheckBox("Correct the spectrum trace", this);
+  CCorrectTrace->setGeometry(kPanelLeft, y, kColumn[1] + kColumnWidth - kPanelLeft, 18);
+  CCorrectTrace->setEnabled(false);
+  connect(CCorrectTrace, &QCheckBox::toggled, this, Guarded([this] { ApplyTraceCorrection(); }));
 
   // The bars reach down to the panel's last row, the buttons go below both.
   const int buttons = std::max(kBarsTop + kBarsHeight, y + 16) + 12;
@@ -387,10 +395,22 @@ bool TFOctaveAnalyser::LoadMicrophone(const QString& path, QString* why) {
     if (why) *why = QString::fromStdString(error);
     return false;
   }
+  microphone_ = file;
   meter_.SetMicrophone(std::move(file));
   microphoneName_ = QFileInfo(path).fileName();
+  CCorrectTrace->setEnabled(true);
+  ApplyTraceCorrection();
   ShowNumbers();
   return true;
+}
+
+void TFOctaveAnalyser::ApplyTraceCorrection() {
+  if (!OnTraceCorrection) return;
+  if (microphone_ && CCorrectTrace->isChecked()) {
+    OnTraceCorrection([file = *microphone_](double hz) { return file.CorrectionDb(hz); });
+  } else {
+    OnTraceCorrection({});
+  }
 }
 
 void TFOctaveAnalyser::BCalibrateClick() {

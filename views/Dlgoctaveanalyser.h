@@ -12,6 +12,7 @@
 
 #include "Octavemeter.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -61,6 +62,9 @@ class TFOctaveAnalyser : public QWidget {
   // Reads a microphone's response file and applies it to the bands; on a bad file nothing is
   // applied and `why` names the line.
   bool LoadMicrophone(const QString& path, QString* why = nullptr);
+  // Where the microphone's correction of the spectrum trace goes (dB to add at a frequency;
+  // empty: none). Set by the program; the window calls it when the choice or the file changes.
+  std::function<void(std::function<double(double)>)> OnTraceCorrection;
   double OffsetDb() const { return offsetDb_; }
   bool Calibrated() const { return calibrated_; }
 
@@ -100,6 +104,7 @@ class TFOctaveAnalyser : public QWidget {
   QPushButton* BReset = nullptr;
   QPushButton* BCalibrate = nullptr;
   QPushButton* BMicrophone = nullptr;
+  QCheckBox* CCorrectTrace = nullptr;
   QPushButton* BClose = nullptr;
 
  protected:
@@ -108,6 +113,7 @@ class TFOctaveAnalyser : public QWidget {
 
  private:
   void ApplySettings();
+  void ApplyTraceCorrection();
   void ShowNumbers();
 
   OctaveMeter meter_;
@@ -116,6 +122,7 @@ class TFOctaveAnalyser : public QWidget {
   double offsetDb_ = 0;
   bool calibrated_ = false;
   QString microphoneName_;
+  std::optional<CalibrationFile> microphone_;
 };
 
 extern TFOctaveAnalyser* FOctaveAnalyser;

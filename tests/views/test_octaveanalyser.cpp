@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -283,6 +284,56 @@ TEST(OctaveProgram, OnlyTheOpenWindowGetsTheStream) {
     const uint64_t fed = FOctaveAnalyser->Meter().Ring().FramesFed();
     ASSERT_TRUE(PumpUntil([&] { return t->BlocksShown() >= blocks + 10; }));
     EXPECT_EQ(FOctaveAnalyser->Meter().Ring().FramesFed(), fed);
+    w->BStopClick();
+    w->ShutdownAnalyser();
+  }
+  QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  TMainwindow::OutputDeviceProbe = probe;
+  MessageBoxHook = nullptr;
+}
+
+// The microphone's correction reaches the main chart's trace only while asked for, and leaves
+// it exactly as before when taken back.
+TEST(OctaveProgram, TheMicrophoneCorrectsTheSpectrumTraceOnlyWhenAsked) {
+  tvtest::TempDir dir;
+  tvtest::WriteRawFile(dir.File("tone.raw"), tvtest::MakeTone(44100, 1, 44100, {1000.0}, {3277.0}));
+  tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
+                                        dir.File("tone.raw") + "\"; channels 1 }\n");
+  std::ofstream(dir.File("mic.txt")) << "20 0\n500 0\n1000 3.0\n2000 0\n20000 0\n";
+  MessageBoxHook = [](QWidget*, const QString&) {};
+  auto probe = TMainwindow::OutputDeviceProbe;
+  TMainwindow::OutputDeviceProbe = [] { return true; };
+  {
+    TonvistaWindows windows;
+    TMainwindow* w = Mainwindow;
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(FOctaveAnalyser, nullptr);
+    // The level the trace shows nearest 1 kHz, after a few more blocks.
+    auto levelAt1k = [&] {
+      TCalcSpectrumThread* t = w->CalcThread;
+      const int blocks = t->BlocksShown();
+      EXPECT_TRUE(PumpUntil([&] { return t->BlocksShown() >= blocks + 3; }));
+      const auto& x = w->Series1->XValues();
+      const auto& y = w->Series1->YValues();
+      size_t best = 0;
+      for (size_t i = 0; i < x.size(); ++i)
+        if (std::abs(x[i] - 1000) < std::abs(x[best] - 1000)) best = i;
+      return y.empty() ? -1000.0 : y[best];
+    };
+    w->BStartClick();
+    ASSERT_NE(w->CalcThread, nullptr);
+    const double plain = levelAt1k();
+    EXPECT_FALSE(FOctaveAnalyser->CCorrectTrace->isEnabled());
+    ASSERT_TRUE(FOctaveAnalyser->LoadMicrophone(QString::fromStdString(dir.File("mic.txt"))));
+    // Loaded, but not asked for: the trace is unchanged.
+    EXPECT_TRUE(FOctaveAnalyser->CCorrectTrace->isEnabled());
+    EXPECT_NEAR(levelAt1k(), plain, 0.01);
+    FOctaveAnalyser->CCorrectTrace->setChecked(true);
+    EXPECT_NEAR(levelAt1k(), plain - 3.0, 0.05);
+    FOctaveAnalyser->CCorrectTrace->setChecked(false);
+    EXPECT_NEAR(levelAt1k(), plain, 0.01);
+    EXPECT_FALSE(w->TraceCorrection);
     w->BStopClick();
     w->ShutdownAnalyser();
   }
