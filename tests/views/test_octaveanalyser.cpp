@@ -240,16 +240,31 @@ TEST_F(OctaveWindow, ABadCalibrationFileIsRefusedWithItsLineAndAGoodOneCorrectsT
   EXPECT_NEAR(window.Shown().level[0], kToneDb, 0.2);
 }
 
+// The whole program recording a 1 kHz tone from the paced ALSA device as its default input.
+class OctaveProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tvtest::WriteRawFile(dir.File("tone.raw"),
+                         tvtest::MakeTone(44100, 1, 44100, {1000.0}, {3277.0}));
+    tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
+                                          dir.File("tone.raw") + "\"; channels 1 }\n");
+    MessageBoxHook = [](QWidget*, const QString&) {};
+    probe = TMainwindow::OutputDeviceProbe;
+    TMainwindow::OutputDeviceProbe = [] { return true; };
+  }
+  void TearDown() override {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    TMainwindow::OutputDeviceProbe = probe;
+    MessageBoxHook = nullptr;
+  }
+  tvtest::TempDir dir;
+  decltype(TMainwindow::OutputDeviceProbe) probe;
+};
+
 // The whole program: at the defaults the worker attaches no stream; the window opened from the
 // chart's menu gets one, closed it stops.
-TEST(OctaveProgram, OnlyTheOpenWindowGetsTheStream) {
-  tvtest::TempDir dir;
-  tvtest::WriteRawFile(dir.File("tone.raw"), tvtest::MakeTone(44100, 1, 44100, {1000.0}, {3277.0}));
-  tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
-                                        dir.File("tone.raw") + "\"; channels 1 }\n");
-  MessageBoxHook = [](QWidget*, const QString&) {};
-  auto probe = TMainwindow::OutputDeviceProbe;
-  TMainwindow::OutputDeviceProbe = [] { return true; };
+TEST_F(OctaveProgram, OnlyTheOpenWindowGetsTheStream) {
   {
     TonvistaWindows windows;
     TMainwindow* w = Mainwindow;
@@ -287,23 +302,12 @@ TEST(OctaveProgram, OnlyTheOpenWindowGetsTheStream) {
     w->BStopClick();
     w->ShutdownAnalyser();
   }
-  QCoreApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  TMainwindow::OutputDeviceProbe = probe;
-  MessageBoxHook = nullptr;
 }
 
 // The microphone's correction reaches the main chart's trace only while asked for, and leaves
 // it exactly as before when taken back.
-TEST(OctaveProgram, TheMicrophoneCorrectsTheSpectrumTraceOnlyWhenAsked) {
-  tvtest::TempDir dir;
-  tvtest::WriteRawFile(dir.File("tone.raw"), tvtest::MakeTone(44100, 1, 44100, {1000.0}, {3277.0}));
-  tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
-                                        dir.File("tone.raw") + "\"; channels 1 }\n");
+TEST_F(OctaveProgram, TheMicrophoneCorrectsTheSpectrumTraceOnlyWhenAsked) {
   std::ofstream(dir.File("mic.txt")) << "20 0\n500 0\n1000 3.0\n2000 0\n20000 0\n";
-  MessageBoxHook = [](QWidget*, const QString&) {};
-  auto probe = TMainwindow::OutputDeviceProbe;
-  TMainwindow::OutputDeviceProbe = [] { return true; };
   {
     TonvistaWindows windows;
     TMainwindow* w = Mainwindow;
@@ -337,8 +341,4 @@ TEST(OctaveProgram, TheMicrophoneCorrectsTheSpectrumTraceOnlyWhenAsked) {
     w->BStopClick();
     w->ShutdownAnalyser();
   }
-  QCoreApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  TMainwindow::OutputDeviceProbe = probe;
-  MessageBoxHook = nullptr;
 }
