@@ -7,14 +7,35 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QStringList>
+#include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "Application.h"
 #include "Chart.h"
 #include "Mainwindowtonvista.h"
+
+// Runs the event loop until `done` holds or `ms` have passed.
+inline bool WaitFor(const std::function<bool()>& done, int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// The frequency of the highest point of a trace, or -1 while it is empty.
+inline double PeakHz(const TChartSeries* s) {
+  const auto& y = s->YValues();
+  if (y.empty()) return -1;
+  return s->XValues()[static_cast<size_t>(std::max_element(y.begin(), y.end()) - y.begin())];
+}
 
 class MainwindowTest : public ::testing::Test {
  protected:

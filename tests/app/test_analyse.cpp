@@ -17,6 +17,7 @@
 
 #include "AlsaTestDevice.h"
 #include "MainwindowFixture.h"
+#include "Soundfiles.h"
 #include "Spectrogramimage.h"
 #include "Spectrumtable.h"
 
@@ -58,33 +59,12 @@ std::vector<int16_t> Tone(int rate, int channels, int frames, std::vector<double
   return s;
 }
 
-// Writes the 16-bit values in a file format of libsndfile's: 16-bit as they are, 24-bit and
-// float scaled exactly.
+// Writes the 16-bit values in a file format of libsndfile's; every format holds them exactly.
 void WriteSound(const std::string& path, int format, int rate, int channels,
                 const std::vector<int16_t>& samples) {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = format;
-  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
-  const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channels);
-  const int sub = format & SF_FORMAT_SUBMASK;
-  if (sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE) {
-    std::vector<double> d(samples.size());
-    for (size_t i = 0; i < d.size(); ++i)
-      d[i] = samples[i] / 32768.0;
-    sf_command(f, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
-    EXPECT_EQ(sf_writef_double(f, d.data(), frames), frames);
-  } else if (sub == SF_FORMAT_PCM_24 || sub == SF_FORMAT_PCM_32) {
-    std::vector<int> w(samples.size());
-    for (size_t i = 0; i < w.size(); ++i)
-      w[i] = samples[i] * 65536;
-    EXPECT_EQ(sf_writef_int(f, w.data(), frames), frames);
-  } else {
-    EXPECT_EQ(sf_writef_short(f, samples.data(), frames), frames);
-  }
-  sf_close(f);
+  ASSERT_EQ(tvtest::WriteSoundFile(path, format, rate, channels,
+                                   std::vector<double>(samples.begin(), samples.end())),
+            "");
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {

@@ -1,6 +1,5 @@
 // tonvista-analyse --measure on WAV files of known harmonics, written here with libsndfile.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <QFile>
 #include <QProcess>
@@ -12,6 +11,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "Soundfiles.h"
 
 namespace {
 
@@ -37,23 +38,6 @@ std::vector<short> Channel(const std::vector<Part>& parts, long frames, bool dit
     out[i] = static_cast<short>(std::clamp(std::round(x), -32768.0, 32767.0));
   }
   return out;
-}
-
-bool WriteWav(const std::string& path, const std::vector<std::vector<short>>& channels) {
-  SF_INFO info{};
-  info.samplerate = kRate;
-  info.channels = static_cast<int>(channels.size());
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f) return false;
-  const size_t frames = channels[0].size();
-  std::vector<short> interleaved(frames * channels.size());
-  for (size_t i = 0; i < frames; ++i)
-    for (size_t c = 0; c < channels.size(); ++c)
-      interleaved[i * channels.size() + c] = channels[c][i];
-  const bool ok = sf_writef_short(f, interleaved.data(), static_cast<sf_count_t>(frames)) ==
-                  static_cast<sf_count_t>(frames);
-  return sf_close(f) == 0 && ok;
 }
 
 struct Outcome {
@@ -93,8 +77,10 @@ TEST(AnalyseMeasure, StereoFileOfKnownHarmonics) {
   const long frames = 4 * 32768;
   // L: 1 kHz at -1 dB with a 2nd at -60 dB and a 3rd at -70 dB re the fundamental, dithered.
   // R: a full-scale sine at 997 Hz, undithered: only the rounding is noise.
-  ASSERT_TRUE(WriteWav(path, {Channel({{1000, -1}, {2000, -61}, {3000, -71}}, frames, true),
-                              Channel({{997, 20 * std::log10(32767.0 / 32768)}}, frames, false)}));
+  ASSERT_EQ(tvtest::WriteWav16(path, kRate,
+                               {Channel({{1000, -1}, {2000, -61}, {3000, -71}}, frames, true),
+                                Channel({{997, 20 * std::log10(32767.0 / 32768)}}, frames, false)}),
+            "");
   const QStringList common = {"--fft", "32768", "--window", "Blackman Harris", "--quiet"};
   Outcome r = Analyse(common + QStringList{"--measure", dir.filePath("tones.wav")});
   ASSERT_EQ(r.status, 0) << r.err.toStdString();
@@ -139,7 +125,9 @@ TEST(AnalyseMeasure, MonoSilenceAndBadOptions) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   const QString mono = dir.filePath("mono.wav");
-  ASSERT_TRUE(WriteWav(mono.toStdString(), {Channel({{440, -20}, {880, -50}}, 8192, true)}));
+  ASSERT_EQ(tvtest::WriteWav16(mono.toStdString(), kRate,
+                               {Channel({{440, -20}, {880, -50}}, 8192, true)}),
+            "");
   Outcome r = Analyse({"--fft", "4096", "--window", "Hanning", "--measure", mono});
   ASSERT_EQ(r.status, 0) << r.err.toStdString();
   ASSERT_EQ(r.names.size(), 8u) << r.out.toStdString();
@@ -149,7 +137,7 @@ TEST(AnalyseMeasure, MonoSilenceAndBadOptions) {
 
   // Silence: every figure reads nan, a note on stderr, and the run still succeeds.
   const QString silent = dir.filePath("silent.wav");
-  ASSERT_TRUE(WriteWav(silent.toStdString(), {std::vector<short>(8192, 0)}));
+  ASSERT_EQ(tvtest::WriteWav16(silent.toStdString(), kRate, {std::vector<short>(8192, 0)}), "");
   r = Analyse({"--measure", silent});
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.names.size(), 8u);

@@ -1,6 +1,5 @@
 // tonvista-analyse --octave on WAV files of known tones, written here with libsndfile.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <QFile>
 #include <QProcess>
@@ -10,6 +9,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "Soundfiles.h"
 
 namespace {
 
@@ -23,23 +24,6 @@ std::vector<short> Sine(double hz, double db, long frames, long from = 0) {
   for (long i = from; i < frames; ++i)
     out[i] = static_cast<short>(std::lround(a * std::sin(2 * kPi * hz * i / kRate)));
   return out;
-}
-
-bool WriteWav(const std::string& path, const std::vector<std::vector<short>>& channels) {
-  SF_INFO info{};
-  info.samplerate = kRate;
-  info.channels = static_cast<int>(channels.size());
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f) return false;
-  const size_t frames = channels[0].size();
-  std::vector<short> interleaved(frames * channels.size());
-  for (size_t i = 0; i < frames; ++i)
-    for (size_t c = 0; c < channels.size(); ++c)
-      interleaved[i * channels.size() + c] = channels[c][i];
-  const bool ok = sf_writef_short(f, interleaved.data(), static_cast<sf_count_t>(frames)) ==
-                  static_cast<sf_count_t>(frames);
-  return sf_close(f) == 0 && ok;
 }
 
 struct Table {
@@ -90,7 +74,9 @@ TEST(AnalyseOctave, ThirdOctaveTableOfAStereoFile) {
   const QString path = dir.filePath("tones.wav");
   const long frames = 10 * kRate;
   // L: a full-scale 1 kHz sine; R: 100 Hz at -20 dB.
-  ASSERT_TRUE(WriteWav(path.toStdString(), {Sine(1000, 0, frames), Sine(100, -20, frames)}));
+  ASSERT_EQ(tvtest::WriteWav16(path.toStdString(), kRate,
+                               {Sine(1000, 0, frames), Sine(100, -20, frames)}),
+            "");
   Table t = Analyse({"--octave", "3", "--quiet", path});
   ASSERT_EQ(t.status, 0) << t.err.toStdString();
   EXPECT_EQ(t.header, (QStringList{"Band[Hz]", "Centre[Hz]", "Level L[dB]", "Level R[dB]"}));
@@ -132,7 +118,8 @@ TEST(AnalyseOctave, StartLengthAndCalibration) {
   ASSERT_TRUE(dir.isValid());
   const QString path = dir.filePath("late.wav");
   // Silence for 2 s, then 2 s of 1 kHz at -10 dB.
-  ASSERT_TRUE(WriteWav(path.toStdString(), {Sine(1000, -10, 4 * kRate, 2 * kRate)}));
+  ASSERT_EQ(tvtest::WriteWav16(path.toStdString(), kRate, {Sine(1000, -10, 4 * kRate, 2 * kRate)}),
+            "");
   Table t = Analyse({"--octave", "1", "--quiet", path});
   ASSERT_EQ(t.status, 0) << t.err.toStdString();
   EXPECT_EQ(t.header, (QStringList{"Band[Hz]", "Centre[Hz]", "Level L[dB]"}));

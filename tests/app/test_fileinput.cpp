@@ -23,22 +23,6 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
-
-double PeakHz(const TChartSeries* s) {
-  const auto& y = s->YValues();
-  if (y.empty()) return -1;
-  return s->XValues()[static_cast<size_t>(std::max_element(y.begin(), y.end()) - y.begin())];
-}
-
 double Spacing(const TChartSeries* s) {
   const auto& x = s->XValues();
   return x.size() < 2 ? -1 : x[1] - x[0];

@@ -15,23 +15,6 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
-
-// The frequency of the highest point of a trace, or -1 while it is empty.
-double PeakHz(const TChartSeries* s) {
-  const auto& y = s->YValues();
-  if (y.empty()) return -1;
-  return s->XValues()[static_cast<size_t>(std::max_element(y.begin(), y.end()) - y.begin())];
-}
-
 double MaxLevel(const TChartSeries* s) {
   const auto& y = s->YValues();
   return y.empty() ? 1e9 : *std::max_element(y.begin(), y.end());

@@ -58,4 +58,16 @@ inline std::string WriteSoundFile(const std::string& path, int format, int rate,
   return written == frames ? error : (error.empty() ? "short write" : error);
 }
 
+// A 16-bit WAV of whole channels of 16-bit values, each channel as long as the first.
+inline std::string WriteWav16(const std::string& path, int rate,
+                              const std::vector<std::vector<short>>& channels) {
+  const size_t n = channels.size(), frames = channels[0].size();
+  std::vector<double> interleaved(frames * n);
+  for (size_t i = 0; i < frames; ++i)
+    for (size_t c = 0; c < n; ++c)
+      interleaved[i * n + c] = channels[c][i];
+  return WriteSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, static_cast<int>(n),
+                        interleaved);
+}
+
 }  // namespace tvtest
