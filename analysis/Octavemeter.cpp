@@ -65,40 +65,30 @@ void OctaveMeter::ReleaseStream(const void* worker) {
 
 void OctaveMeter::SetBandsPerOctave(int bandsPerOctave) {
   if (!ValidBandsPerOctave(bandsPerOctave)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  bandsPerOctave_ = bandsPerOctave;
-  ++settingsVersion_;
+  Change([&] { bandsPerOctave_ = bandsPerOctave; });
 }
 
 void OctaveMeter::SetWeighting(FrequencyWeighting weighting) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  weighting_ = weighting;
-  ++settingsVersion_;
+  Change([&] { weighting_ = weighting; });
 }
 
 void OctaveMeter::SetTimeWeighting(TimeWeighting weighting) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  timeWeighting_ = weighting;
-  ++settingsVersion_;
+  Change([&] { timeWeighting_ = weighting; });
 }
 
 void OctaveMeter::SetIntervalSeconds(double seconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  intervalSeconds_ = seconds;
-  ++settingsVersion_;
+  Change([&] { intervalSeconds_ = seconds; });
 }
 
 void OctaveMeter::SetOffsetDb(double offsetDb, bool calibrated) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  offsetDb_ = offsetDb;
-  calibrated_ = calibrated;
-  ++settingsVersion_;
+  Change([&] {
+    offsetDb_ = offsetDb;
+    calibrated_ = calibrated;
+  });
 }
 
 void OctaveMeter::SetMicrophone(std::optional<CalibrationFile> file) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  microphone_ = std::move(file);
-  ++settingsVersion_;
+  Change([&] { microphone_ = std::move(file); });
 }
 
 void OctaveMeter::Reset() {

@@ -83,6 +83,13 @@ class OctaveMeter : public StreamConsumer {
 
  private:
   void Run();
+  // A settings change under the lock, for the meters' thread to apply at its next turn.
+  template <typename F>
+  void Change(F&& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change();
+    ++settingsVersion_;
+  }
 
   StreamRing ring_;
   std::atomic<const void*> holder_{nullptr};
