@@ -173,7 +173,7 @@ void RecordLoop(int rate, int channels, double cycles, const double* amplitude, 
   tvtest::TempDir dir;
   const std::vector<int16_t> loop = LoopTone(rate, channels, cycles, amplitude);
   tvtest::WriteRawFile(dir.File("loop.raw"), loop);
-  constexpr int speed = 8;
+  const int speed = tvtest::PacedSpeed(8);
   tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
                                         dir.File("loop.raw") + "\"; channels " +
                                         std::to_string(channels) + "; speed " +

@@ -67,7 +67,8 @@ class OctaveWindow : public ::testing::Test {
     tvtest::WriteRawFile(dir.File("tone.raw"),
                          tvtest::MakeTone(48000, 2, 48000, {1000.0, 100.0}, {amplitude}));
     tvtest::UseAlsaConfig(dir.Path(), "pcm.!default { type pacedloop; loop \"" +
-                                          dir.File("tone.raw") + "\"; channels 2; speed 4 }\n");
+                                          dir.File("tone.raw") + "\"; channels 2; speed " +
+                                          std::to_string(tvtest::PacedSpeed(4)) + " }\n");
     MessageBoxHook = [this](QWidget*, const QString& text) { messages << text; };
   }
   void TearDown() override {
