@@ -242,6 +242,8 @@ FFT_KERNEL void SplitWith(double* __restrict out, const double* __restrict in,
   constexpr uint32_t kW = sizeof(V) / sizeof(double);
   const uint32_t len = n / parts;
   const V scale = Splat<V>(kSampleScale);
+  if constexpr (kW > 2)
+    if (parts == 2) return SplitWith<V2, kWindowed>(out, in, w, n, parts, stride);
   if (parts % kW != 0 || len % kSplitRows != 0) {
     for (uint32_t m = 0; m < len; ++m)
       for (uint32_t c = 0; c < parts; ++c) {
