@@ -207,16 +207,81 @@ constexpr uint32_t kCacheBlock = 1024;
 // The later stages run on this many columns of every block at a time, so that all their
 // passes but the first find the data in the first-level cache.
 constexpr uint32_t kColumns = 64;
+// Between the split sequences, so that they do not all fall into the same cache sets.
+constexpr uint32_t kSplitPad = 8;
+// Rows of the block taken at a time by the split: few enough for them to stay in the
+// first-level cache while every sequence gets its part.
+constexpr uint32_t kSplitRows = 16;
 
 template <typename V>
-FFT_KERNEL void TransformWith(double* re, double* im, const double* wre, const uint32_t* rev,
-                              uint32_t n, const double* tr, const double* ti) {
+FFT_KERNEL void Transpose(V (&v)[sizeof(V) / sizeof(double)]) {
+  if constexpr (sizeof(V) == 16) {
+    const V a = __builtin_shufflevector(v[0], v[1], 0, 2);
+    const V b = __builtin_shufflevector(v[0], v[1], 1, 3);
+    v[0] = a;
+    v[1] = b;
+  } else {
+    const V t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const V t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const V t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const V t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+  }
+}
+
+// The block as `parts` interleaved sequences, out[c * stride + m] = x[m * parts + c], x being
+// in[i] * kSampleScale * w[i] (windowed) or in[i]. In bit-reversed order, the positions one
+// block of the transform gathers from are those of one sequence, which then fits in the
+// first-level cache; gathered from the whole block instead, nearly every read would miss it.
+template <typename V, bool kWindowed>
+FFT_KERNEL void SplitWith(double* __restrict out, const double* __restrict in,
+                          const double* __restrict w, uint32_t n, uint32_t parts, uint32_t stride) {
+  constexpr uint32_t kW = sizeof(V) / sizeof(double);
+  const uint32_t len = n / parts;
+  const V scale = Splat<V>(kSampleScale);
+  if constexpr (kW > 2)
+    if (parts == 2) return SplitWith<V2, kWindowed>(out, in, w, n, parts, stride);
+  if (parts % kW != 0 || len % kSplitRows != 0) {
+    for (uint32_t m = 0; m < len; ++m)
+      for (uint32_t c = 0; c < parts; ++c) {
+        const uint32_t i = m * parts + c;
+        out[c * stride + m] = kWindowed ? in[i] * kSampleScale * w[i] : in[i];
+      }
+    return;
+  }
+  for (uint32_t m0 = 0; m0 < len; m0 += kSplitRows)
+    for (uint32_t c = 0; c < parts; c += kW)
+      for (uint32_t m = m0; m < m0 + kSplitRows; m += kW) {
+        V v[kW];
+        for (uint32_t l = 0; l < kW; ++l) {
+          const uint32_t i = (m + l) * parts + c;
+          v[l] = kWindowed ? Load<V>(in + i) * scale * Load<V>(w + i) : Load<V>(in + i);
+        }
+        Transpose<V>(v);
+        for (uint32_t l = 0; l < kW; ++l)
+          Store(out + (c + l) * stride + m, v[l]);
+      }
+}
+
+// src: the windowed block itself (one block) or split into one sequence per block (SplitWith);
+// rev: the bit reversal within a block.
+template <typename V>
+FFT_KERNEL void TransformWith(double* re, double* im, const double* src, uint32_t stride,
+                              const uint32_t* rev, uint32_t n, const double* tr, const double* ti) {
   // Gathering reads scattered but writes in order, which the cache handles far better than
-  // scattered writes at power-of-two strides. The reversal is its own inverse. The early
-  // stages only combine elements inside one block, so a block can run them all at once.
+  // scattered writes at power-of-two strides. The early stages only combine elements inside
+  // one block, so a block can run them all at once. Position base + j of the reordered block
+  // comes from rev[j] * parts + reverse(base / block), that is element rev[j] of one sequence.
   const uint32_t block = std::min(n, kCacheBlock);
-  for (uint32_t base = 0; base < n; base += block) {
-    GatherFirstStages<V>(re, im, wre, rev, base, block, tr, ti);
+  const uint32_t parts = n / block;
+  const uint32_t partBits = parts > 1 ? FFT::LowestBit(parts) : 0;
+  for (uint32_t b = 0; b < parts; ++b) {
+    const uint32_t base = b * block;
+    GatherFirstStages<V>(re + base, im + base, src + FFT::ReverseBits(b, partBits) * stride, rev, 0,
+                         block, tr, ti);
     RunStages<V>(re + base, im + base, block, 4, block, tr, ti);
   }
   if (block == n) return;
@@ -265,9 +330,14 @@ FFT_KERNEL void LevelsWith(double* __restrict out, const double* __restrict re,
   }
 }
 
-void TransformNarrow(double* re, double* im, const double* wre, const uint32_t* rev, uint32_t n,
-                     const double* tr, const double* ti) {
-  TransformWith<V2>(re, im, wre, rev, n, tr, ti);
+void TransformNarrow(double* re, double* im, const double* src, uint32_t stride,
+                     const uint32_t* rev, uint32_t n, const double* tr, const double* ti) {
+  TransformWith<V2>(re, im, src, stride, rev, n, tr, ti);
+}
+void SplitNarrow(double* out, const double* in, const double* w, uint32_t n, uint32_t parts,
+                 uint32_t stride, bool windowed) {
+  if (windowed) return SplitWith<V2, true>(out, in, w, n, parts, stride);
+  SplitWith<V2, false>(out, in, w, n, parts, stride);
 }
 void WindowNarrow(double* out, const double* in, const double* w, uint32_t n) {
   WindowWith<V2>(out, in, w, n);
@@ -278,10 +348,16 @@ void LevelsNarrow(double* out, const double* re, const double* im, uint32_t h, d
 
 #ifdef TONVISTA_FFT_AVX2
 __attribute__((target("avx2"), flatten)) void TransformWide(double* re, double* im,
-                                                            const double* wre, const uint32_t* rev,
-                                                            uint32_t n, const double* tr,
-                                                            const double* ti) {
-  TransformWith<V4>(re, im, wre, rev, n, tr, ti);
+                                                            const double* src, uint32_t stride,
+                                                            const uint32_t* rev, uint32_t n,
+                                                            const double* tr, const double* ti) {
+  TransformWith<V4>(re, im, src, stride, rev, n, tr, ti);
+}
+__attribute__((target("avx2"), flatten)) void SplitWide(double* out, const double* in,
+                                                        const double* w, uint32_t n, uint32_t parts,
+                                                        uint32_t stride, bool windowed) {
+  if (windowed) return SplitWith<V4, true>(out, in, w, n, parts, stride);
+  SplitWith<V4, false>(out, in, w, n, parts, stride);
 }
 __attribute__((target("avx2"), flatten)) void WindowWide(double* out, const double* in,
                                                          const double* w, uint32_t n) {
@@ -317,10 +393,16 @@ FFT::FFT(uint32_t length, const double* samples, int windowType) : FFT(length) {
 }
 
 void FFT::Process(const double* samples, int windowType) {
-  std::memcpy(Input.data(), samples, sizeof(double) * Length);
   if (windowType != windowType_) MakeWindow(windowType);
-  ApplyWindow();
-  Transform();
+  if (Length < kWideMinimum) {
+    std::memcpy(Input.data(), samples, sizeof(double) * Length);
+    ApplyWindow();
+    Transform();
+  } else {
+    // Straight from the samples: the window is applied as the block is split (or into
+    // WeightedRe for a single block), which saves a pass over the block.
+    TransformFrom(samples, true);
+  }
   ComputeLevels();
 }
 
@@ -329,10 +411,14 @@ void FFT::CopyLevels(double* destination, int count) const {
 }
 
 void FFT::MakeTables() {
-  const uint32_t bits = Length > 1 ? LowestBit(Length) : 0;
-  reversed_.resize(Length);
-  for (uint32_t i = 0; i < Length; ++i)
+  const uint32_t block = std::min(Length, kCacheBlock);
+  const uint32_t bits = block > 1 ? LowestBit(block) : 0;
+  reversed_.resize(block);
+  for (uint32_t i = 0; i < block; ++i)
     reversed_[i] = ReverseBits(i, bits);
+  const uint32_t parts = Length / block;
+  splitStride_ = parts > 1 ? block + kSplitPad : block;
+  split_.assign(parts > 1 ? static_cast<size_t>(parts) * splitStride_ : 0, 0.0);
 
   // The recurrence restarts identically in every group of a stage, so running it once per
   // stage gives every value the butterflies would compute.
@@ -406,24 +492,51 @@ void FFT::ApplyWindow() {
 
 void FFT::Transform() {
   const uint32_t n = Length;
-  double* re = SpectrumRe.data();
-  double* im = SpectrumIm.data();
-  const double* tr = twiddleRe_.data();
-  const double* ti = twiddleIm_.data();
-  if (n < 8) {
+  if (n < kWideMinimum) {
+    double* re = SpectrumRe.data();
+    double* im = SpectrumIm.data();
     for (uint32_t i = 0; i < n; ++i) {
       re[i] = WeightedRe[reversed_[i]];
       im[i] = WeightedIm[reversed_[i]];
     }
     for (uint32_t half = 1; half < n; half *= 2)
-      SingleStage<V2>(re, im, n, half, tr + half - 1, ti + half - 1);
+      SingleStage<V2>(re, im, n, half, twiddleRe_.data() + half - 1, twiddleIm_.data() + half - 1);
     return;
   }
+  TransformFrom(WeightedRe.data(), false);
+}
+
+void FFT::TransformFrom(const double* in, bool windowed) {
+  const uint32_t n = Length;
+  const uint32_t parts = n / std::min(n, kCacheBlock);
+  const double* w = WindowTable.data();
+  const double* src = in;
+  const bool wide = wide_ && n >= kWideMinimum;
+  if (parts > 1) {
 #ifdef TONVISTA_FFT_AVX2
-  if (wide_ && n >= kWideMinimum)
-    return TransformWide(re, im, WeightedRe.data(), reversed_.data(), n, tr, ti);
+    if (wide)
+      SplitWide(split_.data(), in, w, n, parts, splitStride_, windowed);
+    else
 #endif
-  TransformNarrow(re, im, WeightedRe.data(), reversed_.data(), n, tr, ti);
+      SplitNarrow(split_.data(), in, w, n, parts, splitStride_, windowed);
+    src = split_.data();
+  } else if (windowed) {
+#ifdef TONVISTA_FFT_AVX2
+    if (wide)
+      WindowWide(WeightedRe.data(), in, w, n);
+    else
+#endif
+      WindowNarrow(WeightedRe.data(), in, w, n);
+    src = WeightedRe.data();
+  }
+  double* re = SpectrumRe.data();
+  double* im = SpectrumIm.data();
+  const double* tr = twiddleRe_.data();
+  const double* ti = twiddleIm_.data();
+#ifdef TONVISTA_FFT_AVX2
+  if (wide) return TransformWide(re, im, src, splitStride_, reversed_.data(), n, tr, ti);
+#endif
+  TransformNarrow(re, im, src, splitStride_, reversed_.data(), n, tr, ti);
 }
 
 void FFT::ComputeLevels() {

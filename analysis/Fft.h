@@ -45,7 +45,9 @@ class FFT {
   // reused by every Process call. Each result depends on its own block alone.
   explicit FFT(uint32_t length);
 
-  // Runs one block through the engine (same steps as the one-block constructor).
+  // Runs one block through the engine (same steps as the one-block constructor). From 16
+  // points on it goes from the samples to the spectrum directly, without filling Input and
+  // WeightedRe (the step-by-step calls below still do).
   void Process(const double* samples, int windowType);
   // Copies Levels[0..count-1]; count is at most Length/2.
   void CopyLevels(double* destination, int count) const;
@@ -77,9 +79,15 @@ class FFT {
 
  private:
   void MakeTables();
+  // The butterflies from in: the samples (windowed: the window is applied on the way) or a
+  // windowed block.
+  void TransformFrom(const double* in, bool windowed);
 
-  // Source index of every position after the bit-reversed reordering.
+  // Source index of every position of one cache block after the bit-reversed reordering.
   std::vector<uint32_t> reversed_;
+  // The windowed block as one sequence per cache block (more than one block only).
+  FFTArray split_;
+  uint32_t splitStride_ = 0;
   // Twiddle factors as the per-stage recurrence yields them; the stage with half-length h
   // occupies [h-1, 2h-1).
   FFTArray twiddleRe_;

@@ -17,6 +17,8 @@ enum class ChannelView { Left, Right, Both };
 using StoredLevel = int16_t;
 inline constexpr StoredLevel kNoLevel = -32768;  // no block, or a block not held any more
 StoredLevel StoreLevel(double dB);               // clipped to +-327.67 dB; NaN counts as the bottom
+// StoreLevel of n levels at once, with the same results.
+void StoreLevels(const double* dB, StoredLevel* out, int n);
 inline double StoredDb(StoredLevel v) {
   return v / 100.0;
 }
@@ -173,8 +175,8 @@ class Spectrogram {
   void EnsureLayout();
   void FullRender();
   void DrawBlock(int64_t block);
-  void WriteColumn(int plot, int column, const StoredLevel* rows);
-  void CopyColumn(int plot, int from, int to);
+  // The slots [first, end) (at most the width) in the colours of rows.
+  void WriteColumns(int plot, int64_t first, int64_t end, const StoredLevel* rows);
   void SlotLevels(int64_t slot, int plot, StoredLevel* rows);
 
   FrequencyScale scale_ = FrequencyScale::Logarithmic;

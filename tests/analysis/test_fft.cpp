@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -124,6 +125,29 @@ TEST(Fft, MatchesTheLiteralAlgorithmBitForBit) {
         const auto s = TestSignal(n, n + type);
         ExpectBitIdentical(Levels(n, s, type, wide), LiteralLevels(s, type));
       }
+    }
+}
+
+// Process goes from the samples straight to the spectrum; the step-by-step calls go through
+// Input and WeightedRe. Both must give the literal algorithm's bits, on both paths, also past
+// the longest length the program offers (more cache blocks than anywhere else).
+TEST(Fft, StepByStepCallsMatchTheLiteralAlgorithmToo) {
+  for (bool wide : {false, true})
+    for (uint32_t n : {8u, 16u, 1024u, 2048u, 4096u, 32768u, 65536u}) {
+      const int type = static_cast<int>(n % 5);
+      SCOPED_TRACE(testing::Message() << "N=" << n << " wide=" << wide);
+      const auto s = TestSignal(n, 3 * n + 1);
+      FFT engine(n);
+      engine.SetWide(wide);
+      std::copy(s.begin(), s.end(), engine.Input.begin());
+      engine.MakeWindow(type);
+      engine.ApplyWindow();
+      engine.Transform();
+      engine.ComputeLevels();
+      const std::vector<double> steps(engine.Levels.begin(), engine.Levels.begin() + n / 2);
+      const auto literal = LiteralLevels(s, type);
+      ExpectBitIdentical(steps, literal);
+      ExpectBitIdentical(Levels(n, s, type, wide), literal);
     }
 }
 

@@ -84,6 +84,25 @@ TEST(SpectrogramColours, RiseInEqualStepsOfLightnessFromDarkToLight) {
   EXPECT_GT((mid >> 16) & 0xff, 2 * ((mid >> 8) & 0xff));
 }
 
+TEST(SpectrogramLevels, StoringARunGivesWhatEachLevelAloneGives) {
+  // Halfway cases, both clip points and their neighbours, NaN, infinities and negative zero,
+  // then a sweep; at every offset and length, so both the eight-wide part and the rest count.
+  std::vector<double> v = {-12.345, -12.355, 0.005,    -0.005,    -0.0,   0.0,     327.67, 327.675,
+                           327.665, -327.67, -327.675, -327.665,  327.68, -327.68, 1e300,  -1e300,
+                           NAN,     -NAN,    INFINITY, -INFINITY, 2.5e-3, -2.5e-3};
+  for (int i = 0; i < 3000; ++i)
+    v.push_back(-400 + i * 0.2667 + (i % 7) * 1e-9);
+  for (size_t offset = 0; offset < 9; ++offset)
+    for (size_t length :
+         {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{17}, v.size() - offset}) {
+      std::vector<StoredLevel> out(length + 1, 12345);
+      StoreLevels(v.data() + offset, out.data(), static_cast<int>(length));
+      for (size_t k = 0; k < length; ++k)
+        ASSERT_EQ(out[k], StoreLevel(v[offset + k])) << "level " << v[offset + k];
+      EXPECT_EQ(out[length], 12345);  // nothing past the end
+    }
+}
+
 TEST(SpectrogramLevels, StoreRoundsToHundredthsAndClipsWithNaNAtTheBottom) {
   EXPECT_EQ(StoreLevel(-12.346), -1235);
   EXPECT_EQ(StoreLevel(-12.344), -1234);
