@@ -724,11 +724,27 @@ void TChart::RestoreFrame() {
   if (whole) {
     std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
   } else {
-    for (size_t g = 0; g < groups.size(); ++g) {
-      const int x0 = static_cast<int>(g) * kGroup, x1 = std::min(x0 + kGroup, w);
-      for (int y = groups[g].first; y <= groups[g].second; ++y)
+    // Row by row, neighbouring groups in one copy: a copy per group and row costs more in
+    // calls than in bytes.
+    int top = h, bottom = -1;
+    for (const auto& g : groups) {
+      top = std::min(top, g.first);
+      bottom = std::max(bottom, g.second);
+    }
+    const int count = static_cast<int>(groups.size());
+    for (int y = top; y <= bottom; ++y) {
+      for (int g = 0; g < count;) {
+        if (y < groups[g].first || y > groups[g].second) {
+          ++g;
+          continue;
+        }
+        const int from = g;
+        while (g < count && y >= groups[g].first && y <= groups[g].second)
+          ++g;
+        const int x0 = from * kGroup, x1 = std::min(g * kGroup, w);
         std::memcpy(dst + y * stride + x0, src + y * stride + x0,
                     sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      }
     }
     for (const GridLine& line : damage.lines)
       line.ForEachPixel(w, h, [&](int x, int y) { dst[y * stride + x] = src[y * stride + x]; });
