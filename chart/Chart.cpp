@@ -918,7 +918,9 @@ bool TChart::eventFilter(QObject* watched, QEvent* event) {
     ShowChanges();
     return QWidget::eventFilter(watched, event);
   }
-  if (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved) {
+  // The menus' actions; the chart's own (it may be the window it watches) are its own.
+  if (watched != this &&
+      (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved)) {
     QAction* a = static_cast<QActionEvent*>(event)->action();
     if (event->type() == QEvent::ActionAdded) {
       if (QMenu* sub = a->menu())
