@@ -142,6 +142,77 @@ class MenuButton : public QToolButton {
 
 }  // namespace
 
+namespace chart_detail {
+
+QRegion ChangedRegion(const FrameDamage& d, int w, int h, qreal dpr) {
+  const auto logical = [dpr](const QRect& r) {
+    if (dpr == 1.0) return r;
+    const int x0 = static_cast<int>(std::floor(r.left() / dpr));
+    const int y0 = static_cast<int>(std::floor(r.top() / dpr));
+    const int x1 = static_cast<int>(std::ceil((r.right() + 1) / dpr));
+    const int y1 = static_cast<int>(std::ceil((r.bottom() + 1) / dpr));
+    return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
+  };
+  const QRect device(0, 0, w, h);
+  const size_t columns = static_cast<size_t>(w);
+  if (d.prevAll || d.all || d.first.size() != columns || d.last.size() != columns ||
+      d.prevFirst.size() != columns || d.prevLast.size() != columns)
+    return QRegion(logical(device));
+  QRegion out;
+  // The trace columns by groups of 16, neighbouring groups joined while that adds little.
+  constexpr int kGroup = 16;
+  QRect run;
+  qint64 runArea = 0;
+  for (int x0 = 0; x0 < w; x0 += kGroup) {
+    const int x1 = std::min(x0 + kGroup, w);
+    int top = h, bottom = -1;
+    for (int x = x0; x < x1; ++x) {
+      top = std::min({top, d.first[x], d.prevFirst[x]});
+      bottom = std::max({bottom, d.last[x], d.prevLast[x]});
+    }
+    if (top > bottom) continue;
+    const QRect g(QPoint(x0, top), QPoint(x1 - 1, bottom));
+    const qint64 area = static_cast<qint64>(g.width()) * g.height();
+    if (!run.isEmpty()) {
+      const QRect u = run.united(g);
+      if (static_cast<qint64>(u.width()) * u.height() <=
+          (runArea + area) * 5 / 4 + kGroup * kGroup) {
+        run = u;
+        runArea += area;
+        continue;
+      }
+      out += logical(run);
+    }
+    run = g;
+    runArea = area;
+  }
+  if (!run.isEmpty()) out += logical(run);
+  // The after-draw's drawings where they differ from the previous frame's at the same place
+  // in the sequence: equal ones left equal pixels.
+  const auto marks = [&](const std::vector<CanvasMark>& a, const std::vector<CanvasMark>& b) {
+    for (size_t i = 0; i < a.size(); ++i)
+      if (i >= b.size() || !(a[i] == b[i])) out += logical(DeviceRect(a[i].rect, dpr, 2) & device);
+  };
+  marks(d.canvas, d.prevCanvas);
+  marks(d.prevCanvas, d.canvas);
+  const auto lines = [&](const std::vector<GridLine>& a, const std::vector<GridLine>& b) {
+    for (size_t i = 0; i < a.size(); ++i)
+      if (i >= b.size() || !(a[i] == b[i]))
+        out += logical(QRect(a[i].from, a[i].to).normalized() & device);
+  };
+  lines(d.lines, d.prevLines);
+  lines(d.prevLines, d.lines);
+  if (d.state != d.prevState || d.rects != d.prevRects) {
+    for (const QRect& r : d.rects)
+      out += logical(r);
+    for (const QRect& r : d.prevRects)
+      out += logical(r);
+  }
+  return out;
+}
+
+}  // namespace chart_detail
+
 TChart::TChart(QWidget* parent)
     : QWidget(parent),
       bottom_(std::make_unique<TChartAxis>(this, true)),
@@ -213,14 +284,40 @@ void TChart::SetLegendVisible(bool v) {
 void TChart::InvalidateLayout() {
   impl_->layoutValid = false;
   impl_->backgroundValid = false;
+  impl_->fresh = false;
   update();
 }
 
 void TChart::InvalidateData() {
-  // A block adds thousands of points; asking once until the next paint is enough.
-  if (impl_->repaintAsked) return;
-  impl_->repaintAsked = true;
-  update();
+  // A block adds thousands of points; asking once until the frame is drawn is enough.
+  Impl& d = *impl_;
+  if (d.repaintAsked) return;
+  d.repaintAsked = true;
+  d.fresh = false;
+  // The frame is drawn when the window is about to paint, and only the pixels it changed
+  // are then asked for. One pixel of the plot asks the window for that paint meanwhile.
+  QWidget* w = window();
+  if (d.watched != w) {
+    if (d.watched) d.watched->removeEventFilter(this);
+    d.watched = w;
+    w->installEventFilter(this);
+  }
+  const QRect plot = d.layoutValid ? d.layout.plot : QRect();
+  if (plot.isEmpty())
+    update();
+  else
+    update(QRect(plot.topLeft(), QSize(1, 1)));
+}
+
+void TChart::ShowChanges() {
+  Impl& d = *impl_;
+  if (!d.repaintAsked || !isVisible() || !updatesEnabled() || width() <= 0 || height() <= 0) return;
+  RenderFrame(devicePixelRatioF());
+  d.fresh = true;
+  d.expected = d.unshown;
+  if (d.layoutValid) d.expected += QRect(d.layout.plot.topLeft(), QSize(1, 1));
+  update(d.unshown);
+  d.unshown = QRegion();
 }
 
 QRect TChart::PlotRect() const {
@@ -532,11 +629,20 @@ void TChart::UpdateAutomaticRanges() {
 }
 
 void TChart::Draw(QPainter& p) {
-  Impl& d = *impl_;
   if (width() <= 0 || height() <= 0) return;
+  RenderFrame(p.device() ? p.device()->devicePixelRatioF() : 1.0);
+  // Drawn for another device: the window's next paint draws the frame afresh.
+  impl_->fresh = false;
+  p.save();
+  p.drawImage(QPoint(0, 0), impl_->frame);
+  p.restore();
+}
+
+void TChart::RenderFrame(qreal dpr) {
+  Impl& d = *impl_;
+  d.repaintAsked = false;
   UpdateAutomaticRanges();
   PlotRect();
-  const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
   if (!d.backgroundValid || d.background.devicePixelRatioF() != dpr ||
       d.background.size() != size() * dpr) {
     d.background = QImage(size() * dpr, QImage::Format_RGB32);
@@ -574,11 +680,10 @@ void TChart::Draw(QPainter& p) {
       const int m = QFontMetrics(LabelFont()).height();
       d.damage.rects.push_back(DeviceRect(d.layout.stateLine.adjusted(-m, -m, m, m), dpr, 2) &
                                QRect(0, 0, d.frame.width(), d.frame.height()));
+      d.damage.state = stateLine_;
     }
   }
-  p.save();
-  p.drawImage(QPoint(0, 0), d.frame);
-  p.restore();
+  d.unshown += ChangedRegion(d.damage, d.frame.width(), d.frame.height(), dpr);
 }
 
 void TChart::RestoreFrame() {
@@ -595,10 +700,11 @@ void TChart::RestoreFrame() {
   constexpr int kGroup = 16;
   std::vector<std::pair<int, int>>& groups = damage.groups;
   groups.clear();
+  const size_t ownRects = damage.rects.size();
   if (!whole) {
     const QRect device(0, 0, w, h);
-    for (const QRect& r : damage.canvas)
-      damage.rects.push_back(DeviceRect(r, damage.dpr, 2) & device);
+    for (const CanvasMark& m : damage.canvas)
+      damage.rects.push_back(DeviceRect(m.rect, damage.dpr, 2) & device);
     qint64 area = 0;
     for (int x0 = 0; x0 < w; x0 += kGroup) {
       const int x1 = std::min(x0 + kGroup, w);
@@ -618,11 +724,27 @@ void TChart::RestoreFrame() {
   if (whole) {
     std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
   } else {
-    for (size_t g = 0; g < groups.size(); ++g) {
-      const int x0 = static_cast<int>(g) * kGroup, x1 = std::min(x0 + kGroup, w);
-      for (int y = groups[g].first; y <= groups[g].second; ++y)
+    // Row by row, neighbouring groups in one copy: a copy per group and row costs more in
+    // calls than in bytes.
+    int top = h, bottom = -1;
+    for (const auto& g : groups) {
+      top = std::min(top, g.first);
+      bottom = std::max(bottom, g.second);
+    }
+    const int count = static_cast<int>(groups.size());
+    for (int y = top; y <= bottom; ++y) {
+      for (int g = 0; g < count;) {
+        if (y < groups[g].first || y > groups[g].second) {
+          ++g;
+          continue;
+        }
+        const int from = g;
+        while (g < count && y >= groups[g].first && y <= groups[g].second)
+          ++g;
+        const int x0 = from * kGroup, x1 = std::min(g * kGroup, w);
         std::memcpy(dst + y * stride + x0, src + y * stride + x0,
                     sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      }
     }
     for (const GridLine& line : damage.lines)
       line.ForEachPixel(w, h, [&](int x, int y) { dst[y * stride + x] = src[y * stride + x]; });
@@ -631,20 +753,64 @@ void TChart::RestoreFrame() {
         std::memcpy(dst + y * stride + r.left(), src + y * stride + r.left(),
                     sizeof(QRgb) * static_cast<size_t>(r.width()));
   }
+  // The record becomes the previous one; the canvas rectangles added above were for the
+  // restore only.
+  damage.rects.resize(ownRects);
+  damage.prevAll = damage.all;
   damage.all = false;
   damage.dpr = d.frame.devicePixelRatio();
+  damage.prevFirst.swap(damage.first);
+  damage.prevLast.swap(damage.last);
   damage.first.assign(static_cast<size_t>(w), h);
   damage.last.assign(static_cast<size_t>(w), -1);
+  damage.prevRects.swap(damage.rects);
   damage.rects.clear();
+  damage.prevCanvas.swap(damage.canvas);
   damage.canvas.clear();
+  damage.prevLines.swap(damage.lines);
   damage.lines.clear();
+  damage.prevState.swap(damage.state);
+  damage.state.clear();
 }
 
-void TChart::paintEvent(QPaintEvent*) {
-  impl_->repaintAsked = false;
+void TChart::paintEvent(QPaintEvent* event) {
+  Impl& d = *impl_;
+  if (width() <= 0 || height() <= 0) return;
   QPainter p(this);
-  Draw(p);
-  const Impl& d = *impl_;
+  const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+  const QRegion& region = event->region();
+  // The frame drawn for this paint at the window's update request needs only its changed
+  // pixels; any other paint draws the frame afresh, as it may be asked for by a change the
+  // chart does not see (the after-draw's state).
+  if (d.repaintAsked || !d.fresh || d.frame.devicePixelRatioF() != dpr ||
+      !region.subtracted(d.expected).isEmpty())
+    RenderFrame(dpr);
+  d.fresh = false;
+  d.expected = QRegion();
+  // Each rectangle as an image over the frame's own pixels, clipped to that rectangle: an
+  // image part, or a clip of several rectangles, takes the painter's general path, which hands
+  // the copy to a thread pool and waits for it.
+  const QRect frameRect(0, 0, d.frame.width(), d.frame.height());
+  const qsizetype stride = d.frame.bytesPerLine();
+  for (const QRect& r : region) {
+    const QRect dr = DeviceRect(r, dpr, 0) & frameRect;
+    if (dr.isEmpty()) continue;
+    QImage part(d.frame.constBits() + dr.y() * stride + dr.x() * 4, dr.width(), dr.height(), stride,
+                d.frame.format());
+    part.setDevicePixelRatio(dpr);
+    // Clipped to the one rectangle, the copy takes the painter's straight path.
+    if (region.rectCount() > 1) p.setClipRect(r);
+    p.drawImage(QPointF(dr.x() / dpr, dr.y() / dpr), part);
+  }
+  p.setClipping(false);
+  // What this paint's region left out is shown by the next one, from this frame.
+  d.unshown -= region;
+  if (!d.unshown.isEmpty()) {
+    d.fresh = true;
+    d.expected = d.unshown;
+    update(d.unshown);
+    d.unshown = QRegion();
+  }
   if (d.drag == Impl::Drag::Zoom) {
     // Dotted outline on exactly the rectangle's edge pixels.
     const QRect r = QRect(d.pressPos, d.currentPos).normalized();
@@ -693,6 +859,7 @@ void TChart::SetStateLine(const QString& text) {
   if (line == stateLine_) return;
   const bool layoutChanges = line.isEmpty() != stateLine_.isEmpty();
   stateLine_ = line;
+  impl_->fresh = false;
   if (layoutChanges)
     InvalidateLayout();
   else
@@ -745,7 +912,15 @@ void TChart::UnwatchMenu(QMenu* menu) {
 }
 
 bool TChart::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved) {
+  // Before the window paints what is due: the frame is drawn now, and what it changed joins
+  // the region the window is about to paint.
+  if (event->type() == QEvent::UpdateRequest && watched == impl_->watched) {
+    ShowChanges();
+    return QWidget::eventFilter(watched, event);
+  }
+  // The menus' actions; the chart's own (it may be the window it watches) are its own.
+  if (watched != this &&
+      (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved)) {
     QAction* a = static_cast<QActionEvent*>(event)->action();
     if (event->type() == QEvent::ActionAdded) {
       if (QMenu* sub = a->menu())

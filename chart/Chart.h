@@ -14,7 +14,8 @@
 
 namespace chart_detail {
 struct FrameDamage;
-}
+struct CanvasMark;
+}  // namespace chart_detail
 
 class QAction;
 class QMenu;
@@ -207,7 +208,7 @@ class TChartCanvas {
  private:
   friend class TChart;
   // Tells the chart what was drawn, for it to put back before the next paint.
-  void Mark(const QRect& logical);
+  void Mark(const chart_detail::CanvasMark& mark);
   void ApplyPen();
   void ApplyFont();
   QPainter& painter_;
@@ -334,6 +335,11 @@ class TChart : public QWidget {
   void UnwatchMenu(QMenu* menu);
   void UpdateMenuButton();
   void DrawStateLine(QPainter& p);
+  // Draws the frame at the pixel ratio dpr; what it changed is added to the unshown region.
+  void RenderFrame(qreal dpr);
+  // At the window's update request: the frame drawn for changed data, and the changed pixels
+  // asked for.
+  void ShowChanges();
   // Puts the background back wherever the last paint drew over it.
   void RestoreFrame();
   void DrawBackground(QPainter& p);

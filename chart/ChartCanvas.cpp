@@ -113,8 +113,8 @@ QPainter& TChartCanvas::Painter() {
   return painter_;
 }
 
-void TChartCanvas::Mark(const QRect& logical) {
-  if (damage_) damage_->canvas.push_back(logical);
+void TChartCanvas::Mark(const CanvasMark& mark) {
+  if (damage_) damage_->canvas.push_back(mark);
 }
 
 void TChartCanvas::ApplyPen() {
@@ -178,7 +178,7 @@ void TChartCanvas::LineTo(int x, int y) {
       const QRgb colour = penColor_.rgb() | 0xff000000u;
       QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
       const qsizetype stride = image_->bytesPerLine() / 4;
-      const GridLine line{QPoint(x_, y_), QPoint(x, y), dotted};
+      const GridLine line{QPoint(x_, y_), QPoint(x, y), dotted, colour};
       line.ForEachPixel(image_->width(), image_->height(),
                         [&](int px, int py) { bits[py * stride + px] = colour; });
       if (damage_) damage_->lines.push_back(line);
@@ -186,7 +186,15 @@ void TChartCanvas::LineTo(int x, int y) {
       y_ = y;
       return;
     }
-    Mark(QRect(QPoint(x_, y_), QPoint(x, y)).normalized());
+    Mark({QRect(QPoint(x_, y_), QPoint(x, y)).normalized(),
+          QPoint(x_, y_),
+          QPoint(x, y),
+          penColor_.rgba(),
+          0,
+          penWidth_,
+          penStyle_,
+          {},
+          {}});
     // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
     std::vector<QRect>& rects = rects_;
     rects.clear();
@@ -223,9 +231,17 @@ void TChartCanvas::LineTo(int x, int y) {
     }
   } else {
     painter_.drawLine(x_, y_, x, y);
-    Mark(QRect(QPoint(x_, y_), QPoint(x, y))
-             .normalized()
-             .adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_));
+    Mark({QRect(QPoint(x_, y_), QPoint(x, y))
+              .normalized()
+              .adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_),
+          QPoint(x_, y_),
+          QPoint(x, y),
+          penColor_.rgba(),
+          0,
+          penWidth_,
+          penStyle_,
+          {},
+          {}});
   }
   x_ = x;
   y_ = y;
@@ -240,7 +256,15 @@ void TChartCanvas::TextOut(int x, int y, const QString& text) {
   // Glyphs may reach beyond their advance: a margin of one line height on every side.
   const QSize size = laidOut.size().toSize();
   const int m = std::max(size.height(), 1);
-  Mark(QRect(x - m, y - m, size.width() + 2 * m, size.height() + 2 * m));
+  Mark({QRect(x - m, y - m, size.width() + 2 * m, size.height() + 2 * m),
+        QPoint(x, y),
+        QPoint(),
+        fontColor_.rgba(),
+        brushStyle_ == bsSolid ? brushColor_.rgba() : 0,
+        fontPixels_,
+        brushStyle_,
+        text,
+        {}});
   const QPen pen = painter_.pen();
   painter_.setPen(fontColor_);
   painter_.drawStaticText(QPoint(x, y), laidOut);

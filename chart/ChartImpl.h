@@ -7,7 +7,9 @@
 #include <QImage>
 #include <QLine>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <algorithm>
@@ -84,6 +86,8 @@ void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& 
 struct GridLine {
   QPoint from, to;
   bool dotted;
+  QRgb colour = 0;
+  bool operator==(const GridLine&) const = default;
   // Calls f(x, y) for each of its pixels inside w x h.
   template <class F>
   void ForEachPixel(int w, int h, F&& f) const {
@@ -97,19 +101,44 @@ struct GridLine {
   }
 };
 
+// One drawing of the after-draw other than a grid line: the logical rectangle it may have
+// touched and everything its pixels depend on. The same drawing at the same place in the next
+// frame leaves the same pixels wherever the traces under it did not change.
+struct CanvasMark {
+  QRect rect;
+  QPoint from, to;  // line ends; a text's position in `from`
+  QRgb pen = 0, brush = 0;
+  int width = 0, style = 0;  // pen width and style; for texts the brush style
+  QString text, font;
+  bool operator==(const CanvasMark&) const = default;
+};
+
 // What the last paint drew over the background in the frame: per device column the rows of
 // the traces (first > last: none), device rectangles of the read-out, and the after-draw's
-// logical rectangles (at the pixel ratio dpr) and grid lines. The next paint puts back only
-// those pixels instead of the whole background; `all` asks for the whole.
+// drawings (at the pixel ratio dpr) and grid lines. The next paint puts back only those pixels
+// instead of the whole background; `all` asks for the whole. The previous frame's record is
+// kept beside it: between the two lie all pixels a frame changed.
 struct FrameDamage {
   bool all = true;
   qreal dpr = 1.0;
   std::vector<int> first, last;
   std::vector<QRect> rects;
-  std::vector<QRect> canvas;
+  std::vector<CanvasMark> canvas;
   std::vector<GridLine> lines;
+  QString state;                            // the read-out as drawn
   std::vector<std::pair<int, int>> groups;  // reused: rows of each group of columns
+  bool prevAll = true;
+  std::vector<int> prevFirst, prevLast;
+  std::vector<CanvasMark> prevCanvas;
+  std::vector<GridLine> prevLines;
+  std::vector<QRect> prevRects;
+  QString prevState;
 };
+
+// Logical rectangles covering the device pixels that differ between the frame the damage's
+// previous record describes and the one its current record describes, in at most a few
+// rectangles per run of columns (w x h device pixels, at the pixel ratio dpr).
+QRegion ChangedRegion(const FrameDamage& damage, int w, int h, qreal dpr);
 
 }  // namespace chart_detail
 
@@ -120,7 +149,13 @@ struct TChart::Impl {
   bool backgroundValid = false;
   QImage frame;  // background plus traces, handed to the painter in one piece
   chart_detail::FrameDamage damage;
-  bool repaintAsked = false;  // update() called since the last paint
+  bool repaintAsked = false;  // data changed since the frame was last drawn
+  // The screen's part: the frame drawn for the window's coming paint, which then only needs
+  // the changed pixels (`expected`); changes the screen has not been asked to show yet.
+  bool fresh = false;
+  QRegion expected;
+  QRegion unshown;
+  QPointer<QWidget> watched;  // the window whose update requests draw the frame
 
   // Reused buffers of the series drawing.
   struct Run {

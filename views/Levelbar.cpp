@@ -3,9 +3,12 @@
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
 #include <QLocale>
+#include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 
@@ -66,8 +69,10 @@ void TLevelBar::SetPosition(int v) {
   if (v == position_) return;
   const int before = FilledHeight();
   position_ = v;
-  // Blocks can come hundreds of times a second: only a change of the bar's pixels is drawn.
-  if (FilledHeight() != before) update();
+  // Blocks can come hundreds of times a second: only the rows whose colour changed are drawn.
+  const int after = FilledHeight();
+  if (after != before)
+    update(QRect(0, height() - std::max(before, after), width(), std::abs(after - before)));
   if (QAccessible::isActive()) {
     QAccessibleValueChangeEvent event(this, position_ / kUnitsPerDb);
     QAccessible::updateAccessibility(&event);
@@ -90,11 +95,15 @@ int TLevelBar::FilledHeight() const {
   return static_cast<int>(std::lround(share * height()));
 }
 
-void TLevelBar::paintEvent(QPaintEvent*) {
+void TLevelBar::paintEvent(QPaintEvent* event) {
+  // The bar from below, the background above it, each only where the paint asks.
   QPainter p(this);
-  p.fillRect(rect(), backColor_);
-  const int filled = FilledHeight();
-  if (filled > 0) p.fillRect(0, height() - filled, width(), filled, barColor_);
+  const int top = height() - FilledHeight();
+  const QRect asked = event->rect();
+  const QRect back = QRect(0, 0, width(), top) & asked;
+  const QRect bar = QRect(0, top, width(), height() - top) & asked;
+  if (!back.isEmpty()) p.fillRect(back, backColor_);
+  if (!bar.isEmpty()) p.fillRect(bar, barColor_);
 }
 
 int TenthsOfDb(double level) {

@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QPaintEvent>
+#include <QPixmap>
+#include <QScreen>
 #include <QTest>
 #include <QWidget>
+
+#include <algorithm>
+#include <vector>
 
 #include "Application.h"
 #include "Chart.h"
@@ -24,6 +30,19 @@ class PaintProbe : public QWidget {
   void paintEvent(QPaintEvent*) override {
     ++paints;
     paintedValue = value;
+  }
+};
+
+// The region of each paint of one widget, joined.
+class RegionProbe : public QObject {
+ public:
+  explicit RegionProbe(QObject* watched) { watched->installEventFilter(this); }
+  QRegion region;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) region += static_cast<QPaintEvent*>(event)->region();
+    return false;
   }
 };
 
@@ -168,4 +187,58 @@ TEST(PaintEconomy, LevelBarRepaintsOnlyWhenItsFilledHeightChanges) {
   for (int y = 0; y < image.height(); ++y)
     if (image.pixelColor(7, y) == bar.BarColor()) ++filled;
   EXPECT_EQ(filled, 61);
+}
+
+// A level bar paints only the rows between its old and new height, and what the screen then
+// holds is the whole bar at the newest position.
+TEST(PaintEconomy, LevelBarPaintsTheChangedRowsAndTheScreenShowsTheNewestPosition) {
+  QWidget window;
+  window.resize(40, 120);
+  TLevelBar bar(&window);
+  bar.setGeometry(3, 5, 14, 100);
+  bar.SetMinimum(0);
+  bar.SetMaximum(1000);
+  bar.SetBarColor(Qt::green);
+  bar.SetBackColor(Qt::black);
+  bar.SetPosition(500);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QCoreApplication::processEvents();
+  if (window.devicePixelRatioF() != 1.0) GTEST_SKIP() << "pixels compared at pixel ratio 1";
+  RegionProbe probe(&bar);
+  const auto screen = [&] {
+    return window.screen()
+        ->grabWindow(window.winId())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32)
+        .copy(bar.geometry());
+  };
+  // Up, down past the start, a burst of steps, to the top and to the bottom.
+  const std::vector<std::vector<int>> moves = {{730}, {200}, {310, 420, 380}, {1000}, {0}};
+  int before = bar.FilledHeight();
+  for (const auto& burst : moves) {
+    probe.region = QRegion();
+    for (int p : burst)
+      bar.SetPosition(p);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    const int after = bar.FilledHeight();
+    int lo = std::min(before, after), hi = std::max(before, after);
+    for (int p : burst) {
+      lo = std::min(lo, p / 10);
+      hi = std::max(hi, p / 10);
+    }
+    // Only rows whose colour changed on the way, counted from the bottom.
+    EXPECT_TRUE(probe.region.subtracted(QRect(0, 100 - hi, 14, hi - lo)).isEmpty())
+        << "to " << burst.back();
+    EXPECT_FALSE(probe.region.isEmpty()) << "to " << burst.back();
+    const QImage shown = screen();
+    const QImage fresh = bar.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shown, fresh) << "to " << burst.back();
+    int green = 0;
+    for (int y = 0; y < shown.height(); ++y)
+      if (shown.pixelColor(7, y) == QColor(Qt::green)) ++green;
+    EXPECT_EQ(green, after) << "to " << burst.back();
+    before = after;
+  }
 }
