@@ -390,6 +390,11 @@ FFT::FFT(uint32_t length)
 
 FFT::FFT(uint32_t length, const double* samples, int windowType) : FFT(length) {
   Process(samples, windowType);
+  // A one-block FFT leaves every array as its steps fill them, for callers that read them.
+  if (Length >= kWideMinimum) {
+    std::memcpy(Input.data(), samples, sizeof(double) * Length);
+    ApplyWindow();
+  }
 }
 
 void FFT::Process(const double* samples, int windowType) {

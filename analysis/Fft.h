@@ -45,9 +45,9 @@ class FFT {
   // reused by every Process call. Each result depends on its own block alone.
   explicit FFT(uint32_t length);
 
-  // Runs one block through the engine (same steps as the one-block constructor). From 16
+  // Runs one block through the engine (same results as the one-block constructor). From 16
   // points on it goes from the samples to the spectrum directly, without filling Input and
-  // WeightedRe (the step-by-step calls below still do).
+  // WeightedRe (the one-block constructor and the step-by-step calls below still do).
   void Process(const double* samples, int windowType);
   // Copies Levels[0..count-1]; count is at most Length/2.
   void CopyLevels(double* destination, int count) const;

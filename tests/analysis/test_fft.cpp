@@ -148,6 +148,13 @@ TEST(Fft, StepByStepCallsMatchTheLiteralAlgorithmToo) {
       const auto literal = LiteralLevels(s, type);
       ExpectBitIdentical(steps, literal);
       ExpectBitIdentical(Levels(n, s, type, wide), literal);
+      // The one-block constructor leaves the samples and the windowed block in place as well.
+      FFT once(n, s.data(), type);
+      ExpectBitIdentical(std::vector<double>(once.Input.begin(), once.Input.end()), s);
+      ExpectBitIdentical(std::vector<double>(once.WeightedRe.begin(), once.WeightedRe.end()),
+                         std::vector<double>(engine.WeightedRe.begin(), engine.WeightedRe.end()));
+      ExpectBitIdentical(std::vector<double>(once.Levels.begin(), once.Levels.begin() + n / 2),
+                         literal);
     }
 }
 
