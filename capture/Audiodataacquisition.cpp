@@ -147,7 +147,8 @@ struct CaptureSession::Shared {
 
   // Passes samples just read on to the session's stream, in the order read (device thread).
   void FeedLocked(const int16_t* samples, snd_pcm_sframes_t frames, const Device& device) {
-    if (owner && !stop) owner->Feed(samples, static_cast<int>(frames), device.channels, device.rate);
+    if (owner && !stop)
+      owner->Feed(samples, static_cast<int>(frames), device.channels, device.rate);
   }
   void FeedGap() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -513,6 +514,30 @@ void AudioDataAcquisition::GetStereo(double* Left, double* Right, int Count) con
 
 void AudioDataAcquisition::FillBuffer(int16_t* Buffer, int Count, int16_t Value) {
   std::fill(Buffer, Buffer + Count, Value);
+}
+
+bool AlsaDefaultIsPulseDefault() {
+  InstallQuietErrorHandler();
+  snd_config_t* top = nullptr;
+  if (snd_config_update_ref(&top) < 0 || !top) return false;
+  bool pulse = false;
+  snd_config_t* pcm = nullptr;
+  if (snd_config_search_definition(top, "pcm", "default", &pcm) >= 0) {
+    auto text = [pcm](const char* key, std::string& value) {
+      snd_config_t* node = nullptr;
+      const char* str = nullptr;
+      if (snd_config_search(pcm, key, &node) < 0) return false;
+      value = snd_config_get_string(node, &str) >= 0 && str ? str : "?";
+      return true;
+    };
+    std::string type, device, other;
+    // A server, a source or a fallback of its own: the plugin then records what it names.
+    pulse = text("type", type) && type == "pulse" && (!text("device", device) || device.empty()) &&
+            !text("server", other) && !text("fallback", other);
+    snd_config_delete(pcm);
+  }
+  snd_config_unref(top);
+  return pulse;
 }
 
 bool AudioOutputDeviceAvailable() {

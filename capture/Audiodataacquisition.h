@@ -10,6 +10,11 @@
 
 #include "Capturesource.h"
 
+// Whether ALSA's "default" PCM is the PulseAudio plugin recording the server's default source
+// (no server, source or fallback of its own): that input is then recorded from the server
+// directly, which spares the plugin's thread and its lock on every read.
+bool AlsaDefaultIsPulseDefault();
+
 // Whether the machine has an audio output device at all (the start-up warning).
 bool AudioOutputDeviceAvailable();
 

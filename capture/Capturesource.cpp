@@ -48,6 +48,8 @@ std::unique_ptr<CaptureSource> MakeCaptureSource(const InputEntry& input) {
       if (input.file) return std::make_unique<FileCapture>(input.file);
       break;
     case InputKind::Default:
+      // The same source the plugin would record, with one thread and no lock per read.
+      if (AlsaDefaultIsPulseDefault()) return std::make_unique<PulseCapture>(std::string());
       break;
   }
   return std::make_unique<CaptureSession>();

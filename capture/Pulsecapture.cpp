@@ -18,6 +18,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetry = std::chrono::milliseconds(300);
 constexpr auto kSilenceForNoSignal = std::chrono::seconds(2);
 constexpr int kPollMs = 20;
+constexpr int kStreamingPollMs = 250;
 
 int64_t Now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -74,7 +75,7 @@ struct Worker {
   pa_mainloop* loop;
   pa_context* ctx = nullptr;
   pa_stream* stream = nullptr;
-  int streamChannels = 0, streamRate = 0;
+  int streamChannels = 0, streamRate = 0, streamFrames = 0;
   Clock::time_point nextConnect{}, nextStream{};
   // The request being served.
   uint64_t active = 0;
@@ -155,7 +156,8 @@ struct Worker {
         dropStale = true;
       }
     }
-    if (stream && active && (streamChannels != wantChannels || streamRate != wantRate))
+    if (stream && active &&
+        (streamChannels != wantChannels || streamRate != wantRate || streamFrames != wantFrames))
       CloseStream();
     // A format no server takes is known at once; waiting for the server first would let a short
     // block run out before it and report the input as gone instead.
@@ -190,13 +192,22 @@ struct Worker {
     const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&format));
     pa_buffer_attr attr;
     attr.maxlength = std::max<uint32_t>(frameBytes * (format.rate / 2), 4096);
-    attr.fragsize = std::max<uint32_t>(frameBytes * (format.rate / 50), frameBytes);  // 20 ms
+    // The server sends a fragment at a time and each wakes this thread. A block waits for the
+    // fragment holding its last frame, so fragments that cover the block plus a small gap make
+    // each block a whole number of them (blocks never join, the block rate stays close to
+    // rate / block length); a long block comes in equal fragments of at most 50 ms.
+    const long rate = static_cast<long>(format.rate);
+    const long pieces = std::max(1L, (wantFrames + rate / 20 - 1) / std::max(1L, rate / 20));
+    const long gap = std::max(1L, std::min<long>(rate / 1000, wantFrames / 32));
+    attr.fragsize = frameBytes * static_cast<uint32_t>((wantFrames + gap + pieces - 1) / pieces);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     // Without DONT_MOVE the server would move the stream to another source when this one goes,
-    // and the user would see some other input's signal under this input's name.
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_record(stream, s.source.c_str(), &attr, flags) < 0) {
+    // and the user would see some other input's signal under this input's name. The default
+    // input is whatever the server's default is.
+    const auto flags = static_cast<pa_stream_flags_t>((s.source.empty() ? 0 : PA_STREAM_DONT_MOVE) |
+                                                      PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_record(stream, s.source.empty() ? nullptr : s.source.c_str(), &attr,
+                                 flags) < 0) {
       s.failure = FailureOf(pa_context_errno(ctx));
       pa_stream_unref(stream);
       stream = nullptr;
@@ -204,6 +215,7 @@ struct Worker {
     }
     streamChannels = wantChannels;
     streamRate = wantRate;
+    streamFrames = wantFrames;
   }
 
   // Moves what the stream holds into the request, or discards it between requests.
@@ -216,8 +228,8 @@ struct Worker {
       if (pa_stream_peek(stream, &bytes, &n) < 0 || n == 0) break;
       // Every sample read goes to the stream, those between blocks included.
       if (bytes)
-        s.Feed(static_cast<const int16_t*>(bytes), static_cast<int>(n / frameBytes),
-               streamChannels, streamRate);
+        s.Feed(static_cast<const int16_t*>(bytes), static_cast<int>(n / frameBytes), streamChannels,
+               streamRate);
       else
         s.FeedGap();
       if (bytes && !dropStale) {
@@ -300,7 +312,10 @@ void PulseCapture::Impl::Run() {
       if (failure == CaptureState::Idle) failure = CaptureState::InputGone;
       w.Finish();
     }
-    if (pa_mainloop_prepare(loop, kPollMs * 1000) < 0) break;
+    // While the stream runs, the server's data, a request and Release wake the loop; the
+    // timer is for connecting, retrying and pacing silent blocks only.
+    const int waitMs = streaming ? kStreamingPollMs : kPollMs;
+    if (pa_mainloop_prepare(loop, waitMs * 1000) < 0) break;
     if (pa_mainloop_poll(loop) < 0) break;
     if (pa_mainloop_dispatch(loop) < 0) break;
   }

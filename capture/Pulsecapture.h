@@ -10,7 +10,8 @@
 
 class PulseCapture : public CaptureSource {
  public:
-  // `source` is the server's name of the source (InputEntry::name), not its description.
+  // `source` is the server's name of the source (InputEntry::name), not its description;
+  // empty for the server's default source, which the stream then follows when it changes.
   explicit PulseCapture(std::string source);
   ~PulseCapture() override;
   PulseCapture(const PulseCapture&) = delete;

@@ -53,6 +53,9 @@ class PulseTestServer {
                                    " " + std::to_string(channels) + " 0.5");
   }
   bool Quiet() { return Script("quiet"); }
+  bool SetDefaultSource(const std::string& source) {
+    return Run("pactl set-default-source " + source);
+  }
   // "pulseaudio" or "pipewire".
   static std::string Kind() {
     std::string out;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Audiodataacquisition.h"
+#include "Inputlist.h"
 #include "PulseTestServer.h"
 #include "Pulsecapture.h"
 
@@ -69,6 +71,47 @@ TEST_F(PulseCaptureTest, MonitorOfOneSinkShowsItsToneNotTheOtherInMonoAndStereo)
     }
   }
   EXPECT_EQ(err.Text(), "");
+}
+
+TEST_F(PulseCaptureTest, TheDefaultInputRecordsTheServersDefaultSourceAndFollowsIt) {
+  // ALSA's default decides: the plain pulse plugin is recorded from its server directly; a
+  // plugin that names a source, a server or a fallback of its own, or another PCM, stays ALSA.
+  tvtest::TempDir dir;
+  const std::pair<const char*, bool> configs[] = {
+      {"pcm.!default { type pulse }", true},
+      {"pcm.!default { type pulse device \"tvA.monitor\" }", false},
+      {"pcm.!default { type pulse fallback \"sysdefault\" }", false},
+      {"pcm.!default { type pulse server \"unix:/nowhere\" }", false},
+      {"pcm.!default { type null }", false},
+  };
+  for (const auto& [body, direct] : configs) {
+    SCOPED_TRACE(body);
+    tvtest::UseAlsaConfig(dir.Path(), body);
+    EXPECT_EQ(AlsaDefaultIsPulseDefault(), direct);
+    const auto source = MakeCaptureSource(DefaultInput());
+    EXPECT_EQ(dynamic_cast<PulseCapture*>(source.get()) != nullptr, direct);
+    EXPECT_EQ(dynamic_cast<CaptureSession*>(source.get()) != nullptr, !direct);
+  }
+
+  ASSERT_TRUE(server.Tone("tvA", 1000, 48000, 1));
+  ASSERT_TRUE(server.Tone("tvB", 3000, 48000, 1));
+  ASSERT_TRUE(server.SetDefaultSource("tvA.monitor"));
+  PulseCapture c("");
+  std::vector<int16_t> block(4096);
+  auto peakWithin = [&](double hz, int blocks) {
+    for (int i = 0; i < blocks; ++i) {
+      if (c.Record(1, 44100, block.data(), 4096) != 4096) continue;
+      const tvtest::Spectrum s = tvtest::SpectrumOf(block, 1, 0, 44100, 5000);
+      if (s.PeakMag() > 1e5 && std::abs(s.PeakHz() - hz) < 2 * s.binHz) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(peakWithin(1000, 30));
+  // The stream goes where the server's default goes.
+  ASSERT_TRUE(server.SetDefaultSource("tvB.monitor"));
+  EXPECT_TRUE(peakWithin(3000, 40));
+  EXPECT_EQ(c.State(), CaptureState::Recording);
+  unsetenv("ALSA_CONFIG_PATH");
 }
 
 TEST_F(PulseCaptureTest, SourceUnloadedMidBlockGivesInputGoneAndSilenceThenResumes) {

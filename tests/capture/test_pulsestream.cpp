@@ -94,8 +94,9 @@ TEST(PulseStream, EverySampleBetweenTheBlocksReachesTheStreamInOrder) {
     const auto until = Clock::now() + std::chrono::seconds(8);
     while (Clock::now() < until) {
       blockFrames += static_cast<uint64_t>(capture.Record(1, 48000, block.data(), 2048));
-      // What the worker spends on a block and its hand-over, and more.
-      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      // What the worker spends on a block and its hand-over, and more: longer than a block,
+      // whose fragments are about its length.
+      std::this_thread::sleep_for(std::chrono::milliseconds(80));
     }
     capture.Release();
   }
