@@ -335,7 +335,10 @@ struct CaptureSession::Shared {
       Serve(device, id, c, r, f, until, chunk);
       lock.lock();
       finishedId = id;
+      // Outside the lock: the caller woken while it is held would only wait for it again.
+      lock.unlock();
       changed.notify_all();
+      lock.lock();
     }
     lock.unlock();
     device.Close();

@@ -83,6 +83,8 @@ struct Worker {
   int wantChannels = 0, wantRate = 0, wantFrames = 0;
   Clock::time_point paceUntil{};
   bool dropStale = false;
+  // When the stream was last read empty.
+  Clock::time_point drained{};
 
   void CloseStream() {
     if (stream) {
@@ -156,9 +158,16 @@ struct Worker {
         dropStale = true;
       }
     }
-    if (stream && active &&
-        (streamChannels != wantChannels || streamRate != wantRate || streamFrames != wantFrames))
+    if (stream && active && (streamChannels != wantChannels || streamRate != wantRate))
       CloseStream();
+    // Another block length needs other fragments, not another stream.
+    if (stream && active && streamFrames != wantFrames &&
+        pa_stream_get_state(stream) == PA_STREAM_READY) {
+      const pa_buffer_attr attr = BufferAttr();
+      if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr))
+        pa_operation_unref(op);
+      streamFrames = wantFrames;
+    }
     // A format no server takes is known at once; waiting for the server first would let a short
     // block run out before it and report the input as gone instead.
     if (!stream && wantChannels > 0 && !FormatValid()) {
@@ -179,6 +188,23 @@ struct Worker {
     return wantChannels <= static_cast<int>(PA_CHANNELS_MAX) && pa_sample_spec_valid(&format);
   }
 
+  // The server sends a fragment at a time and each wakes this thread. A block waits for the
+  // fragment holding its last frame, so fragments that cover the block plus a small gap make
+  // each block a whole number of them (blocks never join, the block rate stays close to
+  // rate / block length); a long block comes in equal fragments of at most 50 ms.
+  pa_buffer_attr BufferAttr() const {
+    const pa_sample_spec format = Format();
+    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&format));
+    pa_buffer_attr attr;
+    attr.maxlength = std::max<uint32_t>(frameBytes * (format.rate / 2), 4096);
+    const long rate = static_cast<long>(format.rate);
+    const long pieces = std::max(1L, (wantFrames + rate / 20 - 1) / std::max(1L, rate / 20));
+    const long gap = std::max(1L, std::min<long>(rate / 1000, wantFrames / 32));
+    attr.fragsize = frameBytes * static_cast<uint32_t>((wantFrames + gap + pieces - 1) / pieces);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    return attr;
+  }
+
   void OpenStream(Clock::time_point now) {
     nextStream = now + kRetry;
     const pa_sample_spec format = Format();
@@ -189,18 +215,7 @@ struct Worker {
       s.failure = FailureOf(pa_context_errno(ctx));
       return;
     }
-    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&format));
-    pa_buffer_attr attr;
-    attr.maxlength = std::max<uint32_t>(frameBytes * (format.rate / 2), 4096);
-    // The server sends a fragment at a time and each wakes this thread. A block waits for the
-    // fragment holding its last frame, so fragments that cover the block plus a small gap make
-    // each block a whole number of them (blocks never join, the block rate stays close to
-    // rate / block length); a long block comes in equal fragments of at most 50 ms.
-    const long rate = static_cast<long>(format.rate);
-    const long pieces = std::max(1L, (wantFrames + rate / 20 - 1) / std::max(1L, rate / 20));
-    const long gap = std::max(1L, std::min<long>(rate / 1000, wantFrames / 32));
-    attr.fragsize = frameBytes * static_cast<uint32_t>((wantFrames + gap + pieces - 1) / pieces);
-    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    const pa_buffer_attr attr = BufferAttr();
     // Without DONT_MOVE the server would move the stream to another source when this one goes,
     // and the user would see some other input's signal under this input's name. The default
     // input is whatever the server's default is.
@@ -251,6 +266,7 @@ struct Worker {
       pa_stream_drop(stream);
     }
     dropStale = false;
+    if (pa_stream_readable_size(stream) == 0) drained = Clock::now();
   }
 
   void Take(const int16_t* samples, int frames) {
@@ -271,9 +287,12 @@ struct Worker {
   }
 
   void Finish() {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.requestId == active) s.finishedId = active;
-    active = 0;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.requestId == active) s.finishedId = active;
+      active = 0;
+    }
+    // Outside the lock: a caller woken while it is held would only wait for it again.
     s.changed.notify_all();
   }
 
@@ -288,8 +307,9 @@ struct Worker {
       wantRate = s.rate;
       wantFrames = s.frames;
       paceUntil = s.paceUntil;
-      // What the stream gathered before the call is not this block's.
-      dropStale = true;
+      // What the stream gathered before the call is not this block's. Asked for after the
+      // stream was read empty, the block takes whatever came since.
+      dropStale = s.started < drained;
     } else if (active && (s.requestId != active || s.finishedId == active)) {
       active = 0;  // the caller gave up on it
     }
@@ -348,6 +368,9 @@ int PulseCapture::Record(int channels, int rate, int16_t* dst, int frames) {
     s.threadRunning = true;
     s.thread = std::thread([&s] { s.Run(); });
   }
+  // A running stream of this format wakes the thread with its next fragment, which then
+  // takes the request: waking it for the request as well would cost a turn per block.
+  const bool wake = !s.streaming || s.channels != channels || s.rate != rate || s.frames != frames;
   const uint64_t id = ++s.requestId;
   s.channels = channels;
   s.rate = rate;
@@ -357,7 +380,7 @@ int PulseCapture::Record(int channels, int rate, int16_t* dst, int frames) {
   s.deadline = now + duration + std::chrono::seconds(2);
   s.data.assign(static_cast<size_t>(frames) * channels, 0);
   s.done = 0;
-  s.Wake();
+  if (wake) s.Wake();
   s.changed.wait_until(lock, s.deadline, [&] { return s.finishedId == id || s.interrupted; });
   const int got = s.done;
   std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
