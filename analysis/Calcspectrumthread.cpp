@@ -357,9 +357,12 @@ void TCalcSpectrumThread::run() {
             if (ui.shuttingDown || ui.handOverId != id) return;
           }
           ui.ShowResults();
-          std::lock_guard<std::mutex> guard(ui.mutex);
-          ui.shownId = id;
-          ++ui.blocksShown;
+          {
+            std::lock_guard<std::mutex> guard(ui.mutex);
+            ui.shownId = id;
+            ++ui.blocksShown;
+          }
+          // Outside the lock: the worker woken while it is held would only wait for it again.
           ui.changed.notify_all();
         },
         Qt::QueuedConnection);
