@@ -11,10 +11,12 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "Application.h"
 #include "Chart.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
 
 namespace {
@@ -115,6 +117,55 @@ TEST_F(FramePacer, APaintAfterAQuietFrameIsNotDelayed) {
   // The update request is posted; delivering posted events paints at once.
   QCoreApplication::processEvents();
   EXPECT_EQ(w.paintedValue, 7);
+}
+
+// Windows put off in one frame: each says so to the tool windows, hears that its frame is
+// due just before it paints, and all are let through together.
+TEST_F(FramePacer, WindowsPutOffInOneFrameAreToldBeforeTheyPaintTogether) {
+  struct Probe : PaintProbe {
+    std::vector<QEvent::Type> seen;
+    qint64 paintedAt = 0;
+    QElapsedTimer* clock = nullptr;
+    bool event(QEvent* e) override {
+      if (e->type() == FramePacing::FrameDue() || e->type() == QEvent::Paint)
+        seen.push_back(e->type());
+      if (e->type() == QEvent::Paint) paintedAt = clock->nsecsElapsed();
+      return PaintProbe::event(e);
+    }
+  };
+  QElapsedTimer clock;
+  clock.start();
+  Probe a, b;
+  for (Probe* p : {&a, &b}) {
+    p->clock = &clock;
+    p->resize(60, 60);
+    p->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(p));
+  }
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  a.update();
+  QCoreApplication::processEvents();
+  b.update();
+  QCoreApplication::processEvents();
+  a.seen.clear();
+  b.seen.clear();
+  a.update();
+  b.update();
+  QCoreApplication::processEvents();
+  if (!pacer.PaintDeferred(&a) || !pacer.PaintDeferred(&b))
+    GTEST_SKIP() << "the machine was too slow to put both paints off";
+  EXPECT_FALSE(pacer.PaintDeferred(&w));
+  EXPECT_TRUE(FramePacing::Deferred(&a));  // the pacer answers the tool windows
+  EXPECT_TRUE(a.seen.empty());
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  EXPECT_FALSE(pacer.PaintDeferred(&a));
+  EXPECT_FALSE(pacer.PaintDeferred(&b));
+  for (Probe* p : {&a, &b}) {
+    ASSERT_GE(p->seen.size(), 2u);
+    EXPECT_EQ(p->seen[0], FramePacing::FrameDue());
+    EXPECT_EQ(p->seen[1], QEvent::Paint);
+  }
+  EXPECT_LT(std::abs(a.paintedAt - b.paintedAt), interval / 2);
 }
 
 TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {
