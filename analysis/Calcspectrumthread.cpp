@@ -357,9 +357,12 @@ void TCalcSpectrumThread::run() {
             if (ui.shuttingDown || ui.handOverId != id) return;
           }
           ui.ShowResults();
-          std::lock_guard<std::mutex> guard(ui.mutex);
-          ui.shownId = id;
-          ++ui.blocksShown;
+          {
+            std::lock_guard<std::mutex> guard(ui.mutex);
+            ui.shownId = id;
+            ++ui.blocksShown;
+          }
+          // After the unlock: woken under the lock, the worker would only block on it again.
           ui.changed.notify_all();
         },
         Qt::QueuedConnection);

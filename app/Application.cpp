@@ -2,12 +2,14 @@
 
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
@@ -108,12 +110,19 @@ void TFramePacer::ReleaseDue() {
   // Windows due within a little of the earliest are let through with it: after a few frames
   // the windows that paint all the time share one wake-up a frame.
   constexpr qint64 kSlack = 4000000;
+  // They paint right here: posting the request would cost another turn of the event loop.
   const qint64 now = clock_.nsecsElapsed();
+  std::vector<QPointer<QObject>> due;
   for (auto& [object, w] : windows_) {
     if (!w.deferred || w.due > now + kSlack) continue;
     w.deferred = false;
     w.released = true;
-    QCoreApplication::postEvent(object, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    due.emplace_back(object);
+  }
+  for (const QPointer<QObject>& window : due) {
+    if (!window) continue;
+    QEvent request(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(window, &request);
   }
   ArmTimer();
 }
