@@ -81,6 +81,11 @@ bool TFramePacer::PaintDeferred(const QWidget* window) const {
 }
 
 bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
+  // While blocks flow, the frame's end is met at the next hand-over, which wakes the user
+  // interface anyway; the timer is only there for when none comes.
+  if (event->type() == QEvent::MetaCall && earliestDue_ >= 0 &&
+      clock_.nsecsElapsed() >= earliestDue_)
+    ReleaseDue();
   // A window's pending paints all arrive as one update request to the window itself.
   if (event->type() != QEvent::UpdateRequest || !watched->isWidgetType() ||
       !static_cast<QWidget*>(watched)->isWindow())
@@ -131,11 +136,13 @@ void TFramePacer::ArmTimer() {
   qint64 earliest = -1;
   for (const auto& [object, w] : windows_)
     if (w.deferred && (earliest < 0 || w.due < earliest)) earliest = w.due;
+  earliestDue_ = earliest;
   if (earliest < 0) {
     timer_->stop();
     return;
   }
-  const qint64 left = earliest - clock_.nsecsElapsed();
+  constexpr qint64 kLate = 4000000;
+  const qint64 left = earliest + kLate - clock_.nsecsElapsed();
   const int ms = static_cast<int>(std::max<qint64>(1, (left + 999999) / 1000000));
   if (!timer_->isActive() || timer_->remainingTime() > ms) timer_->start(ms);
 }

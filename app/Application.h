@@ -66,6 +66,7 @@ class TFramePacer : public QObject {
 
   std::unordered_map<QObject*, Window> windows_;
   QElapsedTimer clock_;
+  qint64 earliestDue_ = -1;  // on clock_; -1: no window waits
   QTimer* timer_ = nullptr;
   std::function<bool(const QWidget*)> previousHook_;
 };
