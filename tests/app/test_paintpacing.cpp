@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPaintEvent>
 #include <QPixmap>
 #include <QScreen>
@@ -11,13 +12,16 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
 #include "Application.h"
 #include "Chart.h"
+#include "Dlggoniometer.h"
 #include "Framepacing.h"
 #include "Levelbar.h"
+#include "Mainwindowtonvista.h"
 
 namespace {
 
@@ -166,6 +170,38 @@ TEST_F(FramePacer, WindowsPutOffInOneFrameAreToldBeforeTheyPaintTogether) {
     EXPECT_EQ(p->seen[1], QEvent::Paint);
   }
   EXPECT_LT(std::abs(a.paintedAt - b.paintedAt), interval / 2);
+}
+
+// The vector scope fed far faster than its window paints, through the real pacer: blocks are
+// kept meanwhile, and once the burst ends the window shows the newest one.
+TEST_F(FramePacer, AVectorScopeFedInABurstEndsShowingTheNewestBlock) {
+  TMainwindow main;
+  TFGoniometer scope;
+  scope.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&scope));
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  std::vector<double> left(256), right(256);
+  bool kept = false;
+  int blocks = 0;
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 200) {
+    ++blocks;
+    // Levels from -1 dB to -60 dB and round again; the right channel stays at -6 dB.
+    const double level = -1.0 - blocks % 60;
+    std::fill(left.begin(), left.end(), 32768.0 * std::pow(10.0, level / 20.0));
+    std::fill(right.begin(), right.end(), 16384.0);
+    kept = kept || FramePacing::Deferred(&scope);
+    scope.ShowBlock(left.data(), right.data(), 256);
+    QCoreApplication::processEvents();
+  }
+  ASSERT_TRUE(kept) << "the burst never outpaced the window's paints";
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  const double last = -1.0 - blocks % 60;
+  EXPECT_EQ(scope.LLevelChan1->text(), QString::number(last, 'f', 1));
+  EXPECT_NEAR(scope.PLevelMeter1->Position(), 10 * last, 1);
+  EXPECT_EQ(scope.LLevelChan2->text(), "-6.0");
+  EXPECT_DOUBLE_EQ(scope.Series1->XValues()[0], left[0] / 32768.0);
 }
 
 TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {
