@@ -82,10 +82,13 @@ bool TFramePacer::PaintDeferred(const QWidget* window) const {
 
 bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
   // While blocks flow, the frame's end is met at the next hand-over, which wakes the user
-  // interface anyway; the timer is only there for when none comes.
-  if (event->type() == QEvent::MetaCall && earliestDue_ >= 0 &&
-      clock_.nsecsElapsed() >= earliestDue_)
-    ReleaseDue();
+  // interface anyway; the timer is only there for when none comes. The paint follows the
+  // hand-over, so that the worker does not wait for it.
+  if (event->type() == QEvent::MetaCall && !releasePosted_ && earliestDue_ >= 0 &&
+      clock_.nsecsElapsed() >= earliestDue_) {
+    releasePosted_ = true;
+    QMetaObject::invokeMethod(this, &TFramePacer::ReleaseDue, Qt::QueuedConnection);
+  }
   // A window's pending paints all arrive as one update request to the window itself.
   if (event->type() != QEvent::UpdateRequest || !watched->isWidgetType() ||
       !static_cast<QWidget*>(watched)->isWindow())
@@ -112,6 +115,7 @@ bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFramePacer::ReleaseDue() {
+  releasePosted_ = false;
   // Windows due within a little of the earliest are let through with it: after a few frames
   // the windows that paint all the time share one wake-up a frame.
   constexpr qint64 kSlack = 4000000;

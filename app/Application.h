@@ -67,6 +67,7 @@ class TFramePacer : public QObject {
   std::unordered_map<QObject*, Window> windows_;
   QElapsedTimer clock_;
   qint64 earliestDue_ = -1;  // on clock_; -1: no window waits
+  bool releasePosted_ = false;
   QTimer* timer_ = nullptr;
   std::function<bool(const QWidget*)> previousHook_;
 };
