@@ -2,17 +2,20 @@
 
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Framepacing.h"
 #include "Mainwindowtonvista.h"
 #include "Toolwindows.h"
 
@@ -52,7 +55,18 @@ void ReportException(std::exception_ptr error) {
   ShowMessage(nullptr, text);
 }
 
-TFramePacer::TFramePacer(QObject* parent) : QObject(parent) {}
+TFramePacer::TFramePacer(QObject* parent) : QObject(parent), timer_(new QTimer(this)) {
+  clock_.start();
+  timer_->setSingleShot(true);
+  timer_->setTimerType(Qt::PreciseTimer);
+  connect(timer_, &QTimer::timeout, this, &TFramePacer::ReleaseDue);
+  previousHook_ = FramePacing::PaintDeferred;
+  FramePacing::PaintDeferred = [this](const QWidget* window) { return PaintDeferred(window); };
+}
+
+TFramePacer::~TFramePacer() {
+  FramePacing::PaintDeferred = previousHook_;
+}
 
 qint64 TFramePacer::FrameInterval(const QWidget* window) {
   const QScreen* screen = window ? window->screen() : nullptr;
@@ -61,7 +75,20 @@ qint64 TFramePacer::FrameInterval(const QWidget* window) {
   return static_cast<qint64>(1e9 / std::min(hz, 240.0));
 }
 
+bool TFramePacer::PaintDeferred(const QWidget* window) const {
+  const auto it = windows_.find(const_cast<QWidget*>(window));
+  return it != windows_.end() && it->second.deferred;
+}
+
 bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
+  // While blocks flow, the frame's end is met at the next hand-over, which wakes the user
+  // interface anyway; the timer is only there for when none comes. The paint follows the
+  // hand-over, so that the worker does not wait for it.
+  if (event->type() == QEvent::MetaCall && !releasePosted_ && earliestDue_ >= 0 &&
+      clock_.nsecsElapsed() >= earliestDue_) {
+    releasePosted_ = true;
+    QMetaObject::invokeMethod(this, &TFramePacer::ReleaseDue, Qt::QueuedConnection);
+  }
   // A window's pending paints all arrive as one update request to the window itself.
   if (event->type() != QEvent::UpdateRequest || !watched->isWidgetType() ||
       !static_cast<QWidget*>(watched)->isWindow())
@@ -71,22 +98,57 @@ bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
   if (fresh)
     connect(watched, &QObject::destroyed, this, [this, watched] { windows_.erase(watched); });
   Window& w = entry->second;
+  if (w.deferred) return true;  // its paint is already due at the frame's end
   const qint64 interval = FrameInterval(window);
-  if (w.lastPaint.isValid() && w.lastPaint.nsecsElapsed() < interval) {
-    if (!w.deferred) {
-      w.deferred = true;
-      const qint64 left = interval - w.lastPaint.nsecsElapsed();
-      const int ms = static_cast<int>(std::max<qint64>(1, (left + 999999) / 1000000));
-      QTimer::singleShot(ms, Qt::PreciseTimer, window, [this, window] {
-        windows_[window].deferred = false;
-        QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest),
-                                    Qt::LowEventPriority);
-      });
-    }
+  if (!w.released && w.lastPaint.isValid() && w.lastPaint.nsecsElapsed() < interval) {
+    w.deferred = true;
+    w.due = clock_.nsecsElapsed() + interval - w.lastPaint.nsecsElapsed();
+    ArmTimer();
     return true;
   }
+  w.released = false;
   w.lastPaint.start();
+  // What the window kept while it waited goes into this paint.
+  QEvent due(FramePacing::FrameDue());
+  QCoreApplication::sendEvent(window, &due);
   return false;
+}
+
+void TFramePacer::ReleaseDue() {
+  releasePosted_ = false;
+  // Windows due within a little of the earliest are let through with it: after a few frames
+  // the windows that paint all the time share one wake-up a frame.
+  constexpr qint64 kSlack = 4000000;
+  // They paint right here: posting the request would cost another turn of the event loop.
+  const qint64 now = clock_.nsecsElapsed();
+  std::vector<QPointer<QObject>> due;
+  for (auto& [object, w] : windows_) {
+    if (!w.deferred || w.due > now + kSlack) continue;
+    w.deferred = false;
+    w.released = true;
+    due.emplace_back(object);
+  }
+  for (const QPointer<QObject>& window : due) {
+    if (!window) continue;
+    QEvent request(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(window, &request);
+  }
+  ArmTimer();
+}
+
+void TFramePacer::ArmTimer() {
+  qint64 earliest = -1;
+  for (const auto& [object, w] : windows_)
+    if (w.deferred && (earliest < 0 || w.due < earliest)) earliest = w.due;
+  earliestDue_ = earliest;
+  if (earliest < 0) {
+    timer_->stop();
+    return;
+  }
+  constexpr qint64 kLate = 4000000;
+  const qint64 left = earliest + kLate - clock_.nsecsElapsed();
+  const int ms = static_cast<int>(std::max<qint64>(1, (left + 999999) / 1000000));
+  if (!timer_->isActive() || timer_->remainingTime() > ms) timer_->start(ms);
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {

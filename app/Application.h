@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 class QFont;
+class QTimer;
 class QWidget;
 
 // The windows' font: an 11-pixel sans-serif face of the classic dialog width.
@@ -38,11 +39,17 @@ auto Guarded(F handler) {
 // screen shows them (375 a second at 256 points and 96 kHz); each is still handed over, and a
 // window's paint that comes too soon after the last one is put off to the frame's end, where
 // it draws whatever the window holds by then.
+//
+// The windows put off in one frame are let through together by one timer, so that the user
+// interface wakes once per frame for them, not once per window.
 class TFramePacer : public QObject {
  public:
   explicit TFramePacer(QObject* parent = nullptr);
+  ~TFramePacer() override;
   // The shortest time between two paints of the window (nanoseconds).
   static qint64 FrameInterval(const QWidget* window);
+  // Whether the window's next paint waits for the end of the current frame.
+  bool PaintDeferred(const QWidget* window) const;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,9 +57,19 @@ class TFramePacer : public QObject {
  private:
   struct Window {
     QElapsedTimer lastPaint;
+    qint64 due = 0;  // on clock_, while deferred
     bool deferred = false;
+    bool released = false;
   };
+  void ReleaseDue();
+  void ArmTimer();
+
   std::unordered_map<QObject*, Window> windows_;
+  QElapsedTimer clock_;
+  qint64 earliestDue_ = -1;  // on clock_; -1: no window waits
+  bool releasePosted_ = false;
+  QTimer* timer_ = nullptr;
+  std::function<bool(const QWidget*)> previousHook_;
 };
 
 // Catches what escapes the dispatch of an event, shows it, and lets the loop go on. Paces the

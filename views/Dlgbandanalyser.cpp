@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "Formcontrols.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
 
 TFBandAnalyser* FBandAnalyser = nullptr;
@@ -104,7 +105,31 @@ void TFBandAnalyser::ShowBands(const double* frequency, const double* left, cons
       return;
   }
   if (!frequency || !magnitude || count < 0) return;
+  // Blocks can come far faster than the screen shows them: while this window's paint waits,
+  // only the newest is kept, and drawn just before that paint.
+  if (FramePacing::Deferred(this)) {
+    keptFrequency_.assign(frequency, frequency + count);
+    keptMagnitude_.assign(magnitude, magnitude + count);
+    kept_ = true;
+    return;
+  }
+  kept_ = false;
+  DrawBands(frequency, magnitude, count);
+}
 
+bool TFBandAnalyser::event(QEvent* event) {
+  if (event->type() == FramePacing::FrameDue()) {
+    if (kept_) {
+      kept_ = false;
+      DrawBands(keptFrequency_.data(), keptMagnitude_.data(),
+                static_cast<int>(keptFrequency_.size()));
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+void TFBandAnalyser::DrawBands(const double* frequency, const double* magnitude, int count) {
   const auto levels = OctaveBandLevels(frequency, magnitude, count, BarMin);
   for (int j = 0; j < kBands; ++j)
     BandBars[j]->SetPosition(TenthsOfDb(levels[static_cast<size_t>(j)]));

@@ -3,6 +3,7 @@
 
 #include <QWidget>
 #include <array>
+#include <vector>
 
 #include "Calcspectrumthread.h"
 #include "Octavebands.h"
@@ -35,6 +36,17 @@ class TFBandAnalyser : public QWidget, public SpectrumBandLink {
   std::array<QLabel*, kBands> BandLabels{};
   QComboBox* CBChannelSel = nullptr;
   QPushButton* Button1 = nullptr;
+
+ protected:
+  bool event(QEvent* event) override;
+
+ private:
+  void DrawBands(const double* frequency, const double* magnitude, int count);
+
+  // The newest block's spectrum while the window's paint waits for the end of the frame.
+  std::vector<double> keptFrequency_;
+  std::vector<double> keptMagnitude_;
+  bool kept_ = false;
 };
 
 extern TFBandAnalyser* FBandAnalyser;

@@ -10,6 +10,7 @@
 
 #include "Chart.h"
 #include "Formcontrols.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
 #include "Levelmeter.h"
 #include "Mainwindowtonvista.h"
@@ -190,7 +191,30 @@ void TFGoniometer::SetScopeAxes() {
 
 void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
   if (!left || !right || n <= 0) return;
+  // Blocks can come far faster than the screen shows them: while this window's paint waits,
+  // only the newest is kept, and drawn just before that paint.
+  if (FramePacing::Deferred(this)) {
+    keptLeft_.assign(left, left + n);
+    keptRight_.assign(right, right + n);
+    kept_ = true;
+    return;
+  }
+  kept_ = false;
+  DrawBlock(left, right, n);
+}
 
+bool TFGoniometer::event(QEvent* event) {
+  if (event->type() == FramePacing::FrameDue()) {
+    if (kept_) {
+      kept_ = false;
+      DrawBlock(keptLeft_.data(), keptRight_.data(), static_cast<int>(keptLeft_.size()));
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+void TFGoniometer::DrawBlock(const double* left, const double* right, int n) {
   Series1->ClearPoints();
   ScopeScale = ScopeFactor / 32768.0;
   // At most 512 points whatever the block length (rounded up for lengths that are not a
@@ -229,6 +253,7 @@ void TFGoniometer::ShowLevel(double level, QLabel* readout, TLevelBar* bar) {
 }
 
 void TFGoniometer::ResetDisplay() {
+  kept_ = false;
   PLevelMeter1->SetPosition(-100 * MeterResolution);
   PLevelMeter2->SetPosition(-100 * MeterResolution);
   LLevelChan1->setText("----");

@@ -3,6 +3,7 @@
 
 #include <QWidget>
 #include <array>
+#include <vector>
 
 #include "Calcspectrumthread.h"
 
@@ -24,6 +25,7 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
 
   void SetScopeAxes() override;
   void ShowBlock(const double* left, const double* right, int n) override;
+  // Drops a block kept for the end of the frame as well.
   void ResetDisplay();
 
   void TFactorChange();
@@ -63,8 +65,17 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
   QLabel* LLevelMeterCorrFactor = nullptr;
   QPushButton* BClose = nullptr;
 
+ protected:
+  bool event(QEvent* event) override;
+
  private:
+  void DrawBlock(const double* left, const double* right, int n);
   void ShowLevel(double level, QLabel* readout, TLevelBar* bar);
+
+  // The newest block while the window's paint waits for the end of the frame.
+  std::vector<double> keptLeft_;
+  std::vector<double> keptRight_;
+  bool kept_ = false;
 };
 
 extern TFGoniometer* FGoniometer;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPaintEvent>
 #include <QPixmap>
 #include <QScreen>
@@ -11,11 +12,16 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "Application.h"
 #include "Chart.h"
+#include "Dlggoniometer.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
+#include "Mainwindowtonvista.h"
 
 namespace {
 
@@ -115,6 +121,87 @@ TEST_F(FramePacer, APaintAfterAQuietFrameIsNotDelayed) {
   // The update request is posted; delivering posted events paints at once.
   QCoreApplication::processEvents();
   EXPECT_EQ(w.paintedValue, 7);
+}
+
+// Windows put off in one frame: each says so to the tool windows, hears that its frame is
+// due just before it paints, and all are let through together.
+TEST_F(FramePacer, WindowsPutOffInOneFrameAreToldBeforeTheyPaintTogether) {
+  struct Probe : PaintProbe {
+    std::vector<QEvent::Type> seen;
+    qint64 paintedAt = 0;
+    QElapsedTimer* clock = nullptr;
+    bool event(QEvent* e) override {
+      if (e->type() == FramePacing::FrameDue() || e->type() == QEvent::Paint)
+        seen.push_back(e->type());
+      if (e->type() == QEvent::Paint) paintedAt = clock->nsecsElapsed();
+      return PaintProbe::event(e);
+    }
+  };
+  QElapsedTimer clock;
+  clock.start();
+  Probe a, b;
+  for (Probe* p : {&a, &b}) {
+    p->clock = &clock;
+    p->resize(60, 60);
+    p->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(p));
+  }
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  a.update();
+  QCoreApplication::processEvents();
+  b.update();
+  QCoreApplication::processEvents();
+  a.seen.clear();
+  b.seen.clear();
+  a.update();
+  b.update();
+  QCoreApplication::processEvents();
+  if (!pacer.PaintDeferred(&a) || !pacer.PaintDeferred(&b))
+    GTEST_SKIP() << "the machine was too slow to put both paints off";
+  EXPECT_FALSE(pacer.PaintDeferred(&w));
+  EXPECT_TRUE(FramePacing::Deferred(&a));  // the pacer answers the tool windows
+  EXPECT_TRUE(a.seen.empty());
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  EXPECT_FALSE(pacer.PaintDeferred(&a));
+  EXPECT_FALSE(pacer.PaintDeferred(&b));
+  for (Probe* p : {&a, &b}) {
+    ASSERT_GE(p->seen.size(), 2u);
+    EXPECT_EQ(p->seen[0], FramePacing::FrameDue());
+    EXPECT_EQ(p->seen[1], QEvent::Paint);
+  }
+  EXPECT_LT(std::abs(a.paintedAt - b.paintedAt), interval / 2);
+}
+
+// The vector scope fed far faster than its window paints, through the real pacer: blocks are
+// kept meanwhile, and once the burst ends the window shows the newest one.
+TEST_F(FramePacer, AVectorScopeFedInABurstEndsShowingTheNewestBlock) {
+  TMainwindow main;
+  TFGoniometer scope;
+  scope.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&scope));
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  std::vector<double> left(256), right(256);
+  bool kept = false;
+  int blocks = 0;
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 200) {
+    ++blocks;
+    // Levels from -1 dB to -60 dB and round again; the right channel stays at -6 dB.
+    const double level = -1.0 - blocks % 60;
+    std::fill(left.begin(), left.end(), 32768.0 * std::pow(10.0, level / 20.0));
+    std::fill(right.begin(), right.end(), 16384.0);
+    kept = kept || FramePacing::Deferred(&scope);
+    scope.ShowBlock(left.data(), right.data(), 256);
+    QCoreApplication::processEvents();
+  }
+  ASSERT_TRUE(kept) << "the burst never outpaced the window's paints";
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  const double last = -1.0 - blocks % 60;
+  EXPECT_EQ(scope.LLevelChan1->text(), QString::number(last, 'f', 1));
+  EXPECT_NEAR(scope.PLevelMeter1->Position(), 10 * last, 1);
+  EXPECT_EQ(scope.LLevelChan2->text(), "-6.0");
+  EXPECT_DOUBLE_EQ(scope.Series1->XValues()[0], left[0] / 32768.0);
 }
 
 TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {

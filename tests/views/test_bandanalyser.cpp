@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Dlgbandanalyser.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
 #include "Mainwindowtonvista.h"
 
@@ -166,3 +167,32 @@ TEST_F(BandAnalyser, CloseHidesButKeepsTheFeed) {
 }
 
 }  // namespace
+
+// While the window's paint waits for the frame's end, spectra are only kept, of the channel
+// chosen when they came: the paint shows the newest.
+TEST_F(BandAnalyser, KeepsOnlyTheNewestSpectrumWhileItsPaintWaits) {
+  bool deferred = true;
+  struct Hook {
+    decltype(FramePacing::PaintDeferred) previous = FramePacing::PaintDeferred;
+    ~Hook() { FramePacing::PaintDeferred = previous; }
+  } hook;
+  FramePacing::PaintDeferred = [&](const QWidget* w) { return deferred && w == &bands; };
+  Spectrum first(44100, 2048), newest(44100, 2048);
+  first.left[2] = 0.01;   // "40" at -40 dB
+  newest.right[2] = 0.1;  // "40" at -20 dB in the right channel
+  newest.left[2] = 1.0;
+  Show(first);
+  EXPECT_EQ(Bar(3), -1000);  // as built: nothing drawn yet
+  bands.CBChannelSel->setCurrentIndex(1);
+  Show(newest);
+  bands.CBChannelSel->setCurrentIndex(0);
+  QEvent due(FramePacing::FrameDue());
+  QCoreApplication::sendEvent(&bands, &due);
+  EXPECT_EQ(Bar(3), -200);
+  // Not deferred: drawn at once, and the kept spectrum is gone.
+  deferred = false;
+  Show(first);
+  EXPECT_EQ(Bar(3), -400);
+  QCoreApplication::sendEvent(&bands, &due);
+  EXPECT_EQ(Bar(3), -400);
+}

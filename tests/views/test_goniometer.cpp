@@ -15,6 +15,7 @@
 #include "Chart.h"
 #include "Dlggoniometer.h"
 #include "Dlgoptions.h"
+#include "Framepacing.h"
 #include "Levelbar.h"
 #include "Mainwindowtonvista.h"
 
@@ -376,3 +377,43 @@ TEST_F(Goniometer, TextsFitTheElevenPixelFont) {
 }
 
 }  // namespace
+
+// While the window's paint waits for the frame's end, blocks are only kept: the paint shows
+// the newest, and a reset meanwhile leaves nothing stale to show.
+TEST_F(Goniometer, KeepsOnlyTheNewestBlockWhileItsPaintWaitsAndResetDropsIt) {
+  bool deferred = false;
+  struct Hook {
+    decltype(FramePacing::PaintDeferred) previous = FramePacing::PaintDeferred;
+    ~Hook() { FramePacing::PaintDeferred = previous; }
+  } hook;
+  FramePacing::PaintDeferred = [&](const QWidget* w) { return deferred && w == &scope; };
+  const auto frameDue = [&] {
+    QEvent due(FramePacing::FrameDue());
+    QCoreApplication::sendEvent(&scope, &due);
+  };
+  Show(Constant(256, 3276.8));  // -20 dB, drawn at once
+  EXPECT_EQ(Left(), "-20.0");
+  deferred = true;
+  Show(Constant(256, 16384.0), Constant(256, 1.0));
+  Show(Constant(128, 32768.0), Constant(128, 327.68));  // the newest: 0 and -40 dB
+  EXPECT_EQ(Left(), "-20.0");
+  EXPECT_EQ(scope.Series1->PointCount(), 256);
+  frameDue();
+  EXPECT_EQ(Left(), "0.0");
+  EXPECT_EQ(Right(), "-40.0");
+  EXPECT_EQ(scope.PLevelMeter1->Position(), 0);
+  EXPECT_EQ(scope.PLevelMeter2->Position(), -400);
+  ASSERT_EQ(scope.Series1->PointCount(), 128);
+  EXPECT_DOUBLE_EQ(scope.Series1->YValues()[0], 0.01);
+  // Shown once: a later frame without a new block changes nothing.
+  scope.Series1->ClearPoints();
+  frameDue();
+  EXPECT_EQ(scope.Series1->PointCount(), 0);
+
+  Show(Constant(256, 16384.0));
+  scope.ResetDisplay();  // Stop
+  frameDue();
+  EXPECT_EQ(Left(), "----");
+  EXPECT_EQ(scope.PLevelMeter1->Position(), -1000);
+  EXPECT_EQ(scope.Series1->PointCount(), 0);
+}
