@@ -453,6 +453,8 @@ void TChart::LayOutSeries(qreal dpr) {
   fills.clear();
   runs.clear();
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+  // A pen's cap and the extra passes reach less than this far past a segment's ends.
+  const QRect outside = L.plot.adjusted(-3, -3, 3 + passes, 3 + passes);
   const auto fill = [&](const QRect& r, QRgb colour) {
     const QRect f = FillRect(r, L.plot, dpr, device);
     if (f.isEmpty()) return;
@@ -504,7 +506,13 @@ void TChart::LayOutSeries(qreal dpr) {
           runs.push_back({lines.size(), fills.size(), c});
         const int cx = ClampCoord(col);
         const QPoint firstPt(cx, ClampCoord(sy.Pos(first)));
-        if (havePrev && prevLast != firstPt) {
+        // Segments wholly beyond one edge of the plot leave no pixel in it (the clip): a
+        // spectrum's floor is often far below.
+        if (havePrev && prevLast != firstPt &&
+            !(std::min(prevLast.y(), firstPt.y()) > outside.bottom() ||
+              std::max(prevLast.y(), firstPt.y()) < outside.top() ||
+              std::min(prevLast.x(), firstPt.x()) > outside.right() ||
+              std::max(prevLast.x(), firstPt.x()) < outside.left())) {
           lines.emplace_back(prevLast, firstPt);
           // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
           Cover(damage.first, damage.last,
@@ -720,22 +728,38 @@ void TChart::RenderFrame(qreal dpr) {
     d.unshown += QRect(QPoint(0, 0), size());
     return;
   }
-  // What changed: the pixels put back that now differ from what they held.
+  if (!damage.exact) {
+    d.unshown += ColumnsRegion(damage.top, damage.bottom, w, h, dpr);
+    return;
+  }
+  // What changed: the pixels put back that now differ from what they held, visited in the
+  // order RestoreFrame kept them.
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   const QRgb* dst = reinterpret_cast<const QRgb*>(d.frame.constBits());
   const QRgb* saved = damage.saved.data();
-  std::vector<int>& first = damage.top;
-  std::vector<int>& last = damage.bottom;
-  for (int x = 0; x < w; ++x) {
-    const int y0 = first[x], y1 = last[x];
-    int cf = h, cl = -1;
-    for (int y = y0; y <= y1; ++y, ++saved)
-      if (*saved != dst[y * stride + x]) {
-        cf = std::min(cf, y);
-        cl = y;
+  const std::vector<int>& top = damage.top;
+  const std::vector<int>& bottom = damage.bottom;
+  std::vector<int>& first = damage.changedFirst;
+  std::vector<int>& last = damage.changedLast;
+  first.assign(static_cast<size_t>(w), h);
+  last.assign(static_cast<size_t>(w), -1);
+  constexpr int kGroup = 16;
+  for (int x0 = 0; x0 < w; x0 += kGroup) {
+    const int x1 = std::min(x0 + kGroup, w);
+    int t = h, b = -1;
+    for (int x = x0; x < x1; ++x)
+      if (top[x] <= bottom[x]) {
+        t = std::min(t, top[x]);
+        b = std::max(b, bottom[x]);
       }
-    first[x] = cf;
-    last[x] = cl;
+    for (int y = t; y <= b; ++y) {
+      const QRgb* row = dst + y * stride;
+      for (int x = x0; x < x1; ++x)
+        if (y >= top[x] && y <= bottom[x] && *saved++ != row[x]) {
+          first[x] = std::min(first[x], y);
+          last[x] = y;
+        }
+    }
   }
   d.unshown += ColumnsRegion(first, last, w, h, dpr);
 }
@@ -767,9 +791,11 @@ bool TChart::RestoreFrame() {
     top[x] = std::min(damage.first[x], damage.prevFirst[x]);
     bottom[x] = std::max(damage.last[x], damage.prevLast[x]);
   }
+  // The drawings' rectangles hold their pixels; a device pixel more for rounding at pixel
+  // ratio 1, two at others.
   const auto deviceRect = [&](const CanvasMark& m) {
     if (pixelwise && m.kind == CanvasMark::Straight) return m.rect & device;
-    return DeviceRect(m.rect, dpr, 2) & device;
+    return DeviceRect(m.rect, dpr, pixelwise ? 1 : 2) & device;
   };
   // The after-draw's drawings that differ from the last frame's at the same place in the
   // sequence, old and new.
@@ -789,22 +815,25 @@ bool TChart::RestoreFrame() {
   // ratio 1 are drawn again pixel by pixel. That may put back more, which other drawings meet.
   damage.redraw.assign(now.size(), 0);
   bool stateDone = damage.stateRect.isEmpty();
-  for (bool grown = true; grown;) {
-    grown = false;
-    for (size_t i = 0; i < now.size(); ++i) {
-      if (damage.redraw[i] || (pixelwise && now[i].kind == CanvasMark::Straight)) continue;
-      const QRect r = deviceRect(now[i]);
-      if (!Meets(top, bottom, r)) continue;
-      damage.redraw[i] = 1;
-      Cover(top, bottom, r);
-      grown = true;
+  const auto settle = [&] {
+    for (bool grown = true; grown;) {
+      grown = false;
+      for (size_t i = 0; i < now.size(); ++i) {
+        if (damage.redraw[i] || (pixelwise && now[i].kind == CanvasMark::Straight)) continue;
+        const QRect r = deviceRect(now[i]);
+        if (!Meets(top, bottom, r)) continue;
+        damage.redraw[i] = 1;
+        Cover(top, bottom, r);
+        grown = true;
+      }
+      if (!stateDone && Meets(top, bottom, damage.stateRect)) {
+        stateDone = true;
+        Cover(top, bottom, damage.stateRect);
+        grown = true;
+      }
     }
-    if (!stateDone && Meets(top, bottom, damage.stateRect)) {
-      stateDone = true;
-      Cover(top, bottom, damage.stateRect);
-      grown = true;
-    }
-  }
+  };
+  settle();
   qint64 area = 0;
   for (int x = 0; x < w; ++x) {
     top[x] = std::max(top[x], 0);
@@ -813,18 +842,79 @@ bool TChart::RestoreFrame() {
   }
   // Most of the frame: one sequential copy is cheaper than many short ones.
   if (area * 2 > static_cast<qint64>(w) * h) return false;
-  // Column by column: the pixels they held are kept to find what changed.
-  damage.saved.resize(static_cast<size_t>(area));
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
-  QRgb* saved = damage.saved.data();
-  for (int x = 0; x < w; ++x)
-    for (int y = top[x]; y <= bottom[x]; ++y) {
-      const qsizetype at = y * stride + x;
-      *saved++ = dst[at];
-      dst[at] = src[at];
+  // A smaller part exactly, keeping the pixels it held to find what changed; by blocks of 16
+  // columns (a cache line of pixels), row by row in each.
+  constexpr int kGroup = 16;
+  damage.exact = area * 4 <= static_cast<qint64>(w) * h;
+  if (damage.exact) {
+    damage.saved.resize(static_cast<size_t>(area));
+    QRgb* saved = damage.saved.data();
+    for (int x0 = 0; x0 < w; x0 += kGroup) {
+      const int x1 = std::min(x0 + kGroup, w);
+      int t = h, b = -1;
+      for (int x = x0; x < x1; ++x)
+        if (top[x] <= bottom[x]) {
+          t = std::min(t, top[x]);
+          b = std::max(b, bottom[x]);
+        }
+      for (int y = t; y <= b; ++y) {
+        QRgb* row = dst + y * stride;
+        const QRgb* from = src + y * stride;
+        for (int x = x0; x < x1; ++x)
+          if (y >= top[x] && y <= bottom[x]) {
+            *saved++ = row[x];
+            row[x] = from[x];
+          }
+      }
     }
+    return true;
+  }
+  // A larger one by groups of 16 columns over the rows any of them needs, row by row,
+  // neighbouring groups in one copy: a copy per group and row costs more in calls than in
+  // bytes. The pixels put back are all taken as changed.
+  for (bool grown = true; grown;) {
+    grown = false;
+    for (int x0 = 0; x0 < w; x0 += kGroup) {
+      const int x1 = std::min(x0 + kGroup, w);
+      int t = h, b = -1;
+      for (int x = x0; x < x1; ++x)
+        if (top[x] <= bottom[x]) {
+          t = std::min(t, top[x]);
+          b = std::max(b, bottom[x]);
+        }
+      for (int x = x0; x < x1; ++x)
+        if (t <= b && (top[x] != t || bottom[x] != b)) {
+          top[x] = t;
+          bottom[x] = b;
+          grown = true;
+        }
+    }
+    if (grown) settle();
+  }
+  int first = h, last = -1;
+  for (int x = 0; x < w; ++x) {
+    top[x] = std::max(top[x], 0);
+    bottom[x] = std::min(bottom[x], h - 1);
+    first = std::min(first, top[x]);
+    last = std::max(last, bottom[x]);
+  }
+  for (int y = first; y <= last; ++y) {
+    for (int x0 = 0; x0 < w;) {
+      if (y < top[x0] || y > bottom[x0]) {
+        x0 = std::min(x0 + kGroup, w);
+        continue;
+      }
+      int x1 = std::min(x0 + kGroup, w);
+      while (x1 < w && y >= top[x1] && y <= bottom[x1])
+        x1 = std::min(x1 + kGroup, w);
+      std::memcpy(dst + y * stride + x0, src + y * stride + x0,
+                  sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      x0 = x1;
+    }
+  }
   return true;
 }
 

@@ -139,7 +139,9 @@ struct FrameDamage {
   QRect stateRect, prevStateRect;
   // Reused: the rows put back per column, the pixels they held, which drawings to draw again.
   std::vector<int> top, bottom;
-  std::vector<QRgb> saved;
+  std::vector<QRgb> saved;  // only when `exact`: else all pixels put back count as changed
+  bool exact = false;
+  std::vector<int> changedFirst, changedLast;
   std::vector<char> redraw;
 };
 
