@@ -86,7 +86,8 @@ QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device
 
 // Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
 bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QRect& r) {
-  const int x0 = std::max(r.left(), 0), x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
+  const int x0 = std::max(r.left(), 0),
+            x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
   for (int x = x0; x <= x1; ++x)
     if (first[x] <= last[x] && first[x] <= r.bottom() && last[x] >= r.top()) return true;
   return false;
@@ -95,13 +96,13 @@ bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QR
 // Widens the rows of the columns of a device rectangle to cover it.
 void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
   if (r.isEmpty()) return;
-  const int x0 = std::max(r.left(), 0), x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
+  const int x0 = std::max(r.left(), 0),
+            x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
   for (int x = x0; x <= x1; ++x) {
     first[x] = std::min(first[x], r.top());
     last[x] = std::max(last[x], r.bottom());
   }
 }
-
 
 // A small flat button with three bars, in the chart's own colours.
 class MenuButton : public QToolButton {

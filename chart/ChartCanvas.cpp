@@ -116,8 +116,7 @@ void TChartSeries::SetVisible(bool v) {
 
 namespace chart_detail {
 
-void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top,
-              const int* bottom) {
+void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top, const int* bottom) {
   switch (m.kind) {
     case CanvasMark::Straight:
     case CanvasMark::Line: {
@@ -328,7 +327,8 @@ void TChartCanvas::LineTo(int x, int y) {
     m.rect = QRect(m.from, m.to).normalized();
   } else {
     m.kind = CanvasMark::WideLine;
-    m.rect = QRect(m.from, m.to).normalized().adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_);
+    m.rect =
+        QRect(m.from, m.to).normalized().adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_);
   }
   Put(m);
   x_ = x;

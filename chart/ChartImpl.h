@@ -130,7 +130,7 @@ void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top =
 // rectangle). The record of the frame before stays beside it, for the next frame to put back
 // only the pixels that may change.
 struct FrameDamage {
-  bool all = true;  // the next frame restores and draws everything
+  bool all = true;         // the next frame restores and draws everything
   bool untracked = false;  // the after-draw drew through the painter itself
   qreal dpr = 1.0;
   std::vector<int> first, last, prevFirst, prevLast;

@@ -191,7 +191,8 @@ TEST_F(ChartScreen, DrawingsOverTracesShowExactlyAsAFreshDrawing) {
     if (phase % 3 != 2) {
       cv.SetBrushStyle(bsSolid);
       cv.SetBrushColor(QColor(255, 255, 200));
-      cv.TextOut(c->BottomAxis().ValueToX(100 + 150 * (phase % 5)), y - 2, QStringLiteral("moving"));
+      cv.TextOut(c->BottomAxis().ValueToX(100 + 150 * (phase % 5)), y - 2,
+                 QStringLiteral("moving"));
     }
     // A thin slanted and a wide line whose ends move.
     cv.SetPenWidth(1);
