@@ -60,16 +60,6 @@ class ColumnWalker {
   int col_ = 0;
 };
 
-// Device pixels of the frame to put back from the background before the next paint.
-void MarkColumns(FrameDamage& damage, QRect d, const QRect& device) {
-  d &= device;
-  if (d.isEmpty() || damage.all) return;
-  for (int x = d.left(); x <= d.right(); ++x) {
-    damage.first[x] = std::min(damage.first[x], d.top());
-    damage.last[x] = std::max(damage.last[x], d.bottom());
-  }
-}
-
 // The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
 QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
   const int x0 = static_cast<int>(std::floor(r.left() * dpr)) - grow;
@@ -79,44 +69,40 @@ QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
   return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
 }
 
-// Pixels of the frame image, written directly for rectangles given in logical pixels.
-class DirectTarget {
- public:
-  DirectTarget(QImage& img, const QRect& clip, FrameDamage& damage)
-      : bits_(reinterpret_cast<QRgb*>(img.bits())),
-        stride_(img.bytesPerLine() / 4),
-        dpr_(img.devicePixelRatio()),
-        device_(0, 0, img.width(), img.height()),
-        clip_(clip),
-        damage_(damage) {}
-
-  void Fill(const QRect& r, QRgb colour) {
-    const QRect c = r.intersected(clip_);
-    if (c.isEmpty()) return;
-    QRect d = c;
-    if (dpr_ != 1.0) {
-      const int x0 = static_cast<int>(std::lround(c.left() * dpr_));
-      const int y0 = static_cast<int>(std::lround(c.top() * dpr_));
-      d = QRect(QPoint(x0, y0), QPoint(static_cast<int>(std::lround((c.right() + 1) * dpr_)) - 1,
-                                       static_cast<int>(std::lround((c.bottom() + 1) * dpr_)) - 1));
-    }
-    d &= device_;
-    if (d.isEmpty()) return;
-    MarkColumns(damage_, d, device_);
-    QRgb* row = bits_ + d.top() * stride_;
-    const int x0 = d.left(), x1 = d.right();
-    for (int y = d.top(); y <= d.bottom(); ++y, row += stride_)
-      for (int x = x0; x <= x1; ++x)
-        row[x] = colour;
+// The device pixels of a logical rectangle inside `clip`, on an image of w x h device pixels at
+// the pixel ratio dpr; empty when none.
+QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device) {
+  const QRect c = r.intersected(clip);
+  if (c.isEmpty()) return QRect();
+  QRect d = c;
+  if (dpr != 1.0) {
+    const int x0 = static_cast<int>(std::lround(c.left() * dpr));
+    const int y0 = static_cast<int>(std::lround(c.top() * dpr));
+    d = QRect(QPoint(x0, y0), QPoint(static_cast<int>(std::lround((c.right() + 1) * dpr)) - 1,
+                                     static_cast<int>(std::lround((c.bottom() + 1) * dpr)) - 1));
   }
+  return d & device;
+}
 
- private:
-  QRgb* bits_;
-  qsizetype stride_;
-  qreal dpr_;
-  QRect device_, clip_;
-  FrameDamage& damage_;
-};
+// Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
+bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QRect& r) {
+  const int x0 = std::max(r.left(), 0),
+            x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
+  for (int x = x0; x <= x1; ++x)
+    if (first[x] <= last[x] && first[x] <= r.bottom() && last[x] >= r.top()) return true;
+  return false;
+}
+
+// Widens the rows of the columns of a device rectangle to cover it.
+void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
+  if (r.isEmpty()) return;
+  const int x0 = std::max(r.left(), 0),
+            x1 = std::min(r.right(), static_cast<int>(first.size()) - 1);
+  for (int x = x0; x <= x1; ++x) {
+    first[x] = std::min(first[x], r.top());
+    last[x] = std::max(last[x], r.bottom());
+  }
+}
 
 // A small flat button with three bars, in the chart's own colours.
 class MenuButton : public QToolButton {
@@ -144,7 +130,8 @@ class MenuButton : public QToolButton {
 
 namespace chart_detail {
 
-QRegion ChangedRegion(const FrameDamage& d, int w, int h, qreal dpr) {
+QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
+                      qreal dpr) {
   const auto logical = [dpr](const QRect& r) {
     if (dpr == 1.0) return r;
     const int x0 = static_cast<int>(std::floor(r.left() / dpr));
@@ -153,25 +140,25 @@ QRegion ChangedRegion(const FrameDamage& d, int w, int h, qreal dpr) {
     const int y1 = static_cast<int>(std::ceil((r.bottom() + 1) / dpr));
     return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
   };
-  const QRect device(0, 0, w, h);
-  const size_t columns = static_cast<size_t>(w);
-  if (d.prevAll || d.all || d.first.size() != columns || d.last.size() != columns ||
-      d.prevFirst.size() != columns || d.prevLast.size() != columns)
-    return QRegion(logical(device));
   QRegion out;
-  // The trace columns by groups of 16, neighbouring groups joined while that adds little.
+  if (first.size() < static_cast<size_t>(w) || last.size() < static_cast<size_t>(w)) return out;
+  // By groups of 16 columns, neighbouring groups joined while that adds little: each rectangle
+  // costs the window system more than a few pixels.
   constexpr int kGroup = 16;
   QRect run;
   qint64 runArea = 0;
   for (int x0 = 0; x0 < w; x0 += kGroup) {
     const int x1 = std::min(x0 + kGroup, w);
-    int top = h, bottom = -1;
-    for (int x = x0; x < x1; ++x) {
-      top = std::min({top, d.first[x], d.prevFirst[x]});
-      bottom = std::max({bottom, d.last[x], d.prevLast[x]});
-    }
+    int top = h, bottom = -1, left = x1, right = x0 - 1;
+    for (int x = x0; x < x1; ++x)
+      if (first[x] <= last[x]) {
+        top = std::min(top, first[x]);
+        bottom = std::max(bottom, last[x]);
+        left = std::min(left, x);
+        right = x;
+      }
     if (top > bottom) continue;
-    const QRect g(QPoint(x0, top), QPoint(x1 - 1, bottom));
+    const QRect g(QPoint(left, std::max(top, 0)), QPoint(right, std::min(bottom, h - 1)));
     const qint64 area = static_cast<qint64>(g.width()) * g.height();
     if (!run.isEmpty()) {
       const QRect u = run.united(g);
@@ -187,27 +174,6 @@ QRegion ChangedRegion(const FrameDamage& d, int w, int h, qreal dpr) {
     runArea = area;
   }
   if (!run.isEmpty()) out += logical(run);
-  // The after-draw's drawings where they differ from the previous frame's at the same place
-  // in the sequence: equal ones left equal pixels.
-  const auto marks = [&](const std::vector<CanvasMark>& a, const std::vector<CanvasMark>& b) {
-    for (size_t i = 0; i < a.size(); ++i)
-      if (i >= b.size() || !(a[i] == b[i])) out += logical(DeviceRect(a[i].rect, dpr, 2) & device);
-  };
-  marks(d.canvas, d.prevCanvas);
-  marks(d.prevCanvas, d.canvas);
-  const auto lines = [&](const std::vector<GridLine>& a, const std::vector<GridLine>& b) {
-    for (size_t i = 0; i < a.size(); ++i)
-      if (i >= b.size() || !(a[i] == b[i]))
-        out += logical(QRect(a[i].from, a[i].to).normalized() & device);
-  };
-  lines(d.lines, d.prevLines);
-  lines(d.prevLines, d.lines);
-  if (d.state != d.prevState || d.rects != d.prevRects) {
-    for (const QRect& r : d.rects)
-      out += logical(r);
-    for (const QRect& r : d.prevRects)
-      out += logical(r);
-  }
   return out;
 }
 
@@ -473,14 +439,29 @@ void TChart::DrawBackground(QPainter& p) {
   }
 }
 
-void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
+void TChart::LayOutSeries(qreal dpr) {
   Impl& d = *impl_;
   const Layout& L = d.layout;
   const Scale& sx = L.bottomScale;
   const Scale& sy = L.leftScale;
-  DirectTarget direct(target, L.plot, d.damage);
-  const QRect device(0, 0, target.width(), target.height());
+  FrameDamage& damage = d.damage;
+  const QRect device(0, 0, d.frame.width(), d.frame.height());
   const QRect plotDevice = DeviceRect(L.plot, dpr, 0) & device;
+  auto& lines = d.lines;
+  auto& fills = d.fills;
+  auto& runs = d.runs;
+  lines.clear();
+  fills.clear();
+  runs.clear();
+  const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+  // A pen's cap and the extra passes reach less than this far past a segment's ends.
+  const QRect outside = L.plot.adjusted(-3, -3, 3 + passes, 3 + passes);
+  const auto fill = [&](const QRect& r, QRgb colour) {
+    const QRect f = FillRect(r, L.plot, dpr, device);
+    if (f.isEmpty()) return;
+    fills.push_back({f, colour});
+    Cover(damage.first, damage.last, f);
+  };
   for (const auto& sp : series_) {
     const TChartSeries& s = *sp;
     if (!s.Visible() || s.PointCount() == 0) continue;
@@ -488,17 +469,13 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
     const double* ys = s.YValues().data();
     const QRgb* cs = s.Colours().data();
     const size_t n = s.XValues().size();
+    // Each series starts a run of its own: its segments go over the earlier series' fills.
+    const size_t firstRun = runs.size();
 
     if (s.Kind() == TSeriesKind::Line) {
       // One group per run of points in the same pixel column with the same colour. Its segments
       // cover the column from its lowest to its highest pixel: one rectangle, plus the segment
       // from the previous group's last point to its first.
-      auto& lines = d.lines;
-      auto& rects = d.rects;
-      auto& runs = d.runs;
-      lines.clear();
-      rects.clear();
-      runs.clear();
       ColumnWalker walker(sx);
       QPoint prevLast;
       bool havePrev = false;
@@ -526,17 +503,28 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           break;
         }
         last = ys[j - 1];
-        if (runs.empty() || runs.back().colour != c)
-          runs.push_back({lines.size(), rects.size(), c});
+        if (runs.size() == firstRun || runs.back().colour != c)
+          runs.push_back({lines.size(), fills.size(), c});
         const int cx = ClampCoord(col);
         const QPoint firstPt(cx, ClampCoord(sy.Pos(first)));
-        if (havePrev && prevLast != firstPt) lines.emplace_back(prevLast, firstPt);
+        // Segments wholly beyond one edge of the plot leave no pixel in it (the clip): a
+        // spectrum's floor is often far below.
+        if (havePrev && prevLast != firstPt &&
+            !(std::min(prevLast.y(), firstPt.y()) > outside.bottom() ||
+              std::max(prevLast.y(), firstPt.y()) < outside.top() ||
+              std::min(prevLast.x(), firstPt.x()) > outside.right() ||
+              std::max(prevLast.x(), firstPt.x()) < outside.left())) {
+          lines.emplace_back(prevLast, firstPt);
+          // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
+          Cover(damage.first, damage.last,
+                DeviceRect(QRect(prevLast, firstPt).normalized(), dpr, 1 + passes) & plotDevice);
+        }
         if (j - i > 1) {
           // A lower value is a lower row on the screen.
           const int top = ClampCoord(sy.Pos(hi)), bottom = ClampCoord(sy.Pos(lo));
           if (top != bottom)
-            rects.emplace_back(QPoint(cx, std::min(top, bottom)),
-                               QPoint(cx, std::max(top, bottom)));
+            fill(QRect(QPoint(cx, std::min(top, bottom)), QPoint(cx, std::max(top, bottom))),
+                 c | 0xff000000u);
           prevLast = QPoint(cx, ClampCoord(sy.Pos(last)));
         } else {
           prevLast = firstPt;
@@ -544,45 +532,10 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
         havePrev = true;
         i = j;
       }
-      // Thin pens take the rasteriser's fast path; at a higher pixel ratio the segments are
-      // drawn once more per extra device pixel of their logical width, which keeps them crisp.
-      // Separate segments rasterise exactly as segments drawn on their own; a polyline's joins do
-      // not.
-      const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
-      p.setBrush(Qt::NoBrush);
-      for (size_t r = 0; r < runs.size(); ++r) {
-        const Impl::Run& run = runs[r];
-        const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
-        const size_t rectEnd = r + 1 < runs.size() ? runs[r + 1].rects : rects.size();
-        const QColor colour = QColor::fromRgb(run.colour);
-        if (lineEnd > run.lines) {
-          QPen pen(colour, 1);
-          pen.setCosmetic(true);
-          pen.setCapStyle(Qt::SquareCap);
-          p.setPen(pen);
-          // Diagonal offsets thicken steep and flat segments alike.
-          for (int k = 0; k < passes; ++k) {
-            if (k > 0) {
-              p.save();
-              p.translate(k / dpr, k / dpr);
-            }
-            p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
-            if (k > 0) p.restore();
-          }
-          // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
-          for (size_t k = run.lines; k < lineEnd; ++k)
-            MarkColumns(
-                d.damage,
-                DeviceRect(QRect(lines[k].p1(), lines[k].p2()).normalized(), dpr, 1 + passes) &
-                    plotDevice,
-                device);
-        }
-        for (size_t k = run.rects; k < rectEnd; ++k)
-          direct.Fill(rects[k], run.colour | 0xff000000u);
-      }
     }
 
     if (s.PointerVisible()) {
+      runs.push_back({lines.size(), fills.size(), 0});
       const int h = s.PointerHorizSize(), vs = s.PointerVertSize();
       for (size_t i = 0; i < n; ++i) {
         const int x = sx.Pos(xs[i]), y = sy.Pos(ys[i]);
@@ -591,12 +544,54 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           continue;
         const QRgb c = cs[i] | 0xff000000u;
         if (s.PointerStyle() == TPointerStyle::Cross) {
-          direct.Fill(QRect(x - h, y, 2 * h + 1, 1), c);
-          direct.Fill(QRect(x, y - vs, 1, 2 * vs + 1), c);
+          fill(QRect(x - h, y, 2 * h + 1, 1), c);
+          fill(QRect(x, y - vs, 1, 2 * vs + 1), c);
         } else {
-          direct.Fill(QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), c);
+          fill(QRect(x - h, y - vs, 2 * h + 1, 2 * vs + 1), c);
         }
       }
+    }
+  }
+}
+
+void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
+  Impl& d = *impl_;
+  const auto& lines = d.lines;
+  const auto& fills = d.fills;
+  const auto& runs = d.runs;
+  QRgb* bits = reinterpret_cast<QRgb*>(target.bits());
+  const qsizetype stride = target.bytesPerLine() / 4;
+  // Thin pens take the rasteriser's fast path; at a higher pixel ratio the segments are drawn
+  // once more per extra device pixel of their logical width, which keeps them crisp. Separate
+  // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
+  const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+  p.setBrush(Qt::NoBrush);
+  for (size_t r = 0; r < runs.size(); ++r) {
+    const Impl::Run& run = runs[r];
+    const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
+    const size_t fillEnd = r + 1 < runs.size() ? runs[r + 1].fills : fills.size();
+    if (lineEnd > run.lines) {
+      QPen pen(QColor::fromRgb(run.colour), 1);
+      pen.setCosmetic(true);
+      pen.setCapStyle(Qt::SquareCap);
+      p.setPen(pen);
+      // Diagonal offsets thicken steep and flat segments alike.
+      for (int k = 0; k < passes; ++k) {
+        if (k > 0) {
+          p.save();
+          p.translate(k / dpr, k / dpr);
+        }
+        p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+        if (k > 0) p.restore();
+      }
+    }
+    for (size_t k = run.fills; k < fillEnd; ++k) {
+      const QRect& f = fills[k].device;
+      const QRgb colour = fills[k].colour;
+      QRgb* row = bits + f.top() * stride;
+      for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
+        for (int x = f.left(); x <= f.right(); ++x)
+          row[x] = colour;
     }
   }
 }
@@ -659,118 +654,269 @@ void TChart::RenderFrame(qreal dpr) {
     d.damage.all = true;
   }
   d.frame.setDevicePixelRatio(dpr);
-  RestoreFrame();
-  {
-    QPainter fp(&d.frame);
-    fp.setRenderHint(QPainter::Antialiasing, false);
+  FrameDamage& damage = d.damage;
+  const int w = d.frame.width(), h = d.frame.height();
+  const QRect device(0, 0, w, h);
+  // The last frame's record becomes the previous one.
+  bool whole = damage.all || damage.dpr != dpr ||
+               d.background.bytesPerLine() != d.frame.bytesPerLine() ||
+               damage.first.size() != static_cast<size_t>(w);
+  damage.all = false;
+  damage.dpr = dpr;
+  damage.prevFirst.swap(damage.first);
+  damage.prevLast.swap(damage.last);
+  damage.first.assign(static_cast<size_t>(w), h);
+  damage.last.assign(static_cast<size_t>(w), -1);
+  damage.prevCanvas.swap(damage.canvas);
+  damage.canvas.clear();
+  damage.prevState.swap(damage.state);
+  damage.state.clear();
+  damage.prevStateRect = damage.stateRect;
+  damage.stateRect = QRect();
+  damage.untracked = false;
+
+  LayOutSeries(dpr);
+  QPainter fp(&d.frame);
+  fp.setRenderHint(QPainter::Antialiasing, false);
+  // The after-draw is recorded first: what it draws and where decides what is put back.
+  if (OnAfterDraw) {
+    TChartCanvas canvas(fp, &d.frame, &damage);
+    canvas.chart_ = this;
+    OnAfterDraw(this, canvas);
+  }
+  if (!stateLine_.isEmpty() && !d.layout.stateLine.isEmpty()) {
+    const int m = QFontMetrics(LabelFont()).height();
+    damage.stateRect = DeviceRect(d.layout.stateLine.adjusted(-m, -m, m, m), dpr, 2) & device;
+    damage.state = stateLine_;
+  }
+  // Drawn through the painter (see CatchUp): the whole frame is drawn already, and the next
+  // frame cannot know those pixels.
+  if (damage.untracked) {
+    whole = true;
+    damage.all = true;
+  } else {
+    if (!whole) whole = !RestoreFrame();
+    if (whole) {
+      std::memcpy(d.frame.bits(), d.background.constBits(),
+                  static_cast<size_t>(d.frame.sizeInBytes()));
+      damage.top.clear();
+    }
+    const int* top = whole ? nullptr : damage.top.data();
+    const int* bottom = whole ? nullptr : damage.bottom.data();
     fp.save();
     fp.setClipRect(d.layout.plot);
     DrawSeries(fp, d.frame, dpr);
     fp.restore();
     // The after-draw goes into the frame as well: the frame is the control, so only the
-    // control's bounds limit it, and its thin lines can be written directly.
-    if (OnAfterDraw) {
-      TChartCanvas canvas(fp, &d.frame);
-      canvas.damage_ = &d.damage;
-      OnAfterDraw(this, canvas);
-    }
-    // Over whatever the after-draw put into the margin (the grid's lines start at the top).
-    DrawStateLine(fp);
-    if (!stateLine_.isEmpty() && !d.layout.stateLine.isEmpty()) {
-      const int m = QFontMetrics(LabelFont()).height();
-      d.damage.rects.push_back(DeviceRect(d.layout.stateLine.adjusted(-m, -m, m, m), dpr, 2) &
-                               QRect(0, 0, d.frame.width(), d.frame.height()));
-      d.damage.state = stateLine_;
+    // control's bounds limit it, and its thin lines can be written directly. Where pixels were
+    // put back a drawing is drawn again: a Straight line only in the rows put back, others
+    // whole (RestoreFrame put back all of each that it meets).
+    const bool pixelwise = dpr == 1.0;
+    for (size_t i = 0; i < damage.canvas.size(); ++i) {
+      const CanvasMark& m = damage.canvas[i];
+      if (pixelwise && m.kind == CanvasMark::Straight)
+        DrawMark(fp, &d.frame, m, top, bottom);
+      else if (whole || damage.redraw[i])
+        DrawMark(fp, &d.frame, m);
     }
   }
-  d.unshown += ChangedRegion(d.damage, d.frame.width(), d.frame.height(), dpr);
+  // Over whatever the after-draw put into the margin (the grid's lines start at the top).
+  if (whole || (!damage.stateRect.isEmpty() && Meets(damage.top, damage.bottom, damage.stateRect)))
+    DrawStateLine(fp);
+  fp.end();
+
+  if (whole) {
+    d.unshown += QRect(QPoint(0, 0), size());
+    return;
+  }
+  if (!damage.exact) {
+    d.unshown += ColumnsRegion(damage.top, damage.bottom, w, h, dpr);
+    return;
+  }
+  // What changed: the pixels put back that now differ from what they held, visited in the
+  // order RestoreFrame kept them.
+  const qsizetype stride = d.frame.bytesPerLine() / 4;
+  const QRgb* dst = reinterpret_cast<const QRgb*>(d.frame.constBits());
+  const QRgb* saved = damage.saved.data();
+  const std::vector<int>& top = damage.top;
+  const std::vector<int>& bottom = damage.bottom;
+  std::vector<int>& first = damage.changedFirst;
+  std::vector<int>& last = damage.changedLast;
+  first.assign(static_cast<size_t>(w), h);
+  last.assign(static_cast<size_t>(w), -1);
+  constexpr int kGroup = 16;
+  for (int x0 = 0; x0 < w; x0 += kGroup) {
+    const int x1 = std::min(x0 + kGroup, w);
+    int t = h, b = -1;
+    for (int x = x0; x < x1; ++x)
+      if (top[x] <= bottom[x]) {
+        t = std::min(t, top[x]);
+        b = std::max(b, bottom[x]);
+      }
+    for (int y = t; y <= b; ++y) {
+      const QRgb* row = dst + y * stride;
+      for (int x = x0; x < x1; ++x)
+        if (y >= top[x] && y <= bottom[x] && *saved++ != row[x]) {
+          first[x] = std::min(first[x], y);
+          last[x] = y;
+        }
+    }
+  }
+  d.unshown += ColumnsRegion(first, last, w, h, dpr);
 }
 
-void TChart::RestoreFrame() {
+void TChart::CatchUp(QPainter& fp) {
+  Impl& d = *impl_;
+  std::memcpy(d.frame.bits(), d.background.constBits(), static_cast<size_t>(d.frame.sizeInBytes()));
+  fp.save();
+  fp.setClipRect(d.layout.plot);
+  DrawSeries(fp, d.frame, d.damage.dpr);
+  fp.restore();
+  for (const CanvasMark& m : d.damage.canvas)
+    DrawMark(fp, &d.frame, m);
+}
+
+bool TChart::RestoreFrame() {
   Impl& d = *impl_;
   FrameDamage& damage = d.damage;
   const int w = d.frame.width(), h = d.frame.height();
+  const QRect device(0, 0, w, h);
+  const qreal dpr = damage.dpr;
+  const bool pixelwise = dpr == 1.0;
+  std::vector<int>& top = damage.top;
+  std::vector<int>& bottom = damage.bottom;
+  top.resize(static_cast<size_t>(w));
+  bottom.resize(static_cast<size_t>(w));
+  // The traces of both frames.
+  for (int x = 0; x < w; ++x) {
+    top[x] = std::min(damage.first[x], damage.prevFirst[x]);
+    bottom[x] = std::max(damage.last[x], damage.prevLast[x]);
+  }
+  // The drawings' rectangles hold their pixels; a device pixel more for rounding at pixel
+  // ratio 1, two at others.
+  const auto deviceRect = [&](const CanvasMark& m) {
+    if (pixelwise && m.kind == CanvasMark::Straight) return m.rect & device;
+    return DeviceRect(m.rect, dpr, pixelwise ? 1 : 2) & device;
+  };
+  // The after-draw's drawings that differ from the last frame's at the same place in the
+  // sequence, old and new.
+  const std::vector<CanvasMark>& now = damage.canvas;
+  const std::vector<CanvasMark>& before = damage.prevCanvas;
+  for (size_t i = 0; i < std::max(now.size(), before.size()); ++i) {
+    if (i < now.size() && i < before.size() && now[i] == before[i]) continue;
+    if (i < now.size()) Cover(top, bottom, deviceRect(now[i]));
+    if (i < before.size()) Cover(top, bottom, deviceRect(before[i]));
+  }
+  if (damage.state != damage.prevState || damage.stateRect != damage.prevStateRect) {
+    Cover(top, bottom, damage.stateRect);
+    Cover(top, bottom, damage.prevStateRect);
+  }
+  // A drawing that meets pixels put back is drawn again, so all of its pixels are put back
+  // first: drawn over itself, a text's antialiased edges would darken. Straight lines at pixel
+  // ratio 1 are drawn again pixel by pixel. That may put back more, which other drawings meet.
+  damage.redraw.assign(now.size(), 0);
+  bool stateDone = damage.stateRect.isEmpty();
+  const auto settle = [&] {
+    for (bool grown = true; grown;) {
+      grown = false;
+      for (size_t i = 0; i < now.size(); ++i) {
+        if (damage.redraw[i] || (pixelwise && now[i].kind == CanvasMark::Straight)) continue;
+        const QRect r = deviceRect(now[i]);
+        if (!Meets(top, bottom, r)) continue;
+        damage.redraw[i] = 1;
+        Cover(top, bottom, r);
+        grown = true;
+      }
+      if (!stateDone && Meets(top, bottom, damage.stateRect)) {
+        stateDone = true;
+        Cover(top, bottom, damage.stateRect);
+        grown = true;
+      }
+    }
+  };
+  settle();
+  qint64 area = 0;
+  for (int x = 0; x < w; ++x) {
+    top[x] = std::max(top[x], 0);
+    bottom[x] = std::min(bottom[x], h - 1);
+    area += std::max(0, bottom[x] - top[x] + 1);
+  }
+  // Most of the frame: one sequential copy is cheaper than many short ones.
+  if (area * 2 > static_cast<qint64>(w) * h) return false;
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
-  bool whole = damage.all || d.background.bytesPerLine() != d.frame.bytesPerLine() ||
-               damage.first.size() != static_cast<size_t>(w);
-  // By groups of 16 columns (a cache line of pixels) over the rows any of them needs: putting
-  // back a pixel that was not drawn over changes nothing.
+  // A smaller part exactly, keeping the pixels it held to find what changed; by blocks of 16
+  // columns (a cache line of pixels), row by row in each.
   constexpr int kGroup = 16;
-  std::vector<std::pair<int, int>>& groups = damage.groups;
-  groups.clear();
-  const size_t ownRects = damage.rects.size();
-  if (!whole) {
-    const QRect device(0, 0, w, h);
-    for (const CanvasMark& m : damage.canvas)
-      damage.rects.push_back(DeviceRect(m.rect, damage.dpr, 2) & device);
-    qint64 area = 0;
+  damage.exact = area * 4 <= static_cast<qint64>(w) * h;
+  if (damage.exact) {
+    damage.saved.resize(static_cast<size_t>(area));
+    QRgb* saved = damage.saved.data();
     for (int x0 = 0; x0 < w; x0 += kGroup) {
       const int x1 = std::min(x0 + kGroup, w);
-      int top = h, bottom = -1;
-      for (int x = x0; x < x1; ++x) {
-        top = std::min(top, damage.first[x]);
-        bottom = std::max(bottom, damage.last[x]);
-      }
-      groups.emplace_back(top, bottom);
-      area += static_cast<qint64>(std::max(0, bottom - top + 1)) * (x1 - x0);
-    }
-    for (const QRect& r : damage.rects)
-      area += static_cast<qint64>(r.width()) * r.height();
-    // Traces over most of the plot: one sequential copy is cheaper than many short ones.
-    whole = area * 2 > static_cast<qint64>(w) * h;
-  }
-  if (whole) {
-    std::memcpy(dst, src, static_cast<size_t>(d.frame.sizeInBytes()));
-  } else {
-    // Row by row, neighbouring groups in one copy: a copy per group and row costs more in
-    // calls than in bytes.
-    int top = h, bottom = -1;
-    for (const auto& g : groups) {
-      top = std::min(top, g.first);
-      bottom = std::max(bottom, g.second);
-    }
-    const int count = static_cast<int>(groups.size());
-    for (int y = top; y <= bottom; ++y) {
-      for (int g = 0; g < count;) {
-        if (y < groups[g].first || y > groups[g].second) {
-          ++g;
-          continue;
+      int t = h, b = -1;
+      for (int x = x0; x < x1; ++x)
+        if (top[x] <= bottom[x]) {
+          t = std::min(t, top[x]);
+          b = std::max(b, bottom[x]);
         }
-        const int from = g;
-        while (g < count && y >= groups[g].first && y <= groups[g].second)
-          ++g;
-        const int x0 = from * kGroup, x1 = std::min(g * kGroup, w);
-        std::memcpy(dst + y * stride + x0, src + y * stride + x0,
-                    sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      for (int y = t; y <= b; ++y) {
+        QRgb* row = dst + y * stride;
+        const QRgb* from = src + y * stride;
+        for (int x = x0; x < x1; ++x)
+          if (y >= top[x] && y <= bottom[x]) {
+            *saved++ = row[x];
+            row[x] = from[x];
+          }
       }
     }
-    for (const GridLine& line : damage.lines)
-      line.ForEachPixel(w, h, [&](int x, int y) { dst[y * stride + x] = src[y * stride + x]; });
-    for (const QRect& r : damage.rects)
-      for (int y = r.top(); y <= r.bottom(); ++y)
-        std::memcpy(dst + y * stride + r.left(), src + y * stride + r.left(),
-                    sizeof(QRgb) * static_cast<size_t>(r.width()));
+    return true;
   }
-  // The record becomes the previous one; the canvas rectangles added above were for the
-  // restore only.
-  damage.rects.resize(ownRects);
-  damage.prevAll = damage.all;
-  damage.all = false;
-  damage.dpr = d.frame.devicePixelRatio();
-  damage.prevFirst.swap(damage.first);
-  damage.prevLast.swap(damage.last);
-  damage.first.assign(static_cast<size_t>(w), h);
-  damage.last.assign(static_cast<size_t>(w), -1);
-  damage.prevRects.swap(damage.rects);
-  damage.rects.clear();
-  damage.prevCanvas.swap(damage.canvas);
-  damage.canvas.clear();
-  damage.prevLines.swap(damage.lines);
-  damage.lines.clear();
-  damage.prevState.swap(damage.state);
-  damage.state.clear();
+  // A larger one by groups of 16 columns over the rows any of them needs, row by row,
+  // neighbouring groups in one copy: a copy per group and row costs more in calls than in
+  // bytes. The pixels put back are all taken as changed.
+  for (bool grown = true; grown;) {
+    grown = false;
+    for (int x0 = 0; x0 < w; x0 += kGroup) {
+      const int x1 = std::min(x0 + kGroup, w);
+      int t = h, b = -1;
+      for (int x = x0; x < x1; ++x)
+        if (top[x] <= bottom[x]) {
+          t = std::min(t, top[x]);
+          b = std::max(b, bottom[x]);
+        }
+      for (int x = x0; x < x1; ++x)
+        if (t <= b && (top[x] != t || bottom[x] != b)) {
+          top[x] = t;
+          bottom[x] = b;
+          grown = true;
+        }
+    }
+    if (grown) settle();
+  }
+  int first = h, last = -1;
+  for (int x = 0; x < w; ++x) {
+    top[x] = std::max(top[x], 0);
+    bottom[x] = std::min(bottom[x], h - 1);
+    first = std::min(first, top[x]);
+    last = std::max(last, bottom[x]);
+  }
+  for (int y = first; y <= last; ++y) {
+    for (int x0 = 0; x0 < w;) {
+      if (y < top[x0] || y > bottom[x0]) {
+        x0 = std::min(x0 + kGroup, w);
+        continue;
+      }
+      int x1 = std::min(x0 + kGroup, w);
+      while (x1 < w && y >= top[x1] && y <= bottom[x1])
+        x1 = std::min(x1 + kGroup, w);
+      std::memcpy(dst + y * stride + x0, src + y * stride + x0,
+                  sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      x0 = x1;
+    }
+  }
+  return true;
 }
 
 void TChart::paintEvent(QPaintEvent* event) {

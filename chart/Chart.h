@@ -201,14 +201,16 @@ class TChartCanvas {
   void LineTo(int x, int y);
   void TextOut(int x, int y, const QString& text);
 
-  // What the handler draws through the painter itself is not tracked: the chart then restores
-  // its whole frame before the next paint.
+  // What the handler draws through the painter itself is not tracked: the chart then draws its
+  // whole frame afresh, in this paint and the next.
   QPainter& Painter();
 
  private:
   friend class TChart;
-  // Tells the chart what was drawn, for it to put back before the next paint.
-  void Mark(const chart_detail::CanvasMark& mark);
+  // Records the drawings into `record` instead of drawing them; the chart draws them later.
+  TChartCanvas(QPainter& painter, QImage* image, chart_detail::FrameDamage* record);
+  // Draws a drawing now, or records it.
+  void Put(const chart_detail::CanvasMark& mark);
   void ApplyPen();
   void ApplyFont();
   QPainter& painter_;
@@ -222,8 +224,8 @@ class TChartCanvas {
   int x_ = 0;
   int y_ = 0;
   QImage* image_ = nullptr;
-  std::vector<QRect> rects_;  // reused by every line of one paint
-  chart_detail::FrameDamage* damage_ = nullptr;
+  chart_detail::FrameDamage* record_ = nullptr;
+  TChart* chart_ = nullptr;  // draws what came before, when the recording stops
 };
 
 class TChart : public QWidget {
@@ -340,9 +342,15 @@ class TChart : public QWidget {
   // At the window's update request: the frame drawn for changed data, and the changed pixels
   // asked for.
   void ShowChanges();
-  // Puts the background back wherever the last paint drew over it.
-  void RestoreFrame();
+  // The frame up to the after-draw's recorded drawings, for it to go on drawing through the
+  // painter itself.
+  void CatchUp(QPainter& fp);
+  // Puts the background back wherever this frame may differ from the last; false when that
+  // is most of it, for the caller to put back the whole.
+  bool RestoreFrame();
   void DrawBackground(QPainter& p);
+  // The traces' segments and fills for this frame, and the columns they draw in.
+  void LayOutSeries(qreal dpr);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
   void UpdateAutomaticRanges();
   void KeepRangesLeft();
@@ -364,6 +372,7 @@ class TChart : public QWidget {
   QToolButton* menuButton_ = nullptr;
   std::unique_ptr<Impl> impl_;
   friend class TChartAxis;
+  friend class TChartCanvas;
 };
 
 // Writes an image as an uncompressed 24-bit Windows bitmap (BI_RGB, bottom-up rows padded to

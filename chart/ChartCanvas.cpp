@@ -11,11 +11,19 @@ using namespace chart_detail;
 
 namespace {
 
+// A text as the after-draw writes it: its layout, and the pixels it may touch relative to its
+// position.
+struct LaidOutText {
+  QStaticText text;
+  QRect bounds;
+  int advance = 0, height = 0;
+};
+
 // The after-draw writes the same labels at every paint, and laying a text out costs more than
 // drawing it: laid-out texts are kept by font and string. Never destroyed, since the fonts
 // they hold must not outlive the application.
-const QStaticText& LaidOut(const QString& text, const QFont& font) {
-  static auto* cache = new QHash<QString, QStaticText>;
+const LaidOutText& LaidOut(const QString& text, const QFont& font) {
+  static auto* cache = new QHash<QString, LaidOutText>;
   // A paint writes many texts in one font: its key is made once for them.
   static auto* lastFont = new QFont;
   static auto* lastKey = new QString;
@@ -27,10 +35,32 @@ const QStaticText& LaidOut(const QString& text, const QFont& font) {
   auto it = cache->find(key);
   if (it == cache->end()) {
     if (cache->size() >= 1024) cache->clear();
-    QStaticText laidOut(text);
-    laidOut.setTextFormat(Qt::PlainText);
-    laidOut.prepare(QTransform(), font);
-    it = cache->insert(key, laidOut);
+    LaidOutText t;
+    t.text = QStaticText(text);
+    t.text.setTextFormat(Qt::PlainText);
+    t.text.prepare(QTransform(), font);
+    const QFontMetrics fm(font);
+    t.advance = fm.horizontalAdvance(text);
+    t.height = fm.height();
+    // The layout's box and the glyphs' ink, which may reach beyond it, with a margin for
+    // rounding and antialiasing.
+    const QSize size = t.text.size().toSize();
+    t.bounds = QRect(0, 0, std::max(size.width(), t.advance), std::max(size.height(), t.height))
+                   .united(fm.boundingRect(text).translated(0, fm.ascent()))
+                   .adjusted(-2, -2, 2, 2);
+    it = cache->insert(key, t);
+  }
+  return *it;
+}
+
+// The canvas's font at a pixel size; kept, as a paint uses the same one or two.
+const QFont& FontOfPixels(int pixels) {
+  static auto* fonts = new QHash<int, QFont>;
+  auto it = fonts->find(pixels);
+  if (it == fonts->end()) {
+    QFont f = LabelFont();
+    f.setPixelSize(std::max(1, pixels));
+    it = fonts->insert(pixels, f);
   }
   return *it;
 }
@@ -84,11 +114,113 @@ void TChartSeries::SetVisible(bool v) {
   owner_->InvalidateData();
 }
 
+namespace chart_detail {
+
+void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top, const int* bottom) {
+  switch (m.kind) {
+    case CanvasMark::Straight:
+    case CanvasMark::Line: {
+      const bool dotted = m.style == Qt::DotLine;
+      const QRgb colour = m.pen | 0xff000000u;
+      if (direct && direct->devicePixelRatio() == 1.0 && m.kind == CanvasMark::Straight) {
+        // The pixels LineRects would give (every other one when dotted, the end pixel left
+        // out), without a rectangle per dot.
+        QRgb* bits = reinterpret_cast<QRgb*>(direct->bits());
+        const qsizetype stride = direct->bytesPerLine() / 4;
+        const GridLine line{m.from, m.to, dotted, colour};
+        if (!top) {
+          line.ForEachPixel(direct->width(), direct->height(),
+                            [&](int x, int y) { bits[y * stride + x] = colour; });
+        } else if (m.from.x() == m.to.x()) {
+          // Down a column: only the rows put back in it.
+          const int x = m.from.x();
+          if (x < 0 || x >= direct->width() || top[x] > bottom[x]) return;
+          const int step = m.to.y() > m.from.y() ? 1 : -1;
+          const int n = std::abs(m.to.y() - m.from.y());
+          const int lo = std::max(top[x], 0), hi = std::min(bottom[x], direct->height() - 1);
+          for (int i = 0; i < n; i += dotted ? 2 : 1) {
+            const int y = m.from.y() + i * step;
+            if (y >= lo && y <= hi) bits[y * stride + x] = colour;
+          }
+        } else {
+          line.ForEachPixel(direct->width(), direct->height(), [&](int x, int y) {
+            if (y >= top[x] && y <= bottom[x]) bits[y * stride + x] = colour;
+          });
+        }
+        return;
+      }
+      // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
+      thread_local std::vector<QRect> rects;
+      rects.clear();
+      LineRects(m.from.x(), m.from.y(), m.to.x(), m.to.y(), dotted, rects);
+      if (direct) {
+        const qreal dpr = direct->devicePixelRatio();
+        QRgb* bits = reinterpret_cast<QRgb*>(direct->bits());
+        const qsizetype stride = direct->bytesPerLine() / 4;
+        const int w = direct->width(), h = direct->height();
+        for (const QRect& r : rects) {
+          int x0 = r.left(), y0 = r.top(), x1 = r.right() + 1, y1 = r.bottom() + 1;
+          if (dpr != 1.0) {
+            x0 = static_cast<int>(std::lround(x0 * dpr));
+            y0 = static_cast<int>(std::lround(y0 * dpr));
+            x1 = static_cast<int>(std::lround(x1 * dpr));
+            y1 = static_cast<int>(std::lround(y1 * dpr));
+          }
+          x0 = std::max(x0, 0);
+          y0 = std::max(y0, 0);
+          x1 = std::min(x1, w);
+          y1 = std::min(y1, h);
+          for (int yy = y0; yy < y1; ++yy)
+            for (int xx = x0; xx < x1; ++xx)
+              bits[yy * stride + xx] = colour;
+        }
+      } else {
+        // One call for all dots: a call per dot costs more than the dots.
+        p.save();
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor::fromRgba(m.pen));
+        p.drawRects(rects.data(), static_cast<int>(rects.size()));
+        p.restore();
+      }
+      return;
+    }
+    case CanvasMark::WideLine: {
+      const QPen pen = p.pen();
+      p.setPen(QPen(QColor::fromRgba(m.pen), m.width, static_cast<Qt::PenStyle>(m.style)));
+      p.drawLine(m.from, m.to);
+      p.setPen(pen);
+      return;
+    }
+    case CanvasMark::Text: {
+      const QFont& font = FontOfPixels(m.width);
+      const LaidOutText& laidOut = LaidOut(m.text, font);
+      if (m.style == bsSolid)
+        p.fillRect(QRect(m.from.x(), m.from.y(), laidOut.advance, laidOut.height),
+                   QColor::fromRgba(m.brush));
+      const QPen pen = p.pen();
+      const QFont was = p.font();
+      p.setFont(font);
+      p.setPen(QColor::fromRgba(m.pen));
+      p.drawStaticText(m.from, laidOut.text);
+      p.setPen(pen);
+      p.setFont(was);
+      return;
+    }
+  }
+}
+
+}  // namespace chart_detail
+
 TChartCanvas::TChartCanvas(QPainter& painter) : painter_(painter) {
   Reset();
 }
 
 TChartCanvas::TChartCanvas(QPainter& painter, QImage* image) : painter_(painter), image_(image) {
+  Reset();
+}
+
+TChartCanvas::TChartCanvas(QPainter& painter, QImage* image, FrameDamage* record)
+    : painter_(painter), image_(image), record_(record) {
   Reset();
 }
 
@@ -100,6 +232,7 @@ void TChartCanvas::Reset() {
   fontPixels_ = PointsToPixels(10);
   brushStyle_ = bsSolid;
   brushColor_ = Qt::white;
+  if (record_) return;
   painter_.setBrush(Qt::NoBrush);
   painter_.setRenderHint(QPainter::Antialiasing, false);
   ApplyPen();
@@ -107,24 +240,41 @@ void TChartCanvas::Reset() {
 }
 
 QPainter& TChartCanvas::Painter() {
-  // What the handler draws through the painter itself is not known: the chart then puts back
-  // its whole background before the next paint.
-  if (damage_) damage_->all = true;
+  // What the handler draws through the painter itself is not known: the frame is drawn up to
+  // here at once, the rest of the handler's drawings go straight into it, and the chart draws
+  // its next frame afresh.
+  if (record_) {
+    record_->untracked = true;
+    record_ = nullptr;
+    if (chart_) chart_->CatchUp(painter_);
+    painter_.setBrush(Qt::NoBrush);
+    painter_.setRenderHint(QPainter::Antialiasing, false);
+    ApplyPen();
+    ApplyFont();
+  }
   return painter_;
 }
 
-void TChartCanvas::Mark(const CanvasMark& mark) {
-  if (damage_) damage_->canvas.push_back(mark);
+void TChartCanvas::Put(const CanvasMark& mark) {
+  if (record_) {
+    record_->canvas.push_back(mark);
+    return;
+  }
+  // Straight into the pixels when nothing the handler set on the painter stands in the way.
+  const bool direct = image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
+                      (image_->format() == QImage::Format_RGB32 ||
+                       image_->format() == QImage::Format_ARGB32_Premultiplied);
+  DrawMark(painter_, direct ? image_ : nullptr, mark);
 }
 
 void TChartCanvas::ApplyPen() {
+  if (record_) return;
   painter_.setPen(QPen(penColor_, penWidth_, penStyle_));
 }
 
 void TChartCanvas::ApplyFont() {
-  QFont f = LabelFont();
-  f.setPixelSize(std::max(1, fontPixels_));
-  painter_.setFont(f);
+  if (record_) return;
+  painter_.setFont(FontOfPixels(fontPixels_));
 }
 
 void TChartCanvas::SetPenColor(const QColor& c) {
@@ -166,107 +316,35 @@ void TChartCanvas::MoveTo(int x, int y) {
 }
 
 void TChartCanvas::LineTo(int x, int y) {
+  CanvasMark m;
+  m.from = QPoint(x_, y_);
+  m.to = QPoint(x, y);
+  m.pen = penColor_.rgba();
+  m.width = penWidth_;
+  m.style = penStyle_;
   if (penWidth_ == 1) {
-    // Straight into the pixels when nothing the handler set on the painter stands in the way.
-    const bool direct = image_ && painter_.transform().isIdentity() && !painter_.hasClipping() &&
-                        (image_->format() == QImage::Format_RGB32 ||
-                         image_->format() == QImage::Format_ARGB32_Premultiplied);
-    const bool dotted = penStyle_ == Qt::DotLine;
-    if (direct && image_->devicePixelRatio() == 1.0 && (x == x_ || y == y_)) {
-      // A grid line: the pixels LineRects would give (every other one when dotted, the end
-      // pixel left out), without a rectangle per dot.
-      const QRgb colour = penColor_.rgb() | 0xff000000u;
-      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
-      const qsizetype stride = image_->bytesPerLine() / 4;
-      const GridLine line{QPoint(x_, y_), QPoint(x, y), dotted, colour};
-      line.ForEachPixel(image_->width(), image_->height(),
-                        [&](int px, int py) { bits[py * stride + px] = colour; });
-      if (damage_) damage_->lines.push_back(line);
-      x_ = x;
-      y_ = y;
-      return;
-    }
-    Mark({QRect(QPoint(x_, y_), QPoint(x, y)).normalized(),
-          QPoint(x_, y_),
-          QPoint(x, y),
-          penColor_.rgba(),
-          0,
-          penWidth_,
-          penStyle_,
-          {},
-          {}});
-    // Whole-pixel rectangles stay crisp at any pixel ratio and leave out the end pixel.
-    std::vector<QRect>& rects = rects_;
-    rects.clear();
-    LineRects(x_, y_, x, y, dotted, rects);
-    if (direct) {
-      const QRgb colour = penColor_.rgb() | 0xff000000u;
-      const qreal dpr = image_->devicePixelRatio();
-      QRgb* bits = reinterpret_cast<QRgb*>(image_->bits());
-      const qsizetype stride = image_->bytesPerLine() / 4;
-      const int w = image_->width(), h = image_->height();
-      for (const QRect& r : rects) {
-        int x0 = r.left(), y0 = r.top(), x1 = r.right() + 1, y1 = r.bottom() + 1;
-        if (dpr != 1.0) {
-          x0 = static_cast<int>(std::lround(x0 * dpr));
-          y0 = static_cast<int>(std::lround(y0 * dpr));
-          x1 = static_cast<int>(std::lround(x1 * dpr));
-          y1 = static_cast<int>(std::lround(y1 * dpr));
-        }
-        x0 = std::max(x0, 0);
-        y0 = std::max(y0, 0);
-        x1 = std::min(x1, w);
-        y1 = std::min(y1, h);
-        for (int yy = y0; yy < y1; ++yy)
-          for (int xx = x0; xx < x1; ++xx)
-            bits[yy * stride + xx] = colour;
-      }
-    } else {
-      // One call for all dots: a call per dot costs more than the dots.
-      painter_.save();
-      painter_.setPen(Qt::NoPen);
-      painter_.setBrush(penColor_);
-      painter_.drawRects(rects.data(), static_cast<int>(rects.size()));
-      painter_.restore();
-    }
+    m.kind = x == x_ || y == y_ ? CanvasMark::Straight : CanvasMark::Line;
+    m.rect = QRect(m.from, m.to).normalized();
   } else {
-    painter_.drawLine(x_, y_, x, y);
-    Mark({QRect(QPoint(x_, y_), QPoint(x, y))
-              .normalized()
-              .adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_),
-          QPoint(x_, y_),
-          QPoint(x, y),
-          penColor_.rgba(),
-          0,
-          penWidth_,
-          penStyle_,
-          {},
-          {}});
+    m.kind = CanvasMark::WideLine;
+    m.rect =
+        QRect(m.from, m.to).normalized().adjusted(-penWidth_, -penWidth_, penWidth_, penWidth_);
   }
+  Put(m);
   x_ = x;
   y_ = y;
 }
 
 void TChartCanvas::TextOut(int x, int y, const QString& text) {
-  if (brushStyle_ == bsSolid) {
-    const QFontMetrics fm = painter_.fontMetrics();
-    painter_.fillRect(QRect(x, y, fm.horizontalAdvance(text), fm.height()), brushColor_);
-  }
-  const QStaticText& laidOut = LaidOut(text, painter_.font());
-  // Glyphs may reach beyond their advance: a margin of one line height on every side.
-  const QSize size = laidOut.size().toSize();
-  const int m = std::max(size.height(), 1);
-  Mark({QRect(x - m, y - m, size.width() + 2 * m, size.height() + 2 * m),
-        QPoint(x, y),
-        QPoint(),
-        fontColor_.rgba(),
-        brushStyle_ == bsSolid ? brushColor_.rgba() : 0,
-        fontPixels_,
-        brushStyle_,
-        text,
-        {}});
-  const QPen pen = painter_.pen();
-  painter_.setPen(fontColor_);
-  painter_.drawStaticText(QPoint(x, y), laidOut);
-  painter_.setPen(pen);
+  const LaidOutText& laidOut = LaidOut(text, FontOfPixels(fontPixels_));
+  CanvasMark m;
+  m.kind = CanvasMark::Text;
+  m.rect = laidOut.bounds.translated(x, y);
+  m.from = QPoint(x, y);
+  m.pen = fontColor_.rgba();
+  m.brush = brushStyle_ == bsSolid ? brushColor_.rgba() : 0;
+  m.width = fontPixels_;
+  m.style = brushStyle_;
+  m.text = text;
+  Put(m);
 }

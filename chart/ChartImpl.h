@@ -101,44 +101,54 @@ struct GridLine {
   }
 };
 
-// One drawing of the after-draw other than a grid line: the logical rectangle it may have
-// touched and everything its pixels depend on. The same drawing at the same place in the next
-// frame leaves the same pixels wherever the traces under it did not change.
+// One drawing of the after-draw, recorded before anything is drawn and drawn from the record:
+// the logical rectangle its pixels stay in and everything they depend on. The same drawing at
+// the same place in the sequence of the next frame leaves the same pixels wherever what lies
+// under it did not change.
 struct CanvasMark {
+  // A one-pixel line along a row or column (at a pixel ratio of 1 written pixel by pixel, and
+  // then put back pixel by pixel), any other one-pixel line, a wider line, a text.
+  enum Kind { Straight, Line, WideLine, Text };
+  Kind kind = Line;
   QRect rect;
   QPoint from, to;  // line ends; a text's position in `from`
   QRgb pen = 0, brush = 0;
-  int width = 0, style = 0;  // pen width and style; for texts the brush style
-  QString text, font;
+  int width = 0, style = 0;  // pen width (texts: font pixels) and pen style (texts: brush style)
+  QString text;
   bool operator==(const CanvasMark&) const = default;
 };
 
-// What the last paint drew over the background in the frame: per device column the rows of
-// the traces (first > last: none), device rectangles of the read-out, and the after-draw's
-// drawings (at the pixel ratio dpr) and grid lines. The next paint puts back only those pixels
-// instead of the whole background; `all` asks for the whole. The previous frame's record is
-// kept beside it: between the two lie all pixels a frame changed.
+// Draws a recorded drawing as the canvas draws it. `direct`: the painter's image, whose pixels
+// may be written straight (identity transform, no clip). With `top` and `bottom` (per device
+// column, first > last: none) a Straight line at pixel ratio 1 writes only the pixels inside
+// those rows; everything else is drawn whole.
+void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top = nullptr,
+              const int* bottom = nullptr);
+
+// What the frame holds besides the background: per device column the rows the traces may have
+// drawn (first > last: none), the after-draw's drawings in order and the read-out (device
+// rectangle). The record of the frame before stays beside it, for the next frame to put back
+// only the pixels that may change.
 struct FrameDamage {
-  bool all = true;
+  bool all = true;         // the next frame restores and draws everything
+  bool untracked = false;  // the after-draw drew through the painter itself
   qreal dpr = 1.0;
-  std::vector<int> first, last;
-  std::vector<QRect> rects;
-  std::vector<CanvasMark> canvas;
-  std::vector<GridLine> lines;
-  QString state;                            // the read-out as drawn
-  std::vector<std::pair<int, int>> groups;  // reused: rows of each group of columns
-  bool prevAll = true;
-  std::vector<int> prevFirst, prevLast;
-  std::vector<CanvasMark> prevCanvas;
-  std::vector<GridLine> prevLines;
-  std::vector<QRect> prevRects;
-  QString prevState;
+  std::vector<int> first, last, prevFirst, prevLast;
+  std::vector<CanvasMark> canvas, prevCanvas;
+  QString state, prevState;
+  QRect stateRect, prevStateRect;
+  // Reused: the rows put back per column, the pixels they held, which drawings to draw again.
+  std::vector<int> top, bottom;
+  std::vector<QRgb> saved;  // only when `exact`: else all pixels put back count as changed
+  bool exact = false;
+  std::vector<int> changedFirst, changedLast;
+  std::vector<char> redraw;
 };
 
-// Logical rectangles covering the device pixels that differ between the frame the damage's
-// previous record describes and the one its current record describes, in at most a few
-// rectangles per run of columns (w x h device pixels, at the pixel ratio dpr).
-QRegion ChangedRegion(const FrameDamage& damage, int w, int h, qreal dpr);
+// Logical rectangles covering the device rows first[x]..last[x] of each column (w x h device
+// pixels at the pixel ratio dpr), in a few rectangles per run of columns.
+QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
+                      qreal dpr);
 
 }  // namespace chart_detail
 
@@ -158,12 +168,19 @@ struct TChart::Impl {
   QPointer<QWidget> watched;  // the window whose update requests draw the frame
 
   // Reused buffers of the series drawing.
+  // The traces are laid out before the frame is put back, as only then is known where they
+  // draw, and drawn after it.
   struct Run {
-    size_t lines, rects;  // first segment and first column span of a run of one colour
+    size_t lines, fills;  // first segment and first fill of a run of one pen colour
+    QRgb colour;
+  };
+  struct Fill {
+    QRect device;
     QRgb colour;
   };
   std::vector<Run> runs;
   std::vector<QLine> lines;
+  std::vector<Fill> fills;
   std::vector<QRect> rects;
 
   // Mouse state.

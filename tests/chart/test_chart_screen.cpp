@@ -5,10 +5,12 @@
 
 #include <QElapsedTimer>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QTest>
 #include <cmath>
+#include <functional>
 
 #include "ChartTestUtil.h"
 
@@ -96,18 +98,32 @@ class ChartScreen : public ::testing::Test {
   }
   void Prepare(TChart& c) {
     SetUpSpectrumChart(c);
-    c.OnAfterDraw = [this](TChart* chart, TChartCanvas& cv) { AfterDraw(chart, cv, step); };
+    c.OnAfterDraw = [this](TChart* chart, TChartCanvas& cv) {
+      AfterDraw(chart, cv, step);
+      if (extra) extra(chart, cv);
+    };
   }
-  // What a chart that never painted before draws of the state at `step`.
+  // What a chart that never painted before draws of the state at `step` (the data at
+  // `dataStep` when that is set).
   QImage Expected() {
     TChart fresh;
     Prepare(fresh);
-    Fill(fresh, step);
+    Fill(fresh, dataStep >= 0 ? dataStep : step);
     fresh.SetStateLine(shown.StateLine());
     return fresh.RenderImage();
   }
+  // Pixels that differ between two images and were not painted.
+  static int Missed(const QImage& before, const QImage& after, const QRegion& painted) {
+    int missed = 0;
+    for (int y = 0; y < after.height(); ++y)
+      for (int x = 0; x < after.width(); ++x)
+        if (before.pixel(x, y) != after.pixel(x, y) && !painted.contains(QPoint(x, y))) ++missed;
+    return missed;
+  }
   TChart shown;
   int step = 0;
+  int dataStep = -1;
+  std::function<void(TChart*, TChartCanvas&)> extra;
 };
 
 TEST_F(ChartScreen, TheNewestDataIsOnTheScreenAfterEachBurst) {
@@ -155,6 +171,130 @@ TEST_F(ChartScreen, PaintsCoverEveryChangedPixelAndLittleElse) {
     for (const QRect& r : probe.painted)
       area += static_cast<qint64>(r.width()) * r.height();
     EXPECT_LT(area * 2, static_cast<qint64>(shown.width()) * shown.height()) << "step " << step;
+  }
+}
+
+// The after-draw's drawings change over traces that stay, and traces change under drawings
+// that stay: texts over the traces (antialiased, so drawn twice they would darken), lines,
+// opaque text backgrounds, and drawings that come and go. Each new frame must equal a fresh
+// drawing, painted wherever a pixel changed.
+TEST_F(ChartScreen, DrawingsOverTracesShowExactlyAsAFreshDrawing) {
+  PaintRegions probe(&shown);
+  int phase = 0;
+  extra = [&](TChart* c, TChartCanvas& cv) {
+    const int y = c->LeftAxis().ValueToY(-70);
+    // Stays, over the traces.
+    cv.SetFontSize(10);
+    cv.SetBrushStyle(bsClear);
+    cv.TextOut(c->BottomAxis().ValueToX(3000), y - 6, QStringLiteral("Over the traces"));
+    // Moves along the traces, with an opaque background, and is there only some of the time.
+    if (phase % 3 != 2) {
+      cv.SetBrushStyle(bsSolid);
+      cv.SetBrushColor(QColor(255, 255, 200));
+      cv.TextOut(c->BottomAxis().ValueToX(100 + 150 * (phase % 5)), y - 2,
+                 QStringLiteral("moving"));
+    }
+    // A thin slanted and a wide line whose ends move.
+    cv.SetPenWidth(1);
+    cv.SetPenColor(Qt::darkGreen);
+    cv.MoveTo(c->BottomAxis().ValueToX(50), y + 20);
+    cv.LineTo(c->BottomAxis().ValueToX(15000), y - 10 - 3 * (phase % 4));
+    cv.SetPenWidth(3);
+    cv.MoveTo(c->BottomAxis().ValueToX(700), y - 30);
+    cv.LineTo(c->BottomAxis().ValueToX(700 + 100 * (phase % 3)), y + 15);
+    // A dotted row that appears and goes.
+    if (phase % 2) {
+      cv.SetPenWidth(1);
+      cv.SetPenStyle(Qt::DotLine);
+      cv.MoveTo(c->PlotRect().left(), y + 3);
+      cv.LineTo(c->PlotRect().right(), y + 3);
+    }
+  };
+  Fill(shown, 0);
+  ASSERT_TRUE(PaintDue(probe));
+  dataStep = 0;
+  for (int k = 1; k <= 12; ++k) {
+    const QImage before = OnScreen(shown);
+    // The drawings change over standing data (k odd), or the data and the marker under the
+    // other drawings.
+    if (k % 2)
+      ++phase;
+    else
+      dataStep = ++step;
+    Fill(shown, dataStep);
+    probe.painted = QRegion();
+    ASSERT_TRUE(PaintDue(probe)) << "k " << k;
+    const QImage after = Expected();
+    ASSERT_EQ(OnScreen(shown), after) << "k " << k;
+    EXPECT_EQ(Missed(before, after, probe.painted), 0) << "k " << k;
+  }
+}
+
+// The same data again changes no pixel, and the paint stays within the pixel the chart asked
+// for; one value changed in one place paints little more than its column.
+TEST_F(ChartScreen, UnchangedDataPaintsNothingAndOneChangePaintsLittle) {
+  PaintRegions probe(&shown);
+  Fill(shown, 3);
+  ASSERT_TRUE(PaintDue(probe));
+  const QImage before = OnScreen(shown);
+  Fill(shown, 3);
+  probe.painted = QRegion();
+  ASSERT_TRUE(PaintDue(probe));
+  step = 3;
+  EXPECT_EQ(OnScreen(shown), before);
+  qint64 area = 0;
+  for (const QRect& r : probe.painted)
+    area += static_cast<qint64>(r.width()) * r.height();
+  EXPECT_LE(area, 1);
+  // One point higher than before.
+  TChartSeries* s = shown.Series(0);
+  std::vector<double> xs = s->XValues(), ys = s->YValues();
+  s->ClearPoints();
+  for (size_t i = 0; i < xs.size(); ++i)
+    s->AddPoint(xs[i], ys[i] + (i == 200 ? 20 : 0), clBlue);
+  probe.painted = QRegion();
+  ASSERT_TRUE(PaintDue(probe));
+  area = 0;
+  for (const QRect& r : probe.painted)
+    area += static_cast<qint64>(r.width()) * r.height();
+  EXPECT_GT(area, 10);
+  EXPECT_LT(area, 40 * shown.height() / 2);
+  EXPECT_GT(Missed(before, OnScreen(shown), QRegion()), 0);
+  EXPECT_EQ(Missed(before, OnScreen(shown), probe.painted), 0);
+}
+
+// An after-draw that draws through the painter itself is raised once per frame, and the
+// screen still shows what a fresh chart draws, also in the frames after it stops doing so.
+TEST_F(ChartScreen, DrawingThroughThePainterShowsAsAFreshDrawing) {
+  PaintRegions probe(&shown);
+  int calls = 0;
+  bool painter = true;
+  extra = [&](TChart* c, TChartCanvas& cv) {
+    ++calls;
+    cv.SetPenColor(Qt::magenta);
+    cv.MoveTo(c->BottomAxis().ValueToX(300), c->LeftAxis().ValueToY(-60));
+    cv.LineTo(c->BottomAxis().ValueToX(3000), c->LeftAxis().ValueToY(-60));
+    if (painter) {
+      QPainter& p = cv.Painter();
+      p.translate(5, 5);
+      p.fillRect(QRect(c->BottomAxis().ValueToX(1000), c->LeftAxis().ValueToY(-75), 30, 20),
+                 QColor(0, 160, 255));
+    }
+    // Drawn after the painter was used, over what it drew.
+    cv.TextOut(c->BottomAxis().ValueToX(1000), c->LeftAxis().ValueToY(-72), QStringLiteral("P"));
+  };
+  Fill(shown, 0);
+  ASSERT_TRUE(PaintDue(probe));
+  for (int k = 1; k <= 4; ++k) {
+    painter = k < 3;
+    ++step;
+    calls = 0;
+    Fill(shown, step);
+    ASSERT_TRUE(PaintDue(probe)) << "k " << k;
+    EXPECT_EQ(calls, 1) << "k " << k;
+    const bool was = painter;
+    ASSERT_EQ(OnScreen(shown), Expected()) << "k " << k;
+    painter = was;
   }
 }
 
