@@ -104,6 +104,36 @@ void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
   }
 }
 
+// Columns are handled by groups of 16 (a cache line of pixels).
+constexpr int kColumnGroup = 16;
+
+// The rows any column x0..x1-1 has in first..last; empty (top > bottom) when none has any.
+std::pair<int, int> GroupRows(const std::vector<int>& first, const std::vector<int>& last, int x0,
+                              int x1, int h) {
+  int top = h, bottom = -1;
+  for (int x = x0; x < x1; ++x)
+    if (first[x] <= last[x]) {
+      top = std::min(top, first[x]);
+      bottom = std::max(bottom, last[x]);
+    }
+  return {top, bottom};
+}
+
+// Calls f(x, y) for every pixel of the columns' rows first[x]..last[x], by groups of columns
+// and row by row in each: the one order in which the exact restore keeps the old pixels and
+// the comparison reads them back.
+template <class F>
+void ForEachColumnPixel(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
+                        F&& f) {
+  for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
+    const int x1 = std::min(x0 + kColumnGroup, w);
+    const auto [top, bottom] = GroupRows(first, last, x0, x1, h);
+    for (int y = top; y <= bottom; ++y)
+      for (int x = x0; x < x1; ++x)
+        if (y >= first[x] && y <= last[x]) f(x, y);
+  }
+}
+
 // A small flat button with three bars, in the chart's own colours.
 class MenuButton : public QToolButton {
  public:
@@ -744,24 +774,12 @@ void TChart::RenderFrame(qreal dpr) {
   std::vector<int>& last = damage.changedLast;
   first.assign(static_cast<size_t>(w), h);
   last.assign(static_cast<size_t>(w), -1);
-  constexpr int kGroup = 16;
-  for (int x0 = 0; x0 < w; x0 += kGroup) {
-    const int x1 = std::min(x0 + kGroup, w);
-    int t = h, b = -1;
-    for (int x = x0; x < x1; ++x)
-      if (top[x] <= bottom[x]) {
-        t = std::min(t, top[x]);
-        b = std::max(b, bottom[x]);
-      }
-    for (int y = t; y <= b; ++y) {
-      const QRgb* row = dst + y * stride;
-      for (int x = x0; x < x1; ++x)
-        if (y >= top[x] && y <= bottom[x] && *saved++ != row[x]) {
-          first[x] = std::min(first[x], y);
-          last[x] = y;
-        }
+  ForEachColumnPixel(top, bottom, w, h, [&](int x, int y) {
+    if (*saved++ != dst[y * stride + x]) {
+      first[x] = std::min(first[x], y);
+      last[x] = y;
     }
-  }
+  });
   d.unshown += ColumnsRegion(first, last, w, h, dpr);
 }
 
@@ -846,31 +864,16 @@ bool TChart::RestoreFrame() {
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
-  // A smaller part exactly, keeping the pixels it held to find what changed; by blocks of 16
-  // columns (a cache line of pixels), row by row in each.
-  constexpr int kGroup = 16;
+  // A smaller part exactly, keeping the pixels it held to find what changed.
+  constexpr int kGroup = kColumnGroup;
   damage.exact = area * 4 <= static_cast<qint64>(w) * h;
   if (damage.exact) {
     damage.saved.resize(static_cast<size_t>(area));
     QRgb* saved = damage.saved.data();
-    for (int x0 = 0; x0 < w; x0 += kGroup) {
-      const int x1 = std::min(x0 + kGroup, w);
-      int t = h, b = -1;
-      for (int x = x0; x < x1; ++x)
-        if (top[x] <= bottom[x]) {
-          t = std::min(t, top[x]);
-          b = std::max(b, bottom[x]);
-        }
-      for (int y = t; y <= b; ++y) {
-        QRgb* row = dst + y * stride;
-        const QRgb* from = src + y * stride;
-        for (int x = x0; x < x1; ++x)
-          if (y >= top[x] && y <= bottom[x]) {
-            *saved++ = row[x];
-            row[x] = from[x];
-          }
-      }
-    }
+    ForEachColumnPixel(top, bottom, w, h, [&](int x, int y) {
+      *saved++ = dst[y * stride + x];
+      dst[y * stride + x] = src[y * stride + x];
+    });
     return true;
   }
   // A larger one by groups of 16 columns over the rows any of them needs, row by row,
@@ -880,12 +883,7 @@ bool TChart::RestoreFrame() {
     grown = false;
     for (int x0 = 0; x0 < w; x0 += kGroup) {
       const int x1 = std::min(x0 + kGroup, w);
-      int t = h, b = -1;
-      for (int x = x0; x < x1; ++x)
-        if (top[x] <= bottom[x]) {
-          t = std::min(t, top[x]);
-          b = std::max(b, bottom[x]);
-        }
+      const auto [t, b] = GroupRows(top, bottom, x0, x1, h);
       for (int x = x0; x < x1; ++x)
         if (t <= b && (top[x] != t || bottom[x] != b)) {
           top[x] = t;

@@ -108,22 +108,16 @@ void TFBandAnalyser::ShowBands(const double* frequency, const double* left, cons
   // Blocks can come far faster than the screen shows them: while this window's paint waits,
   // only the newest is kept, and drawn just before that paint.
   if (FramePacing::Deferred(this)) {
-    keptFrequency_.assign(frequency, frequency + count);
-    keptMagnitude_.assign(magnitude, magnitude + count);
-    kept_ = true;
+    kept_.Keep(frequency, magnitude, count);
     return;
   }
-  kept_ = false;
+  kept_.Drop();
   DrawBands(frequency, magnitude, count);
 }
 
 bool TFBandAnalyser::event(QEvent* event) {
   if (event->type() == FramePacing::FrameDue()) {
-    if (kept_) {
-      kept_ = false;
-      DrawBands(keptFrequency_.data(), keptMagnitude_.data(),
-                static_cast<int>(keptFrequency_.size()));
-    }
+    kept_.Release([this](const double* a, const double* b, int n) { DrawBands(a, b, n); });
     return true;
   }
   return QWidget::event(event);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Calcspectrumthread.h"
+#include "Framepacing.h"
 #include "Octavebands.h"
 
 class QComboBox;
@@ -44,9 +45,7 @@ class TFBandAnalyser : public QWidget, public SpectrumBandLink {
   void DrawBands(const double* frequency, const double* magnitude, int count);
 
   // The newest block's spectrum while the window's paint waits for the end of the frame.
-  std::vector<double> keptFrequency_;
-  std::vector<double> keptMagnitude_;
-  bool kept_ = false;
+  FramePacing::KeptBlock kept_;
 };
 
 extern TFBandAnalyser* FBandAnalyser;

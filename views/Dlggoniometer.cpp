@@ -194,21 +194,16 @@ void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
   // Blocks can come far faster than the screen shows them: while this window's paint waits,
   // only the newest is kept, and drawn just before that paint.
   if (FramePacing::Deferred(this)) {
-    keptLeft_.assign(left, left + n);
-    keptRight_.assign(right, right + n);
-    kept_ = true;
+    kept_.Keep(left, right, n);
     return;
   }
-  kept_ = false;
+  kept_.Drop();
   DrawBlock(left, right, n);
 }
 
 bool TFGoniometer::event(QEvent* event) {
   if (event->type() == FramePacing::FrameDue()) {
-    if (kept_) {
-      kept_ = false;
-      DrawBlock(keptLeft_.data(), keptRight_.data(), static_cast<int>(keptLeft_.size()));
-    }
+    kept_.Release([this](const double* a, const double* b, int n) { DrawBlock(a, b, n); });
     return true;
   }
   return QWidget::event(event);
@@ -253,7 +248,7 @@ void TFGoniometer::ShowLevel(double level, QLabel* readout, TLevelBar* bar) {
 }
 
 void TFGoniometer::ResetDisplay() {
-  kept_ = false;
+  kept_.Drop();
   PLevelMeter1->SetPosition(-100 * MeterResolution);
   PLevelMeter2->SetPosition(-100 * MeterResolution);
   LLevelChan1->setText("----");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Calcspectrumthread.h"
+#include "Framepacing.h"
 
 class QComboBox;
 class QFrame;
@@ -73,9 +74,7 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
   void ShowLevel(double level, QLabel* readout, TLevelBar* bar);
 
   // The newest block while the window's paint waits for the end of the frame.
-  std::vector<double> keptLeft_;
-  std::vector<double> keptRight_;
-  bool kept_ = false;
+  FramePacing::KeptBlock kept_;
 };
 
 extern TFGoniometer* FGoniometer;

@@ -5,6 +5,7 @@
 
 #include <QEvent>
 #include <functional>
+#include <vector>
 
 class QWidget;
 
@@ -22,5 +23,27 @@ inline QEvent::Type FrameDue() {
   static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
   return type;
 }
+
+// The newest block of two arrays of equal length, kept while a window's paint waits.
+class KeptBlock {
+ public:
+  void Keep(const double* a, const double* b, int n) {
+    first_.assign(a, a + n);
+    second_.assign(b, b + n);
+    kept_ = true;
+  }
+  void Drop() { kept_ = false; }
+  // Hands a kept block to show(a, b, n), once.
+  template <class F>
+  void Release(F&& show) {
+    if (!kept_) return;
+    kept_ = false;
+    show(first_.data(), second_.data(), static_cast<int>(first_.size()));
+  }
+
+ private:
+  std::vector<double> first_, second_;
+  bool kept_ = false;
+};
 
 }  // namespace FramePacing
