@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "ChartImpl.h"
 
@@ -106,6 +108,19 @@ void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
 
 // Columns are handled by groups of 16 (a cache line of pixels).
 constexpr int kColumnGroup = 16;
+// For each row of the image, its first row with the same pixels.
+void IndexRows(const QImage& image, std::vector<const QRgb*>& rows) {
+  const int h = image.height();
+  const size_t bytes = static_cast<size_t>(image.width()) * sizeof(QRgb);
+  rows.assign(static_cast<size_t>(h), nullptr);
+  std::unordered_map<std::string_view, const QRgb*> first;
+  for (int y = 0; y < h; ++y) {
+    const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+    const std::string_view key(reinterpret_cast<const char*>(row), bytes);
+    rows[static_cast<size_t>(y)] = first.try_emplace(key, row).first->second;
+  }
+}
+
 // Frames put back without the comparison before it is tried again.
 constexpr int kExactRetry = 8;
 
@@ -687,6 +702,8 @@ void TChart::RenderFrame(qreal dpr) {
     d.background.setDevicePixelRatio(dpr);
     QPainter bp(&d.background);
     DrawBackground(bp);
+    bp.end();
+    IndexRows(d.background, d.backgroundRows);
     d.backgroundValid = true;
     d.damage.all = true;
   }
@@ -894,7 +911,7 @@ bool TChart::RestoreFrame() {
   if (area * 2 > static_cast<qint64>(w) * h) return false;
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
-  const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
+  const std::vector<const QRgb*>& src = d.backgroundRows;
   // By groups of 16 columns over the rows any of them needs, row by row, neighbouring groups
   // in one copy: a copy per group and row costs more in calls than in bytes.
   for (bool grown = true; grown;) {
@@ -932,7 +949,7 @@ bool TChart::RestoreFrame() {
       std::memcpy(saved, dst + y * stride + x0, n * sizeof(QRgb));
       saved += n;
     }
-    std::memcpy(dst + y * stride + x0, src + y * stride + x0, n * sizeof(QRgb));
+    std::memcpy(dst + y * stride + x0, src[static_cast<size_t>(y)] + x0, n * sizeof(QRgb));
   });
   return true;
 }

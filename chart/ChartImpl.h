@@ -161,6 +161,9 @@ struct TChart::Impl {
   bool layoutValid = false;
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
+  // Per row, the background's first row with the same pixels: putting pixels back then reads
+  // the few distinct rows (most of the plot repeats), which stay in the cache between frames.
+  std::vector<const QRgb*> backgroundRows;
   bool backgroundValid = false;
   QImage frame;  // background plus traces, handed to the painter in one piece
   chart_detail::FrameDamage damage;
