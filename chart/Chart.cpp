@@ -160,6 +160,46 @@ class MenuButton : public QToolButton {
 
 namespace chart_detail {
 
+bool CosmeticLineFits(const QLine& l, const QSize& device) {
+  const QRect r(QPoint(0, 0), device);
+  return r.contains(l.p1()) && r.contains(l.p2());
+}
+
+void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
+                       QRgb colour) {
+  const QPoint p1 = l.p1(), p2 = l.p2();
+  colour |= 0xff000000u;
+  if (p1 == p2) {
+    if (clip.contains(p1)) bits[p1.y() * stride + p1.x()] = colour;
+    return;
+  }
+  // Stepped along the longer axis (rows when steeper than a diagonal), from its lower end: the
+  // other coordinate in 16.16 fixed point, with the engine's rounding. The square caps reach
+  // half a pixel past each end, so both end pixels are set.
+  const bool steep = std::abs(p2.x() - p1.x()) < std::abs(p2.y() - p1.y());
+  int a1 = steep ? p1.y() : p1.x(), a2 = steep ? p2.y() : p2.x();
+  int b1 = steep ? p1.x() : p1.y(), b2 = steep ? p2.x() : p2.y();
+  if (a1 > a2) {
+    std::swap(a1, a2);
+    std::swap(b1, b2);
+  }
+  const int inc = static_cast<int>((static_cast<qint64>(b2 - b1) * 65536) / (a2 - a1));
+  const int b0 = b1 * 65536 - (inc >> 1) + (((inc > 0 ? 64 : 32) * inc) >> 6);
+  const int aLo = steep ? clip.top() : clip.left(), aHi = steep ? clip.bottom() : clip.right();
+  const int bLo = steep ? clip.left() : clip.top(), bHi = steep ? clip.right() : clip.bottom();
+  const int from = std::max(a1, aLo), to = std::min(a2, aHi);
+  if (from > to) return;
+  int b = static_cast<int>(b0 + static_cast<qint64>(from - a1) * inc);
+  for (int a = from; a <= to; ++a, b += inc) {
+    const int minor = b >> 16;
+    if (minor < bLo || minor > bHi) continue;
+    if (steep)
+      bits[a * stride + minor] = colour;
+    else
+      bits[minor * stride + a] = colour;
+  }
+}
+
 QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
                       qreal dpr) {
   const auto logical = [dpr](const QRect& r) {
@@ -596,11 +636,34 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
   p.setBrush(Qt::NoBrush);
+  // The painter's own line calls cost more than the pixels of these short segments. Written
+  // directly only where nothing set on the painter changes them (the after-draw's painter may
+  // come here through CatchUp): one pass, no transform, the plot as the only clip.
+  const bool direct = dpr == 1.0 && passes == 1 && target.format() == QImage::Format_RGB32 &&
+                      p.transform().isIdentity() && p.opacity() == 1.0 &&
+                      p.compositionMode() == QPainter::CompositionMode_SourceOver &&
+                      !p.testRenderHint(QPainter::Antialiasing) &&
+                      p.clipRegion() == QRegion(d.layout.plot);
+  const QRect clip = d.layout.plot & target.rect();
   for (size_t r = 0; r < runs.size(); ++r) {
     const Impl::Run& run = runs[r];
     const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
     const size_t fillEnd = r + 1 < runs.size() ? runs[r + 1].fills : fills.size();
-    if (lineEnd > run.lines) {
+    const QLine* toPaint = lines.data() + run.lines;
+    int paintCount = static_cast<int>(lineEnd - run.lines);
+    if (direct) {
+      // Written here where that gives the painter's pixels; the rest goes to the painter.
+      d.rest.clear();
+      for (size_t k = run.lines; k < lineEnd; ++k) {
+        if (CosmeticLineFits(lines[k], target.size()))
+          WriteCosmeticLine(bits, stride, clip, lines[k], run.colour);
+        else
+          d.rest.push_back(lines[k]);
+      }
+      toPaint = d.rest.data();
+      paintCount = static_cast<int>(d.rest.size());
+    }
+    if (paintCount > 0) {
       QPen pen(QColor::fromRgb(run.colour), 1);
       pen.setCosmetic(true);
       pen.setCapStyle(Qt::SquareCap);
@@ -611,7 +674,7 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           p.save();
           p.translate(k / dpr, k / dpr);
         }
-        p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+        p.drawLines(toPaint, paintCount);
         if (k > 0) p.restore();
       }
     }

@@ -81,6 +81,14 @@ int PointsToPixels(int points);
 // without the end pixel. Appended as runs of 1-pixel-thick rectangles.
 void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
 
+// A one-pixel cosmetic line with square caps between two pixel centres, written straight into
+// 32-bit pixels inside `clip`: the pixels the raster engine's aliased stroker sets for the line
+// drawn on its own at an identity transform. That holds while both ends lie in the device
+// (CosmeticLineFits); the engine first clips a line leaving it, in floating point.
+bool CosmeticLineFits(const QLine& l, const QSize& device);
+void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
+                       QRgb colour);
+
 // A horizontal or vertical line of the after-draw written straight into the pixels (at a pixel
 // ratio of 1): the pixels from `from` towards `to`, without `to`, every other one when dotted.
 struct GridLine {
@@ -180,6 +188,7 @@ struct TChart::Impl {
   };
   std::vector<Run> runs;
   std::vector<QLine> lines;
+  std::vector<QLine> rest;  // a run's segments the painter draws
   std::vector<Fill> fills;
   std::vector<QRect> rects;
 
