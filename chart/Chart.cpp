@@ -36,10 +36,14 @@ int ClampCoord(int v) {
 // Fast column lookup for ascending x: the exact formula is only evaluated near a column boundary.
 class ColumnWalker {
  public:
-  explicit ColumnWalker(const Scale& s) : s_(s) {}
+  ColumnWalker(const Scale& s, const ColumnBands& bands) : s_(s), bands_(bands) {}
   int Column(double x) {
     if (x >= from_ && x < guard_) return col_;
+    // Ascending values mostly step into the next column, which its band tells without the
+    // formula's logarithm and exponential.
+    if (bands_.Holds(col_ + 1, x)) return Enter(col_ + 1);
     col_ = s_.Pos(x);
+    if (bands_.Holds(col_, x)) return Enter(col_);
     from_ = x;
     guard_ = -INFINITY;
     if (s_.span > 0 && std::isfinite(x) && !(s_.log && !(x > 0))) {
@@ -55,7 +59,16 @@ class ColumnWalker {
   double Guard() const { return guard_; }
 
  private:
+  int Enter(int column) {
+    const size_t k = static_cast<size_t>(column - bands_.first);
+    col_ = column;
+    from_ = bands_.low[k];
+    guard_ = bands_.high[k];
+    return col_;
+  }
+
   const Scale& s_;
+  const ColumnBands& bands_;
   double from_ = INFINITY, guard_ = -INFINITY;
   int col_ = 0;
 };
@@ -159,6 +172,35 @@ class MenuButton : public QToolButton {
 }  // namespace
 
 namespace chart_detail {
+
+void ColumnBands::Update(const Scale& s) {
+  if (known && s == scale) return;
+  known = true;
+  scale = s;
+  low.clear();
+  high.clear();
+  // Columns of the plot only; the pixels far off it are rare and take the formula.
+  if (!(s.span > 0 && s.span < 1e5 && s.hi > s.lo && std::isfinite(s.lo) && std::isfinite(s.hi) &&
+        (!s.log || s.lo > 0)))
+    return;
+  first = static_cast<int>(s.start);
+  const int count = static_cast<int>(s.span) + 1;
+  const double margin = (s.hi - s.lo) * 1e-9;
+  // As the walker's guard below a boundary, and the same band above the one before.
+  double below = s.Boundary(first - 1);
+  for (int c = first; c < first + count; ++c) {
+    const double above = s.Boundary(c);
+    double lo = s.log ? below * (1 + 1e-9) : below + margin;
+    double hi = s.log ? above * (1 - 1e-9) : above - margin;
+    if (!(lo < hi) || !std::isfinite(lo) || !std::isfinite(hi)) {
+      lo = INFINITY;
+      hi = -INFINITY;
+    }
+    low.push_back(lo);
+    high.push_back(hi);
+    below = above;
+  }
+}
 
 bool CosmeticLineFits(const QLine& l, const QSize& device) {
   const QRect r(QPoint(0, 0), device);
@@ -524,6 +566,7 @@ void TChart::LayOutSeries(qreal dpr) {
   fills.clear();
   runs.clear();
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+  d.bands.Update(sx);
   // A pen's cap and the extra passes reach less than this far past a segment's ends.
   const QRect outside = L.plot.adjusted(-3, -3, 3 + passes, 3 + passes);
   const auto fill = [&](const QRect& r, QRgb colour) {
@@ -546,7 +589,7 @@ void TChart::LayOutSeries(qreal dpr) {
       // One group per run of points in the same pixel column with the same colour. Its segments
       // cover the column from its lowest to its highest pixel: one rectangle, plus the segment
       // from the previous group's last point to its first.
-      ColumnWalker walker(sx);
+      ColumnWalker walker(sx, d.bands);
       QPoint prevLast;
       bool havePrev = false;
       size_t i = 0;

@@ -13,6 +13,7 @@
 #include <QSize>
 #include <QString>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -22,6 +23,18 @@
 namespace chart_detail {
 
 // Maps values of one axis to pixels: start + round(span * fraction), as ValueToX/ValueToY.
+// Products are kept within int range: a value far off the axis still lands far off the plot.
+constexpr double kPixelLimit = 1e9;
+
+// std::lround for |x| <= kPixelLimit without the library call: x - trunc(x) is exact there.
+inline int RoundHalfAway(double x) {
+  int t = static_cast<int>(x);
+  const double f = x - t;
+  if (f >= 0.5) ++t;
+  if (f <= -0.5) --t;
+  return t;
+}
+
 struct Scale {
   double start = 0.0;
   double span = 1.0;
@@ -36,6 +49,37 @@ struct Scale {
   double Value(double pixel) const;
   // Smallest value whose pixel lies beyond `pixel` (approximately; callers keep a guard band).
   double Boundary(int pixel) const;
+  bool operator==(const Scale&) const = default;
+};
+
+// Inline: the traces' layout maps every column and row through it.
+inline int Scale::Pos(double v) const {
+  double product;
+  if (log) {
+    if (!(v > 0)) return static_cast<int>(start);
+    product = span * (std::log(v) - l0) / (l1 - l0);
+  } else {
+    product = span * (v - lo) / (hi - lo);
+  }
+  if (std::isnan(product)) return static_cast<int>(start);
+  product = std::clamp(product, -kPixelLimit, kPixelLimit);
+  return static_cast<int>(start) + RoundHalfAway(product);
+}
+
+// Per pixel column of a horizontal scale, values sure to lie in it: [low, high), kept a band
+// well above rounding error from the boundaries the formula rounds at. Depends on the scale
+// only, so it is worked out again only when the scale changes.
+struct ColumnBands {
+  Scale scale;
+  bool known = false;             // worked out for `scale`
+  int first = 0;                  // the column of low[0], high[0]
+  std::vector<double> low, high;  // none unless the scale increases
+  void Update(const Scale& s);
+  // Whether x lies in the band of `column` (a NaN never does).
+  bool Holds(int column, double x) const {
+    const size_t k = static_cast<size_t>(column - first);
+    return k < low.size() && x >= low[k] && x < high[k];
+  }
 };
 
 // Delphi-style number pattern: '0' digit, '#' optional digit, '.' decimals, ',' grouping;
@@ -188,7 +232,8 @@ struct TChart::Impl {
   };
   std::vector<Run> runs;
   std::vector<QLine> lines;
-  std::vector<QLine> rest;  // a run's segments the painter draws
+  std::vector<QLine> rest;          // a run's segments the painter draws
+  chart_detail::ColumnBands bands;  // of the bottom axis
   std::vector<Fill> fills;
   std::vector<QRect> rects;
 
