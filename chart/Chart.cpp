@@ -73,6 +73,24 @@ class ColumnWalker {
   int col_ = 0;
 };
 
+// lo and hi widened to the values y[0..count-1] as std::min and std::max one by one would (a NaN
+// is passed over, a NaN already in lo or hi stays), in four lanes the compiler can vectorise.
+void WidenRange(const double* y, size_t count, double& lo, double& hi) {
+  double l[4] = {lo, lo, lo, lo}, h[4] = {hi, hi, hi, hi};
+  size_t k = 0;
+  for (; k + 4 <= count; k += 4)
+    for (int m = 0; m < 4; ++m) {
+      l[m] = y[k + m] < l[m] ? y[k + m] : l[m];
+      h[m] = h[m] < y[k + m] ? y[k + m] : h[m];
+    }
+  for (; k < count; ++k) {
+    l[0] = std::min(l[0], y[k]);
+    h[0] = std::max(h[0], y[k]);
+  }
+  lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+  hi = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+}
+
 // The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
 QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
   const int x0 = static_cast<int>(std::floor(r.left() * dpr)) - grow;
@@ -602,11 +620,17 @@ void TChart::LayOutSeries(qreal dpr) {
         for (;;) {
           // The common case, points well inside the column, without the formula.
           const double from = walker.From(), guard = walker.Guard();
-          for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
-            const double y = ys[j];
-            lo = std::min(lo, y);
-            hi = std::max(hi, y);
-          }
+          const auto inColumn = [&](size_t k) {
+            return (xs[k] >= from) & (xs[k] < guard) & (cs[k] == c);
+          };
+          size_t end = j;
+          while (end + 4 <= n &&
+                 inColumn(end) & inColumn(end + 1) & inColumn(end + 2) & inColumn(end + 3))
+            end += 4;
+          while (end < n && inColumn(end))
+            ++end;
+          WidenRange(ys + j, end - j, lo, hi);
+          j = end;
           if (j < n && cs[j] == c && walker.Column(xs[j]) == col) {
             lo = std::min(lo, ys[j]);
             hi = std::max(hi, ys[j]);
