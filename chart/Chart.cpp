@@ -93,6 +93,9 @@ void WidenRange(const double* y, size_t count, double& lo, double& hi) {
 
 // The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
 QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
+  if (dpr == 1.0)
+    return QRect(QPoint(r.left() - grow, r.top() - grow),
+                 QPoint(r.right() + grow, r.bottom() + grow));
   const int x0 = static_cast<int>(std::floor(r.left() * dpr)) - grow;
   const int y0 = static_cast<int>(std::floor(r.top() * dpr)) - grow;
   const int x1 = static_cast<int>(std::ceil((r.right() + 1) * dpr)) + grow;
@@ -113,6 +116,12 @@ QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device
                                      static_cast<int>(std::lround((c.bottom() + 1) * dpr)) - 1));
   }
   return d & device;
+}
+
+// a & b for rectangles with left <= right + 1 and top <= bottom + 1, inline.
+QRect Overlap(const QRect& a, const QRect& b) {
+  return QRect(QPoint(std::max(a.left(), b.left()), std::max(a.top(), b.top())),
+               QPoint(std::min(a.right(), b.right()), std::min(a.bottom(), b.bottom())));
 }
 
 // Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
@@ -221,8 +230,9 @@ void ColumnBands::Update(const Scale& s) {
 }
 
 bool CosmeticLineFits(const QLine& l, const QSize& device) {
-  const QRect r(QPoint(0, 0), device);
-  return r.contains(l.p1()) && r.contains(l.p2());
+  const auto in = [&](int v, int n) { return static_cast<unsigned>(v) < static_cast<unsigned>(n); };
+  return in(l.x1(), device.width()) && in(l.x2(), device.width()) && in(l.y1(), device.height()) &&
+         in(l.y2(), device.height());
 }
 
 void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
@@ -653,8 +663,12 @@ void TChart::LayOutSeries(qreal dpr) {
               std::max(prevLast.x(), firstPt.x()) < outside.left())) {
           lines.emplace_back(prevLast, firstPt);
           // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
-          Cover(damage.first, damage.last,
-                DeviceRect(QRect(prevLast, firstPt).normalized(), dpr, 1 + passes) & plotDevice);
+          const QRect reach = DeviceRect(
+              QRect(
+                  QPoint(std::min(prevLast.x(), firstPt.x()), std::min(prevLast.y(), firstPt.y())),
+                  QPoint(std::max(prevLast.x(), firstPt.x()), std::max(prevLast.y(), firstPt.y()))),
+              dpr, 1 + passes);
+          Cover(damage.first, damage.last, Overlap(reach, plotDevice));
         }
         if (j - i > 1) {
           // A lower value is a lower row on the screen.
