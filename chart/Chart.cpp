@@ -200,6 +200,8 @@ class MenuButton : public QToolButton {
 
 namespace chart_detail {
 
+bool writeTraceLines = true;
+
 void ColumnBands::Update(const Scale& s) {
   if (known && s == scale) return;
   known = true;
@@ -720,12 +722,18 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   // The painter's own line calls cost more than the pixels of these short segments. Written
   // directly only where nothing set on the painter changes them (the after-draw's painter may
   // come here through CatchUp): one pass, no transform, the plot as the only clip.
-  const bool direct = dpr == 1.0 && passes == 1 && target.format() == QImage::Format_RGB32 &&
-                      p.transform().isIdentity() && p.opacity() == 1.0 &&
-                      p.compositionMode() == QPainter::CompositionMode_SourceOver &&
-                      !p.testRenderHint(QPainter::Antialiasing) &&
-                      p.clipRegion() == QRegion(d.layout.plot);
+  const bool direct =
+      writeTraceLines && dpr == 1.0 && passes == 1 && target.format() == QImage::Format_RGB32 &&
+      p.transform().isIdentity() && p.opacity() == 1.0 &&
+      p.compositionMode() == QPainter::CompositionMode_SourceOver &&
+      !p.testRenderHint(QPainter::Antialiasing) && p.clipRegion() == QRegion(d.layout.plot);
   const QRect clip = d.layout.plot & target.rect();
+  if (direct && !clip.isEmpty() && std::all_of(lines.begin(), lines.end(), [&](const QLine& l) {
+        return CosmeticLineFits(l, target.size());
+      })) {
+    WriteInStrips(bits, stride, clip);
+    return;
+  }
   for (size_t r = 0; r < runs.size(); ++r) {
     const Impl::Run& run = runs[r];
     const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
@@ -766,6 +774,70 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
       for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
         for (int x = f.left(); x <= f.right(); ++x)
           row[x] = colour;
+    }
+  }
+}
+
+void TChart::WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip) {
+  Impl& d = *impl_;
+  const auto& lines = d.lines;
+  const auto& fills = d.fills;
+  const auto& runs = d.runs;
+  // Trace by trace, each sweeps rows of the whole plot through the cache; by strips of columns
+  // the rows of one stay in it while all traces go over them. In each strip everything is
+  // written in the same order as trace by trace, so every pixel ends with the same colour.
+  constexpr int kStrip = 64;
+  const int strips = (clip.width() + kStrip - 1) / kStrip;
+  std::vector<int>& starts = d.stripStarts;
+  std::vector<Impl::StripItem>& items = d.stripItems;
+  starts.assign(static_cast<size_t>(strips) + 2, 0);
+  // The strips of columns x0..x1, a column more each side for the segments' rounding.
+  const auto span = [&](int x0, int x1, auto&& f) {
+    const int s0 = std::max(0, (x0 - 1 - clip.left()) / kStrip);
+    const int s1 = std::min(strips - 1, (x1 + 1 - clip.left()) / kStrip);
+    if (x1 + 1 < clip.left()) return;
+    for (int s = s0; s <= s1; ++s)
+      f(s);
+  };
+  const auto visit = [&](auto&& f) {
+    for (size_t r = 0; r < runs.size(); ++r) {
+      const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
+      const size_t fillEnd = r + 1 < runs.size() ? runs[r + 1].fills : fills.size();
+      for (size_t k = runs[r].lines; k < lineEnd; ++k) {
+        const QLine& l = lines[k];
+        span(std::min(l.x1(), l.x2()), std::max(l.x1(), l.x2()), [&](int s) {
+          f(s, Impl::StripItem{static_cast<uint32_t>(k), false, runs[r].colour});
+        });
+      }
+      for (size_t k = runs[r].fills; k < fillEnd; ++k)
+        span(fills[k].device.left(), fills[k].device.right(), [&](int s) {
+          f(s, Impl::StripItem{static_cast<uint32_t>(k), true, fills[k].colour});
+        });
+    }
+  };
+  // Counted, then placed: each strip's items in order.
+  visit([&](int s, const Impl::StripItem&) { ++starts[static_cast<size_t>(s) + 2]; });
+  for (int s = 0; s < strips; ++s)
+    starts[static_cast<size_t>(s) + 2] += starts[static_cast<size_t>(s) + 1];
+  items.resize(static_cast<size_t>(starts[static_cast<size_t>(strips) + 1]));
+  visit([&](int s, const Impl::StripItem& item) {
+    items[static_cast<size_t>(starts[static_cast<size_t>(s) + 1]++)] = item;
+  });
+  for (int s = 0; s < strips; ++s) {
+    const int x0 = clip.left() + s * kStrip;
+    const QRect strip(QPoint(x0, clip.top()),
+                      QPoint(std::min(x0 + kStrip - 1, clip.right()), clip.bottom()));
+    for (int k = starts[static_cast<size_t>(s)]; k < starts[static_cast<size_t>(s) + 1]; ++k) {
+      const Impl::StripItem& item = items[static_cast<size_t>(k)];
+      if (!item.fill) {
+        WriteCosmeticLine(bits, stride, strip, lines[item.index], item.colour);
+        continue;
+      }
+      const QRect f = fills[item.index].device & strip;
+      QRgb* row = bits + f.top() * stride;
+      for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
+        for (int x = f.left(); x <= f.right(); ++x)
+          row[x] = item.colour;
     }
   }
 }

@@ -130,6 +130,8 @@ void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& 
 // drawn on its own at an identity transform. That holds while both ends lie in the device
 // (CosmeticLineFits); the engine first clips a line leaving it, in floating point.
 bool CosmeticLineFits(const QLine& l, const QSize& device);
+// Off: every segment goes to the painter, for tests to compare the writing with.
+extern bool writeTraceLines;
 void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
                        QRgb colour);
 
@@ -234,6 +236,15 @@ struct TChart::Impl {
   std::vector<QLine> lines;
   std::vector<QLine> rest;          // a run's segments the painter draws
   chart_detail::ColumnBands bands;  // of the bottom axis
+  // The segments and fills by strips of columns (see WriteInStrips): the items of strip s are
+  // stripItems[stripStarts[s] .. stripStarts[s + 1]).
+  struct StripItem {
+    uint32_t index;  // into lines or fills
+    bool fill;
+    QRgb colour;
+  };
+  std::vector<int> stripStarts;
+  std::vector<StripItem> stripItems;
   std::vector<Fill> fills;
   std::vector<QRect> rects;
 
