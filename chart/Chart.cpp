@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "ChartImpl.h"
 
@@ -159,19 +160,38 @@ std::pair<int, int> GroupRows(const std::vector<int>& first, const std::vector<i
   return {top, bottom};
 }
 
-// Calls f(x, y) for every pixel of the columns' rows first[x]..last[x], by groups of columns
-// and row by row in each: the one order in which the exact restore keeps the old pixels and
-// the comparison reads them back.
+// Calls f(x0, x1, y) for every row y that any of the columns x0..x1-1 of a group of columns
+// has in first..last, row by row and, within a row, group by group from the left: the one
+// order in which the exact restore keeps the old pixels and the comparison reads them back.
+// A group's row is one cache line, kept and compared whole rather than pixel by pixel, so
+// that the loops have no branch per pixel; and neighbouring lines follow each other in memory.
 template <class F>
-void ForEachColumnPixel(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
-                        F&& f) {
-  for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
-    const int x1 = std::min(x0 + kColumnGroup, w);
-    const auto [top, bottom] = GroupRows(first, last, x0, x1, h);
-    for (int y = top; y <= bottom; ++y)
-      for (int x = x0; x < x1; ++x)
-        if (y >= first[x] && y <= last[x]) f(x, y);
+void ForEachGroupRow(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
+                     F&& f) {
+  const int groups = (w + kColumnGroup - 1) / kColumnGroup;
+  std::vector<int> top(static_cast<size_t>(groups)), bottom(static_cast<size_t>(groups));
+  int from = h, to = -1;
+  for (int g = 0; g < groups; ++g) {
+    const int x0 = g * kColumnGroup;
+    std::tie(top[g], bottom[g]) = GroupRows(first, last, x0, std::min(x0 + kColumnGroup, w), h);
+    from = std::min(from, top[g]);
+    to = std::max(to, bottom[g]);
   }
+  for (int y = from; y <= to; ++y)
+    for (int g = 0; g < groups; ++g)
+      if (y >= top[g] && y <= bottom[g])
+        f(g * kColumnGroup, std::min((g + 1) * kColumnGroup, w), y);
+}
+
+// The pixels ForEachGroupRow visits.
+qint64 GroupRowsArea(const std::vector<int>& first, const std::vector<int>& last, int w, int h) {
+  qint64 area = 0;
+  for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
+    const auto [top, bottom] = GroupRows(first, last, x0, std::min(x0 + kColumnGroup, w), h);
+    if (top <= bottom)
+      area += static_cast<qint64>(bottom - top + 1) * (std::min(x0 + kColumnGroup, w) - x0);
+  }
+  return area;
 }
 
 // A small flat button with three bars, in the chart's own colours.
@@ -990,11 +1010,18 @@ void TChart::RenderFrame(qreal dpr) {
   std::vector<int>& last = damage.changedLast;
   first.assign(static_cast<size_t>(w), h);
   last.assign(static_cast<size_t>(w), -1);
-  ForEachColumnPixel(top, bottom, w, h, [&](int x, int y) {
-    if (*saved++ != dst[y * stride + x]) {
-      first[x] = std::min(first[x], y);
-      last[x] = y;
+  // Pixels beside a column's rows are compared too: they were not put back, so they differ
+  // only where something was drawn over them, which must be shown as well.
+  int* __restrict changedFrom = first.data();
+  int* __restrict changedTo = last.data();
+  ForEachGroupRow(top, bottom, w, h, [&](int x0, int x1, int y) {
+    const QRgb* row = dst + y * stride;
+    for (int x = x0; x < x1; ++x) {
+      const int changed = -static_cast<int>(saved[x - x0] != row[x]);
+      changedFrom[x] = std::min(changedFrom[x], (y & changed) | (h & ~changed));
+      changedTo[x] = (y & changed) | (changedTo[x] & ~changed);
     }
+    saved += x1 - x0;
   });
   d.unshown += ColumnsRegion(first, last, w, h, dpr);
 }
@@ -1084,11 +1111,20 @@ bool TChart::RestoreFrame() {
   constexpr int kGroup = kColumnGroup;
   damage.exact = area * 4 <= static_cast<qint64>(w) * h;
   if (damage.exact) {
-    damage.saved.resize(static_cast<size_t>(area));
+    damage.saved.resize(static_cast<size_t>(GroupRowsArea(top, bottom, w, h)));
     QRgb* saved = damage.saved.data();
-    ForEachColumnPixel(top, bottom, w, h, [&](int x, int y) {
-      *saved++ = dst[y * stride + x];
-      dst[y * stride + x] = src[y * stride + x];
+    const int* rowsFrom = top.data();
+    const int* rowsTo = bottom.data();
+    ForEachGroupRow(top, bottom, w, h, [&](int x0, int x1, int y) {
+      QRgb* __restrict row = dst + y * stride;
+      const QRgb* __restrict back = src + y * stride;
+      std::memcpy(saved, row + x0, sizeof(QRgb) * static_cast<size_t>(x1 - x0));
+      // Selected by mask, stored unconditionally: the compiler makes vectors of it.
+      for (int x = x0; x < x1; ++x) {
+        const QRgb in = 0u - static_cast<QRgb>((y >= rowsFrom[x]) & (y <= rowsTo[x]));
+        row[x] = (back[x] & in) | (row[x] & ~in);
+      }
+      saved += x1 - x0;
     });
     return true;
   }
