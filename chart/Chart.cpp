@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <tuple>
 
 #include "ChartImpl.h"
@@ -74,22 +77,46 @@ class ColumnWalker {
   int col_ = 0;
 };
 
-// lo and hi widened to the values y[0..count-1] as std::min and std::max one by one would (a NaN
-// is passed over, a NaN already in lo or hi stays), in four lanes the compiler can vectorise.
-void WidenRange(const double* y, size_t count, double& lo, double& hi) {
-  double l[4] = {lo, lo, lo, lo}, h[4] = {hi, hi, hi, hi};
-  size_t k = 0;
-  for (; k + 4 <= count; k += 4)
-    for (int m = 0; m < 4; ++m) {
-      l[m] = y[k + m] < l[m] ? y[k + m] : l[m];
-      h[m] = h[m] < y[k + m] ? y[k + m] : h[m];
+// From point j on, while the points lie in [from, guard) and have colour c: lo and hi widened to
+// their values as std::min and std::max one by one would (a NaN is passed over, a NaN already
+// in lo or hi stays). Returns the first point that does not. Four points at a time in vectors:
+// per point the scan was most of the traces' layout.
+size_t ScanColumn(const double* xs, const double* ys, const QRgb* cs, size_t j, size_t n,
+                  double from, double guard, QRgb c, double& lo, double& hi) {
+#if defined(__SSE2__)
+  if (j + 4 <= n) {
+    const __m128d f = _mm_set1_pd(from), g = _mm_set1_pd(guard);
+    const __m128i colour = _mm_set1_epi32(static_cast<int>(c));
+    // min(y, l) is y < l ? y : l, as std::min(l, y); max(y, h) is y > h ? y : h.
+    __m128d l0 = _mm_set1_pd(lo), l1 = l0, h0 = _mm_set1_pd(hi), h1 = h0;
+    for (; j + 4 <= n; j += 4) {
+      const __m128d x0 = _mm_loadu_pd(xs + j), x1 = _mm_loadu_pd(xs + j + 2);
+      const __m128d in = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(x0, f), _mm_cmplt_pd(x0, g)),
+                                    _mm_and_pd(_mm_cmpge_pd(x1, f), _mm_cmplt_pd(x1, g)));
+      const __m128i same =
+          _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cs + j)), colour);
+      if (_mm_movemask_pd(in) != 3 || _mm_movemask_epi8(same) != 0xffff) break;
+      const __m128d y0 = _mm_loadu_pd(ys + j), y1 = _mm_loadu_pd(ys + j + 2);
+      l0 = _mm_min_pd(y0, l0);
+      l1 = _mm_min_pd(y1, l1);
+      h0 = _mm_max_pd(y0, h0);
+      h1 = _mm_max_pd(y1, h1);
     }
-  for (; k < count; ++k) {
-    l[0] = std::min(l[0], y[k]);
-    h[0] = std::max(h[0], y[k]);
+    // Every lane began at lo (hi): NaN in all of them or in none.
+    double l[4], h[4];
+    _mm_storeu_pd(l, l0);
+    _mm_storeu_pd(l + 2, l1);
+    _mm_storeu_pd(h, h0);
+    _mm_storeu_pd(h + 2, h1);
+    lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+    hi = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
   }
-  lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
-  hi = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+#endif
+  for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
+    lo = std::min(lo, ys[j]);
+    hi = std::max(hi, ys[j]);
+  }
+  return j;
 }
 
 // The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
@@ -652,17 +679,7 @@ void TChart::LayOutSeries(qreal dpr) {
         for (;;) {
           // The common case, points well inside the column, without the formula.
           const double from = walker.From(), guard = walker.Guard();
-          const auto inColumn = [&](size_t k) {
-            return (xs[k] >= from) & (xs[k] < guard) & (cs[k] == c);
-          };
-          size_t end = j;
-          while (end + 4 <= n &&
-                 inColumn(end) & inColumn(end + 1) & inColumn(end + 2) & inColumn(end + 3))
-            end += 4;
-          while (end < n && inColumn(end))
-            ++end;
-          WidenRange(ys + j, end - j, lo, hi);
-          j = end;
+          j = ScanColumn(xs, ys, cs, j, n, from, guard, c, lo, hi);
           if (j < n && cs[j] == c && walker.Column(xs[j]) == col) {
             lo = std::min(lo, ys[j]);
             hi = std::max(hi, ys[j]);
