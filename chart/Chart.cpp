@@ -131,9 +131,22 @@ QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
   return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
 }
 
+// a & b for rectangles with left <= right + 1 and top <= bottom + 1, inline.
+QRect Overlap(const QRect& a, const QRect& b) {
+  return QRect(QPoint(std::max(a.left(), b.left()), std::max(a.top(), b.top())),
+               QPoint(std::min(a.right(), b.right()), std::min(a.bottom(), b.bottom())));
+}
+
 // The device pixels of a logical rectangle inside `clip`, on an image of w x h device pixels at
 // the pixel ratio dpr; empty when none.
 QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device) {
+  // The traces' column fills: rectangles in order, the plot and the image too, whose overlap is
+  // the plain one (Qt's also puts rectangles of negative size in order).
+  if (dpr == 1.0 && r.left() <= r.right() && r.top() <= r.bottom() && clip.left() <= clip.right() &&
+      clip.top() <= clip.bottom()) {
+    const QRect c = Overlap(Overlap(r, clip), device);
+    return c.isEmpty() ? QRect() : c;
+  }
   const QRect c = r.intersected(clip);
   if (c.isEmpty()) return QRect();
   QRect d = c;
@@ -144,12 +157,6 @@ QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device
                                      static_cast<int>(std::lround((c.bottom() + 1) * dpr)) - 1));
   }
   return d & device;
-}
-
-// a & b for rectangles with left <= right + 1 and top <= bottom + 1, inline.
-QRect Overlap(const QRect& a, const QRect& b) {
-  return QRect(QPoint(std::max(a.left(), b.left()), std::max(a.top(), b.top())),
-               QPoint(std::min(a.right(), b.right()), std::min(a.bottom(), b.bottom())));
 }
 
 // Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
