@@ -487,6 +487,11 @@ void Spectrogram::DrawBlock(int64_t block) {
   accSlot_ = end - 1;
 }
 
+bool Spectrogram::RedrawPending() const {
+  const int64_t n = history_.Next();
+  return !layoutValid_ || !imageValid_ || n < rendered_ || n - rendered_ > capacity_;
+}
+
 void Spectrogram::Render() {
   EnsureLayout();
   const int64_t n = history_.Next();

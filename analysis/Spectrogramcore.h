@@ -148,6 +148,13 @@ class Spectrogram {
   // the columns after it (wrapping to 0) from the left edge on.
   const uint32_t* Pixels() const { return pixels_.data(); }
   int RightColumn() const;
+  // The time slot at the right edge, counted from the first block of the history; -1 before it.
+  // Between two Renders the picture moves left by the slots it gained, while no redraw is
+  // pending: only the newest slot and the ones after it change.
+  int64_t NewestSlot() const { return RightSlot(); }
+  // Whether the next Render draws every column anew (a change of format, size, layout, levels
+  // or history, or more blocks than the width holds since the last Render).
+  bool RedrawPending() const;
   // Where t seconds before the end of the newest block lies (t <= 0), in pixels from the left.
   double XOfSeconds(double t) const;
 

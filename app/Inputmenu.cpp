@@ -35,7 +35,6 @@ TInputMenu::TInputMenu(TChart* chart, std::function<std::optional<CaptureState>(
   connect(menu_, &QMenu::aboutToShow, this, [this] { inputs_->Refresh(); });
   timer_ = new QTimer(this);
   connect(timer_, &QTimer::timeout, this, [this] { UpdateStateLine(); });
-  timer_->start(kStatePollMs);
   Rebuild();
 }
 
@@ -127,6 +126,13 @@ QString TInputMenu::StateLineText(const InputEntry& input, std::optional<Capture
 }
 
 void TInputMenu::UpdateStateLine() {
-  const QString text = StateLineText(Chosen(), state_ ? state_() : std::nullopt);
+  const InputEntry chosen = Chosen();
+  // The default input shows no state, so there is nothing to look for: the poll would only
+  // wake the user-interface thread.
+  if (chosen.kind == InputKind::Default)
+    timer_->stop();
+  else if (!timer_->isActive())
+    timer_->start(kStatePollMs);
+  const QString text = StateLineText(chosen, state_ ? state_() : std::nullopt);
   if (chart_->StateLine() != text) chart_->SetStateLine(text);
 }

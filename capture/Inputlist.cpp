@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
@@ -13,7 +14,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kReconnect = std::chrono::milliseconds(500);
-constexpr int kPollMs = 100;
+// A bound on one sleep, should a clock step ever put a deadline far ahead.
+constexpr int64_t kMaxSleepUs = 5'000'000;
 
 void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
@@ -274,7 +276,13 @@ void InputList::Impl::Run() {
       // fails the connection at once).
       Publish();
     }
-    if (pa_mainloop_prepare(loop, kPollMs * 1000) < 0 || pa_mainloop_poll(loop) < 0 ||
+    // Sleeps until the next thing due; the server's news, Refresh and the end wake it sooner.
+    auto due = nextAlsa;
+    if (!ctx) due = std::min(due, nextConnect);
+    if (!pulseRead) due = std::min(due, startedAt + std::chrono::seconds(1));
+    const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(due - Clock::now());
+    const int timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, kMaxSleepUs));
+    if (pa_mainloop_prepare(loop, timeout) < 0 || pa_mainloop_poll(loop) < 0 ||
         pa_mainloop_dispatch(loop) < 0)
       break;
   }

@@ -15,7 +15,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <tuple>
 
 #include "ChartImpl.h"
 
@@ -181,6 +180,8 @@ void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
 
 // Columns are handled by groups of 16 (a cache line of pixels).
 constexpr int kColumnGroup = 16;
+// Frames put back without the comparison before it is tried again.
+constexpr int kExactRetry = 8;
 
 // The rows any column x0..x1-1 has in first..last; empty (top > bottom) when none has any.
 std::pair<int, int> GroupRows(const std::vector<int>& first, const std::vector<int>& last, int x0,
@@ -194,38 +195,30 @@ std::pair<int, int> GroupRows(const std::vector<int>& first, const std::vector<i
   return {top, bottom};
 }
 
-// Calls f(x0, x1, y) for every row y that any of the columns x0..x1-1 of a group of columns
-// has in first..last, row by row and, within a row, group by group from the left: the one
-// order in which the exact restore keeps the old pixels and the comparison reads them back.
-// A group's row is one cache line, kept and compared whole rather than pixel by pixel, so
-// that the loops have no branch per pixel; and neighbouring lines follow each other in memory.
+// Calls f(y, x0, x1) for each run of neighbouring columns x0..x1-1 that all have row y in
+// top..bottom, row by row from the top and, in a row, from the left: the one order in which
+// the exact restore keeps the old pixels and the comparison reads them back. The columns of a
+// group have the same rows (RestoreFrame grows them so), so a group is wholly in a run or out.
 template <class F>
-void ForEachGroupRow(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
-                     F&& f) {
-  const int groups = (w + kColumnGroup - 1) / kColumnGroup;
-  std::vector<int> top(static_cast<size_t>(groups)), bottom(static_cast<size_t>(groups));
-  int from = h, to = -1;
-  for (int g = 0; g < groups; ++g) {
-    const int x0 = g * kColumnGroup;
-    std::tie(top[g], bottom[g]) = GroupRows(first, last, x0, std::min(x0 + kColumnGroup, w), h);
-    from = std::min(from, top[g]);
-    to = std::max(to, bottom[g]);
+void ForEachRun(const std::vector<int>& top, const std::vector<int>& bottom, int w, int h, F&& f) {
+  int first = h, last = -1;
+  for (int x = 0; x < w; ++x) {
+    first = std::min(first, top[x]);
+    last = std::max(last, bottom[x]);
   }
-  for (int y = from; y <= to; ++y)
-    for (int g = 0; g < groups; ++g)
-      if (y >= top[g] && y <= bottom[g])
-        f(g * kColumnGroup, std::min((g + 1) * kColumnGroup, w), y);
-}
-
-// The pixels ForEachGroupRow visits.
-qint64 GroupRowsArea(const std::vector<int>& first, const std::vector<int>& last, int w, int h) {
-  qint64 area = 0;
-  for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
-    const auto [top, bottom] = GroupRows(first, last, x0, std::min(x0 + kColumnGroup, w), h);
-    if (top <= bottom)
-      area += static_cast<qint64>(bottom - top + 1) * (std::min(x0 + kColumnGroup, w) - x0);
+  for (int y = first; y <= last; ++y) {
+    for (int x0 = 0; x0 < w;) {
+      if (y < top[x0] || y > bottom[x0]) {
+        x0 = std::min(x0 + kColumnGroup, w);
+        continue;
+      }
+      int x1 = std::min(x0 + kColumnGroup, w);
+      while (x1 < w && y >= top[x1] && y <= bottom[x1])
+        x1 = std::min(x1 + kColumnGroup, w);
+      f(y, x0, x1);
+      x0 = x1;
+    }
   }
-  return area;
 }
 
 // A small flat button with three bars, in the chart's own colours.
@@ -1034,19 +1027,30 @@ void TChart::RenderFrame(qreal dpr) {
   std::vector<int>& last = damage.changedLast;
   first.assign(static_cast<size_t>(w), h);
   last.assign(static_cast<size_t>(w), -1);
-  // Pixels beside a column's rows are compared too: they were not put back, so they differ
-  // only where something was drawn over them, which must be shown as well.
-  int* __restrict changedFrom = first.data();
-  int* __restrict changedTo = last.data();
-  ForEachGroupRow(top, bottom, w, h, [&](int x0, int x1, int y) {
-    const QRgb* row = dst + y * stride;
-    for (int x = x0; x < x1; ++x) {
-      const int changed = -static_cast<int>(saved[x - x0] != row[x]);
-      changedFrom[x] = std::min(changedFrom[x], (y & changed) | (h & ~changed));
-      changedTo[x] = (y & changed) | (changedTo[x] & ~changed);
+  // A run that compares equal as a whole (most, where the trace stayed) is passed over.
+  ForEachRun(top, bottom, w, h, [&](int y, int x0, int x1) {
+    const QRgb* row = dst + y * stride + x0;
+    const size_t n = static_cast<size_t>(x1 - x0);
+    if (std::memcmp(saved, row, n * sizeof(QRgb)) != 0) {
+      // Group by group, and in a group that differs without a branch per pixel.
+      for (size_t g = 0; g < n; g += kColumnGroup) {
+        const size_t m = std::min<size_t>(kColumnGroup, n - g);
+        if (std::memcmp(saved + g, row + g, m * sizeof(QRgb)) == 0) continue;
+        int* __restrict from = first.data() + x0 + g;
+        int* __restrict to = last.data() + x0 + g;
+        for (size_t i = 0; i < m; ++i) {
+          const int differs = -static_cast<int>(saved[g + i] != row[g + i]);
+          from[i] = std::min(from[i], (y & differs) | (h & ~differs));
+          to[i] = (y & differs) | (to[i] & ~differs);
+        }
+      }
     }
-    saved += x1 - x0;
+    saved += n;
   });
+  qint64 changed = 0;
+  for (int x = 0; x < w; ++x)
+    changed += std::max(0, last[x] - first[x] + 1);
+  damage.exactPays = changed * 2 <= static_cast<qint64>(damage.saved.size());
   d.unshown += ColumnsRegion(first, last, w, h, dpr);
 }
 
@@ -1131,34 +1135,12 @@ bool TChart::RestoreFrame() {
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const QRgb* src = reinterpret_cast<const QRgb*>(d.background.constBits());
-  // A smaller part exactly, keeping the pixels it held to find what changed.
-  constexpr int kGroup = kColumnGroup;
-  damage.exact = area * 4 <= static_cast<qint64>(w) * h;
-  if (damage.exact) {
-    damage.saved.resize(static_cast<size_t>(GroupRowsArea(top, bottom, w, h)));
-    QRgb* saved = damage.saved.data();
-    const int* rowsFrom = top.data();
-    const int* rowsTo = bottom.data();
-    ForEachGroupRow(top, bottom, w, h, [&](int x0, int x1, int y) {
-      QRgb* __restrict row = dst + y * stride;
-      const QRgb* __restrict back = src + y * stride;
-      std::memcpy(saved, row + x0, sizeof(QRgb) * static_cast<size_t>(x1 - x0));
-      // Selected by mask, stored unconditionally: the compiler makes vectors of it.
-      for (int x = x0; x < x1; ++x) {
-        const QRgb in = 0u - static_cast<QRgb>((y >= rowsFrom[x]) & (y <= rowsTo[x]));
-        row[x] = (back[x] & in) | (row[x] & ~in);
-      }
-      saved += x1 - x0;
-    });
-    return true;
-  }
-  // A larger one by groups of 16 columns over the rows any of them needs, row by row,
-  // neighbouring groups in one copy: a copy per group and row costs more in calls than in
-  // bytes. The pixels put back are all taken as changed.
+  // By groups of 16 columns over the rows any of them needs, row by row, neighbouring groups
+  // in one copy: a copy per group and row costs more in calls than in bytes.
   for (bool grown = true; grown;) {
     grown = false;
-    for (int x0 = 0; x0 < w; x0 += kGroup) {
-      const int x1 = std::min(x0 + kGroup, w);
+    for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
+      const int x1 = std::min(x0 + kColumnGroup, w);
       const auto [t, b] = GroupRows(top, bottom, x0, x1, h);
       for (int x = x0; x < x1; ++x)
         if (t <= b && (top[x] != t || bottom[x] != b)) {
@@ -1169,27 +1151,29 @@ bool TChart::RestoreFrame() {
     }
     if (grown) settle();
   }
-  int first = h, last = -1;
+  area = 0;
   for (int x = 0; x < w; ++x) {
     top[x] = std::max(top[x], 0);
     bottom[x] = std::min(bottom[x], h - 1);
-    first = std::min(first, top[x]);
-    last = std::max(last, bottom[x]);
+    area += std::max(0, bottom[x] - top[x] + 1);
   }
-  for (int y = first; y <= last; ++y) {
-    for (int x0 = 0; x0 < w;) {
-      if (y < top[x0] || y > bottom[x0]) {
-        x0 = std::min(x0 + kGroup, w);
-        continue;
-      }
-      int x1 = std::min(x0 + kGroup, w);
-      while (x1 < w && y >= top[x1] && y <= bottom[x1])
-        x1 = std::min(x1 + kGroup, w);
-      std::memcpy(dst + y * stride + x0, src + y * stride + x0,
-                  sizeof(QRgb) * static_cast<size_t>(x1 - x0));
-      x0 = x1;
+  // A smaller part exactly: the pixels it held are kept, to find what changed. Of a larger
+  // one, all pixels put back are taken as changed.
+  // A trace that covers the same rows as before may well not have changed at all.
+  const bool sameRows = damage.first == damage.prevFirst && damage.last == damage.prevLast;
+  damage.exact = area * 4 <= static_cast<qint64>(w) * h &&
+                 (damage.exactPays || sameRows || ++damage.framesWithoutExact >= kExactRetry);
+  if (damage.exact) damage.framesWithoutExact = 0;
+  damage.saved.resize(damage.exact ? static_cast<size_t>(area) : 0);
+  QRgb* saved = damage.saved.data();
+  ForEachRun(top, bottom, w, h, [&](int y, int x0, int x1) {
+    const size_t n = static_cast<size_t>(x1 - x0);
+    if (damage.exact) {
+      std::memcpy(saved, dst + y * stride + x0, n * sizeof(QRgb));
+      saved += n;
     }
-  }
+    std::memcpy(dst + y * stride + x0, src + y * stride + x0, n * sizeof(QRgb));
+  });
   return true;
 }
 

@@ -195,6 +195,11 @@ struct FrameDamage {
   std::vector<int> top, bottom;
   std::vector<QRgb> saved;  // only when `exact`: else all pixels put back count as changed
   bool exact = false;
+  // Whether the last comparison found much less changed than was put back; while it did not
+  // (a trace that moves everywhere), the comparison costs more than it saves and is only
+  // tried again every few frames.
+  bool exactPays = true;
+  int framesWithoutExact = 0;
   std::vector<int> changedFirst, changedLast;
   std::vector<char> redraw;
 };

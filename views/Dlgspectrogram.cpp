@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "Application.h"
 #include "Formcontrols.h"
@@ -41,26 +42,54 @@ void TSpectrogramPlot::UpdatePixels() {
   update(SpectrogramPlotRect(size()));
 }
 
+bool TSpectrogramPlot::CanScroll(const QRect& plot) const {
+  const Spectrogram& s = owner_->Core();
+  // A fractional scale would move the pixels by a part of a device pixel.
+  const qreal dpr = devicePixelRatioF();
+  return frameValid_ && !s.RedrawPending() && s.Width() == plot.width() &&
+         s.Height() == plot.height() && dpr == std::floor(dpr);
+}
+
+void TSpectrogramPlot::ScrollPixels(int64_t columns) {
+  const QRect plot = SpectrogramPlotRect(size());
+  if (columns <= 0 || columns >= plot.width() || !CanScroll(plot)) {
+    update(plot);
+    return;
+  }
+  const int n = static_cast<int>(columns);
+  scroll(-n, 0, plot);
+  update(QRect(plot.right() - n, plot.top(), n + 1, plot.height()));
+}
+
+void TSpectrogramPlot::UpdateNewest() {
+  const QRect plot = SpectrogramPlotRect(size());
+  if (!CanScroll(plot)) {
+    update(plot);
+    return;
+  }
+  update(QRect(plot.right(), plot.top(), 1, plot.height()));
+}
+
 void TSpectrogramPlot::paintEvent(QPaintEvent* event) {
   Spectrogram& s = owner_->Core();
   s.Render();
   const QRect plot = SpectrogramPlotRect(size());
   const qreal dpr = devicePixelRatioF();
   const LevelColours& colours = s.Colours();
-  std::vector<double> key = {s.LowFrequency(),
-                             s.HighFrequency(),
-                             static_cast<double>(s.Scale()),
-                             static_cast<double>(s.Plots()),
-                             static_cast<double>(s.Channels()),
-                             colours.Floor(),
-                             colours.Ceiling(),
-                             s.HistorySeconds(),
-                             s.XOfSeconds(-1.0)};
+  const std::array<double, 9> key = {s.LowFrequency(),
+                                     s.HighFrequency(),
+                                     static_cast<double>(s.Scale()),
+                                     static_cast<double>(s.Plots()),
+                                     static_cast<double>(s.Channels()),
+                                     colours.Floor(),
+                                     colours.Ceiling(),
+                                     s.HistorySeconds(),
+                                     s.XOfSeconds(-1.0)};
   if (key != frameKey_) frameValid_ = false;
   const bool wholeFrame = !frameValid_ || frame_.size() != size() * dpr;
   if (wholeFrame && event->rect() != rect()) update();  // the labels too, at the next frame
   if (wholeFrame) {
-    frameKey_ = std::move(key);
+    frameKey_ = key;
     frame_ = QImage(size() * dpr, QImage::Format_RGB32);
     frame_.setDevicePixelRatio(dpr);
     QPainter fp(&frame_);
@@ -132,7 +161,7 @@ TFSpectrogram::TFSpectrogram(QWidget* parent)
   settle_ = new QTimer(this);
   settle_->setSingleShot(true);
   settle_->setInterval(50);
-  connect(settle_, &QTimer::timeout, Plot, &TSpectrogramPlot::UpdatePixels);
+  connect(settle_, &QTimer::timeout, Plot, &TSpectrogramPlot::UpdateNewest);
 
   auto* bottom = new QHBoxLayout;
   LCursor = new QLabel("----", this);
@@ -191,15 +220,15 @@ void TFSpectrogram::ShowSpectrum(const SpectrumBlock& block) {
     return;
   }
   const int plots = core_.Plots();
-  const int right = core_.RightColumn();
+  const int64_t newest = core_.NewestSlot();
   if (!core_.Add(block)) return;
   if (core_.Plots() != plots) {
     Plot->InvalidateFrame();
     Plot->update();
-  } else if (core_.RightColumn() != right) {
+  } else if (core_.NewestSlot() != newest) {
     // At high block rates many blocks share a column: one paint per new column, not per block.
     settle_->stop();
-    Plot->UpdatePixels();
+    Plot->ScrollPixels(core_.NewestSlot() - newest);
   } else if (!settle_->isActive()) {
     settle_->start();
   }

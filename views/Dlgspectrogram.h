@@ -4,10 +4,10 @@
 
 #include <QImage>
 #include <QWidget>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <vector>
 
 #include "Spectrogramcore.h"
 #include "Spectrumconsumer.h"
@@ -28,6 +28,13 @@ class TSpectrogramPlot : public QWidget {
   void InvalidateFrame() { frameValid_ = false; }
   // Only the pixels changed: repaints the plot area, not the labels around it.
   void UpdatePixels();
+  // The picture gained columns at the right: what is shown moves left by that many (the window
+  // system copies it where it is), and only the new columns and the one that was newest before
+  // are painted. Anything else (a redraw pending, no columns or more than fit) repaints the
+  // plot area.
+  void ScrollPixels(int64_t columns);
+  // Only the newest column took blocks.
+  void UpdateNewest();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -41,7 +48,9 @@ class TSpectrogramPlot : public QWidget {
   bool frameValid_ = false;
   // What the frame was drawn for: a change of any of these (the rate of a new run moves the
   // upper limit, for one) redraws it.
-  std::vector<double> frameKey_;
+  std::array<double, 9> frameKey_{};
+  // Whether the shown pixels can be moved rather than painted again.
+  bool CanScroll(const QRect& plot) const;
 };
 
 class TFSpectrogram : public QWidget, public SpectrumConsumer {

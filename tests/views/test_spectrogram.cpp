@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPushButton>
+#include <QRandomGenerator>
+#include <QScreen>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -239,7 +241,12 @@ TEST_F(SpectrogramWindow, BlocksHandedOverOneByOnePaintThePlotOncePerNewColumn) 
   ASSERT_LE(columns, 40);
   EXPECT_GE(counter.paints, columns - 1);
   EXPECT_LE(counter.paints, columns + 1) << "not one paint per block";
-  EXPECT_EQ(counter.last, SpectrogramPlotRect(w.Plot->size())) << "the labels stay as they are";
+  // The labels stay as they are; the plot moves and only its newest columns are painted.
+  const QRect plot = SpectrogramPlotRect(w.Plot->size());
+  EXPECT_TRUE(plot.contains(counter.last)) << "the labels stay as they are";
+  EXPECT_EQ(counter.last.right(), plot.right());
+  EXPECT_EQ(counter.last.height(), plot.height());
+  EXPECT_LE(counter.last.width(), 3);
 
   // A block that only adds to the newest column is shown a little later, when no new column
   // came (the end of a run).
@@ -397,6 +404,137 @@ TEST_F(SpectrogramWindow, SaveImageWritesThePictureWithItsAxesAsPng) {
   QString error;
   EXPECT_FALSE(w.SaveImage(dir.filePath("missing/dir/x.png"), &error));
   EXPECT_FALSE(error.isEmpty());
+}
+
+// The plot as the window shows it (moved and painted in strips) against the same core's picture
+// drawn whole: after any run of blocks and changes they must be the same pixels.
+class SpectrogramScrolling : public SpectrogramWindow {
+ protected:
+  QImage Shown() {
+    const QRect plot = SpectrogramPlotRect(w.Plot->size()).translated(w.Plot->mapTo(&w, QPoint()));
+    return w.screen()
+        ->grabWindow(w.winId(), plot.x(), plot.y(), plot.width(), plot.height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+  }
+  QImage Whole() {
+    const QImage picture = w.Picture();
+    return picture.copy(SpectrogramPlotRect(picture.size())).convertToFormat(QImage::Format_RGB32);
+  }
+  // "" when the same, else where the first difference is. The newest column's later blocks
+  // show when the next column comes or a little later: that is waited for.
+  std::string Compare() {
+    QTest::qWait(80);
+    const QImage shown = Shown(), whole = Whole();
+    if (shown.size() != whole.size()) return "sizes differ";
+    for (int x = 0; x < shown.width(); ++x)
+      for (int y = 0; y < shown.height(); ++y)
+        if (shown.pixel(x, y) != whole.pixel(x, y))
+          return "column " + std::to_string(x) + " of " + std::to_string(shown.width()) + ", row " +
+                 std::to_string(y);
+    return "";
+  }
+  // Blocks whose loud bin wanders and whose level changes within a column, so that a column
+  // painted too early or moved by the wrong amount shows.
+  void Hand(Feed& feed, int blocks, int perTurn) {
+    for (int b = 0; b < blocks; ++b) {
+      for (std::vector<double>* levels : {&feed.left, &feed.right}) {
+        std::fill(levels->begin(), levels->end(), kQuietDb);
+        (*levels)[1 + random.bounded(feed.bins - 1)] = -random.bounded(100);
+      }
+      w.ShowSpectrum(feed.Block());
+      if ((b + 1) % perTurn == 0) QCoreApplication::processEvents();
+    }
+  }
+  // Counts the plot's paints narrower than the plot area: the moved path was taken.
+  struct Strips : QObject {
+    QWidget* plot;
+    int narrow = 0;
+    explicit Strips(QWidget* p) : plot(p) { plot->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint &&
+          static_cast<QPaintEvent*>(e)->rect().width() < SpectrogramPlotRect(plot->size()).width())
+        ++narrow;
+      return false;
+    }
+  };
+  QRandomGenerator random{18};
+};
+
+TEST_F(SpectrogramScrolling, BlocksOneByOneOrManyAPaintShowWhatAWholeRedrawShows) {
+  Strips strips(w.Plot);
+  Feed mono(256, 96000);  // about 12 blocks to a column
+  Hand(mono, 1, 1);
+  for (int turn = 0; turn < 12; ++turn) {
+    SCOPED_TRACE(turn);
+    Hand(mono, 125, 1);
+    ASSERT_EQ(Compare(), "");
+  }
+  EXPECT_GT(strips.narrow, 100);
+  // Several columns between two paints, and a column that only the late timer shows.
+  for (int perTurn : {7, 40, 300}) {
+    SCOPED_TRACE(perTurn);
+    Hand(mono, 900, perTurn);
+    ASSERT_EQ(Compare(), "");
+  }
+  Hand(mono, 1, 1);
+  QTest::qWait(120);
+  ASSERT_EQ(Compare(), "");
+
+  Feed stereo(1024, 48000, 2);  // a new run: both plots drawn anew, then moved together
+  Hand(stereo, 300, 1);
+  ASSERT_EQ(w.Core().Plots(), 2);
+  ASSERT_EQ(Compare(), "");
+  Hand(stereo, 200, 3);
+  ASSERT_EQ(Compare(), "");
+}
+
+TEST_F(SpectrogramScrolling, BlocksWiderThanAColumnMoveThePictureByTheirWidth) {
+  w.EHistory->setValue(5);  // 16384 points at 44.1 kHz: 13.5 blocks across the width
+  Strips strips(w.Plot);
+  Feed feed(16384, 44100);
+  Hand(feed, 1, 1);
+  for (int b = 0; b < 30; ++b) {
+    SCOPED_TRACE(b);
+    Hand(feed, 1, 1);
+    ASSERT_EQ(Compare(), "");
+  }
+  EXPECT_GT(strips.narrow, 20);
+  Hand(feed, 3, 3);  // three blocks, then one paint
+  ASSERT_EQ(Compare(), "");
+}
+
+TEST_F(SpectrogramScrolling, PauseResizeLevelsAndANewFormatRedrawWhatTheyChange) {
+  Feed feed(512, 44100, 2);
+  Hand(feed, 800, 1);
+  QTest::mouseClick(w.BPause, Qt::LeftButton);
+  Hand(feed, 300, 1);
+  ASSERT_EQ(Compare(), "");
+  QTest::mouseClick(w.BPause, Qt::LeftButton);  // the paused blocks come in as a gap
+  Hand(feed, 40, 1);
+  ASSERT_EQ(Compare(), "");
+
+  w.resize(900, 500);
+  Hand(feed, 5, 1);
+  ASSERT_EQ(Compare(), "");
+  Hand(feed, 200, 1);
+  ASSERT_EQ(Compare(), "");
+
+  w.ECeiling->setValue(-30);
+  Hand(feed, 20, 1);
+  ASSERT_EQ(Compare(), "");
+  w.CChannel->setCurrentIndex(0);  // "L": one plot
+  Hand(feed, 20, 1);
+  ASSERT_EQ(Compare(), "");
+  w.CFreqAxis->setCurrentIndex(1);  // "lin"
+  Hand(feed, 20, 1);
+  ASSERT_EQ(Compare(), "");
+
+  Feed faster(512, 96000, 2);  // another rate: a new history
+  Hand(faster, 30, 1);
+  ASSERT_EQ(Compare(), "");
+  Hand(faster, 400, 2);
+  ASSERT_EQ(Compare(), "");
 }
 
 TEST(SpectrogramPicture, TheCommandLineRendersARunOfColumnsWithAxes) {
