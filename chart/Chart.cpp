@@ -14,6 +14,9 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "ChartImpl.h"
 
@@ -38,10 +41,14 @@ int ClampCoord(int v) {
 // Fast column lookup for ascending x: the exact formula is only evaluated near a column boundary.
 class ColumnWalker {
  public:
-  explicit ColumnWalker(const Scale& s) : s_(s) {}
+  ColumnWalker(const Scale& s, const ColumnBands& bands) : s_(s), bands_(bands) {}
   int Column(double x) {
     if (x >= from_ && x < guard_) return col_;
+    // Ascending values mostly step into the next column, which its band tells without the
+    // formula's logarithm and exponential.
+    if (bands_.Holds(col_ + 1, x)) return Enter(col_ + 1);
     col_ = s_.Pos(x);
+    if (bands_.Holds(col_, x)) return Enter(col_);
     from_ = x;
     guard_ = -INFINITY;
     if (s_.span > 0 && std::isfinite(x) && !(s_.log && !(x > 0))) {
@@ -57,13 +64,67 @@ class ColumnWalker {
   double Guard() const { return guard_; }
 
  private:
+  int Enter(int column) {
+    const size_t k = static_cast<size_t>(column - bands_.first);
+    col_ = column;
+    from_ = bands_.low[k];
+    guard_ = bands_.high[k];
+    return col_;
+  }
+
   const Scale& s_;
+  const ColumnBands& bands_;
   double from_ = INFINITY, guard_ = -INFINITY;
   int col_ = 0;
 };
 
+// From point j on, while the points lie in [from, guard) and have colour c: lo and hi widened to
+// their values as std::min and std::max one by one would (a NaN is passed over, a NaN already
+// in lo or hi stays). Returns the first point that does not. Four points at a time in vectors:
+// per point the scan was most of the traces' layout.
+size_t ScanColumn(const double* xs, const double* ys, const QRgb* cs, size_t j, size_t n,
+                  double from, double guard, QRgb c, double& lo, double& hi) {
+#if defined(__SSE2__)
+  if (j + 4 <= n) {
+    const __m128d f = _mm_set1_pd(from), g = _mm_set1_pd(guard);
+    const __m128i colour = _mm_set1_epi32(static_cast<int>(c));
+    // min(y, l) is y < l ? y : l, as std::min(l, y); max(y, h) is y > h ? y : h.
+    __m128d l0 = _mm_set1_pd(lo), l1 = l0, h0 = _mm_set1_pd(hi), h1 = h0;
+    for (; j + 4 <= n; j += 4) {
+      const __m128d x0 = _mm_loadu_pd(xs + j), x1 = _mm_loadu_pd(xs + j + 2);
+      const __m128d in = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(x0, f), _mm_cmplt_pd(x0, g)),
+                                    _mm_and_pd(_mm_cmpge_pd(x1, f), _mm_cmplt_pd(x1, g)));
+      const __m128i same =
+          _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cs + j)), colour);
+      if (_mm_movemask_pd(in) != 3 || _mm_movemask_epi8(same) != 0xffff) break;
+      const __m128d y0 = _mm_loadu_pd(ys + j), y1 = _mm_loadu_pd(ys + j + 2);
+      l0 = _mm_min_pd(y0, l0);
+      l1 = _mm_min_pd(y1, l1);
+      h0 = _mm_max_pd(y0, h0);
+      h1 = _mm_max_pd(y1, h1);
+    }
+    // Every lane began at lo (hi): NaN in all of them or in none.
+    double l[4], h[4];
+    _mm_storeu_pd(l, l0);
+    _mm_storeu_pd(l + 2, l1);
+    _mm_storeu_pd(h, h0);
+    _mm_storeu_pd(h + 2, h1);
+    lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+    hi = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+  }
+#endif
+  for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
+    lo = std::min(lo, ys[j]);
+    hi = std::max(hi, ys[j]);
+  }
+  return j;
+}
+
 // The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
 QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
+  if (dpr == 1.0)
+    return QRect(QPoint(r.left() - grow, r.top() - grow),
+                 QPoint(r.right() + grow, r.bottom() + grow));
   const int x0 = static_cast<int>(std::floor(r.left() * dpr)) - grow;
   const int y0 = static_cast<int>(std::floor(r.top() * dpr)) - grow;
   const int x1 = static_cast<int>(std::ceil((r.right() + 1) * dpr)) + grow;
@@ -71,9 +132,22 @@ QRect DeviceRect(const QRect& r, qreal dpr, int grow) {
   return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
 }
 
+// a & b for rectangles with left <= right + 1 and top <= bottom + 1, inline.
+QRect Overlap(const QRect& a, const QRect& b) {
+  return QRect(QPoint(std::max(a.left(), b.left()), std::max(a.top(), b.top())),
+               QPoint(std::min(a.right(), b.right()), std::min(a.bottom(), b.bottom())));
+}
+
 // The device pixels of a logical rectangle inside `clip`, on an image of w x h device pixels at
 // the pixel ratio dpr; empty when none.
 QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device) {
+  // The traces' column fills: rectangles in order, the plot and the image too, whose overlap is
+  // the plain one (Qt's also puts rectangles of negative size in order).
+  if (dpr == 1.0 && r.left() <= r.right() && r.top() <= r.bottom() && clip.left() <= clip.right() &&
+      clip.top() <= clip.bottom()) {
+    const QRect c = Overlap(Overlap(r, clip), device);
+    return c.isEmpty() ? QRect() : c;
+  }
   const QRect c = r.intersected(clip);
   if (c.isEmpty()) return QRect();
   QRect d = c;
@@ -187,6 +261,78 @@ class MenuButton : public QToolButton {
 }  // namespace
 
 namespace chart_detail {
+
+bool writeTraceLines = true;
+
+void ColumnBands::Update(const Scale& s) {
+  if (known && s == scale) return;
+  known = true;
+  scale = s;
+  low.clear();
+  high.clear();
+  // Columns of the plot only; the pixels far off it are rare and take the formula.
+  if (!(s.span > 0 && s.span < 1e5 && s.hi > s.lo && std::isfinite(s.lo) && std::isfinite(s.hi) &&
+        (!s.log || s.lo > 0)))
+    return;
+  first = static_cast<int>(s.start);
+  const int count = static_cast<int>(s.span) + 1;
+  const double margin = (s.hi - s.lo) * 1e-9;
+  // As the walker's guard below a boundary, and the same band above the one before.
+  double below = s.Boundary(first - 1);
+  for (int c = first; c < first + count; ++c) {
+    const double above = s.Boundary(c);
+    double lo = s.log ? below * (1 + 1e-9) : below + margin;
+    double hi = s.log ? above * (1 - 1e-9) : above - margin;
+    if (!(lo < hi) || !std::isfinite(lo) || !std::isfinite(hi)) {
+      lo = INFINITY;
+      hi = -INFINITY;
+    }
+    low.push_back(lo);
+    high.push_back(hi);
+    below = above;
+  }
+}
+
+bool CosmeticLineFits(const QLine& l, const QSize& device) {
+  const auto in = [&](int v, int n) { return static_cast<unsigned>(v) < static_cast<unsigned>(n); };
+  return in(l.x1(), device.width()) && in(l.x2(), device.width()) && in(l.y1(), device.height()) &&
+         in(l.y2(), device.height());
+}
+
+void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
+                       QRgb colour) {
+  const QPoint p1 = l.p1(), p2 = l.p2();
+  colour |= 0xff000000u;
+  if (p1 == p2) {
+    if (clip.contains(p1)) bits[p1.y() * stride + p1.x()] = colour;
+    return;
+  }
+  // Stepped along the longer axis (rows when steeper than a diagonal), from its lower end: the
+  // other coordinate in 16.16 fixed point, with the engine's rounding. The square caps reach
+  // half a pixel past each end, so both end pixels are set.
+  const bool steep = std::abs(p2.x() - p1.x()) < std::abs(p2.y() - p1.y());
+  int a1 = steep ? p1.y() : p1.x(), a2 = steep ? p2.y() : p2.x();
+  int b1 = steep ? p1.x() : p1.y(), b2 = steep ? p2.x() : p2.y();
+  if (a1 > a2) {
+    std::swap(a1, a2);
+    std::swap(b1, b2);
+  }
+  const int inc = static_cast<int>((static_cast<qint64>(b2 - b1) * 65536) / (a2 - a1));
+  const int b0 = b1 * 65536 - (inc >> 1) + (((inc > 0 ? 64 : 32) * inc) >> 6);
+  const int aLo = steep ? clip.top() : clip.left(), aHi = steep ? clip.bottom() : clip.right();
+  const int bLo = steep ? clip.left() : clip.top(), bHi = steep ? clip.right() : clip.bottom();
+  const int from = std::max(a1, aLo), to = std::min(a2, aHi);
+  if (from > to) return;
+  int b = static_cast<int>(b0 + static_cast<qint64>(from - a1) * inc);
+  for (int a = from; a <= to; ++a, b += inc) {
+    const int minor = b >> 16;
+    if (minor < bLo || minor > bHi) continue;
+    if (steep)
+      bits[a * stride + minor] = colour;
+    else
+      bits[minor * stride + a] = colour;
+  }
+}
 
 QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
                       qreal dpr) {
@@ -512,6 +658,7 @@ void TChart::LayOutSeries(qreal dpr) {
   fills.clear();
   runs.clear();
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
+  d.bands.Update(sx);
   // A pen's cap and the extra passes reach less than this far past a segment's ends.
   const QRect outside = L.plot.adjusted(-3, -3, 3 + passes, 3 + passes);
   const auto fill = [&](const QRect& r, QRgb colour) {
@@ -534,7 +681,7 @@ void TChart::LayOutSeries(qreal dpr) {
       // One group per run of points in the same pixel column with the same colour. Its segments
       // cover the column from its lowest to its highest pixel: one rectangle, plus the segment
       // from the previous group's last point to its first.
-      ColumnWalker walker(sx);
+      ColumnWalker walker(sx, d.bands);
       QPoint prevLast;
       bool havePrev = false;
       size_t i = 0;
@@ -547,11 +694,7 @@ void TChart::LayOutSeries(qreal dpr) {
         for (;;) {
           // The common case, points well inside the column, without the formula.
           const double from = walker.From(), guard = walker.Guard();
-          for (; j < n && xs[j] >= from && xs[j] < guard && cs[j] == c; ++j) {
-            const double y = ys[j];
-            lo = std::min(lo, y);
-            hi = std::max(hi, y);
-          }
+          j = ScanColumn(xs, ys, cs, j, n, from, guard, c, lo, hi);
           if (j < n && cs[j] == c && walker.Column(xs[j]) == col) {
             lo = std::min(lo, ys[j]);
             hi = std::max(hi, ys[j]);
@@ -574,8 +717,12 @@ void TChart::LayOutSeries(qreal dpr) {
               std::max(prevLast.x(), firstPt.x()) < outside.left())) {
           lines.emplace_back(prevLast, firstPt);
           // A cosmetic pen reaches half a pixel past each end, and each pass one pixel on.
-          Cover(damage.first, damage.last,
-                DeviceRect(QRect(prevLast, firstPt).normalized(), dpr, 1 + passes) & plotDevice);
+          const QRect reach = DeviceRect(
+              QRect(
+                  QPoint(std::min(prevLast.x(), firstPt.x()), std::min(prevLast.y(), firstPt.y())),
+                  QPoint(std::max(prevLast.x(), firstPt.x()), std::max(prevLast.y(), firstPt.y()))),
+              dpr, 1 + passes);
+          Cover(damage.first, damage.last, Overlap(reach, plotDevice));
         }
         if (j - i > 1) {
           // A lower value is a lower row on the screen.
@@ -624,11 +771,40 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
   p.setBrush(Qt::NoBrush);
+  // The painter's own line calls cost more than the pixels of these short segments. Written
+  // directly only where nothing set on the painter changes them (the after-draw's painter may
+  // come here through CatchUp): one pass, no transform, the plot as the only clip.
+  const bool direct =
+      writeTraceLines && dpr == 1.0 && passes == 1 && target.format() == QImage::Format_RGB32 &&
+      p.transform().isIdentity() && p.opacity() == 1.0 &&
+      p.compositionMode() == QPainter::CompositionMode_SourceOver &&
+      !p.testRenderHint(QPainter::Antialiasing) && p.clipRegion() == QRegion(d.layout.plot);
+  const QRect clip = d.layout.plot & target.rect();
+  if (direct && !clip.isEmpty() && std::all_of(lines.begin(), lines.end(), [&](const QLine& l) {
+        return CosmeticLineFits(l, target.size());
+      })) {
+    WriteInStrips(bits, stride, clip);
+    return;
+  }
   for (size_t r = 0; r < runs.size(); ++r) {
     const Impl::Run& run = runs[r];
     const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
     const size_t fillEnd = r + 1 < runs.size() ? runs[r + 1].fills : fills.size();
-    if (lineEnd > run.lines) {
+    const QLine* toPaint = lines.data() + run.lines;
+    int paintCount = static_cast<int>(lineEnd - run.lines);
+    if (direct) {
+      // Written here where that gives the painter's pixels; the rest goes to the painter.
+      d.rest.clear();
+      for (size_t k = run.lines; k < lineEnd; ++k) {
+        if (CosmeticLineFits(lines[k], target.size()))
+          WriteCosmeticLine(bits, stride, clip, lines[k], run.colour);
+        else
+          d.rest.push_back(lines[k]);
+      }
+      toPaint = d.rest.data();
+      paintCount = static_cast<int>(d.rest.size());
+    }
+    if (paintCount > 0) {
       QPen pen(QColor::fromRgb(run.colour), 1);
       pen.setCosmetic(true);
       pen.setCapStyle(Qt::SquareCap);
@@ -639,7 +815,7 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
           p.save();
           p.translate(k / dpr, k / dpr);
         }
-        p.drawLines(lines.data() + run.lines, static_cast<int>(lineEnd - run.lines));
+        p.drawLines(toPaint, paintCount);
         if (k > 0) p.restore();
       }
     }
@@ -650,6 +826,70 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
       for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
         for (int x = f.left(); x <= f.right(); ++x)
           row[x] = colour;
+    }
+  }
+}
+
+void TChart::WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip) {
+  Impl& d = *impl_;
+  const auto& lines = d.lines;
+  const auto& fills = d.fills;
+  const auto& runs = d.runs;
+  // Trace by trace, each sweeps rows of the whole plot through the cache; by strips of columns
+  // the rows of one stay in it while all traces go over them. In each strip everything is
+  // written in the same order as trace by trace, so every pixel ends with the same colour.
+  constexpr int kStrip = 64;
+  const int strips = (clip.width() + kStrip - 1) / kStrip;
+  std::vector<int>& starts = d.stripStarts;
+  std::vector<Impl::StripItem>& items = d.stripItems;
+  starts.assign(static_cast<size_t>(strips) + 2, 0);
+  // The strips of columns x0..x1, a column more each side for the segments' rounding.
+  const auto span = [&](int x0, int x1, auto&& f) {
+    const int s0 = std::max(0, (x0 - 1 - clip.left()) / kStrip);
+    const int s1 = std::min(strips - 1, (x1 + 1 - clip.left()) / kStrip);
+    if (x1 + 1 < clip.left()) return;
+    for (int s = s0; s <= s1; ++s)
+      f(s);
+  };
+  const auto visit = [&](auto&& f) {
+    for (size_t r = 0; r < runs.size(); ++r) {
+      const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
+      const size_t fillEnd = r + 1 < runs.size() ? runs[r + 1].fills : fills.size();
+      for (size_t k = runs[r].lines; k < lineEnd; ++k) {
+        const QLine& l = lines[k];
+        span(std::min(l.x1(), l.x2()), std::max(l.x1(), l.x2()), [&](int s) {
+          f(s, Impl::StripItem{static_cast<uint32_t>(k), false, runs[r].colour});
+        });
+      }
+      for (size_t k = runs[r].fills; k < fillEnd; ++k)
+        span(fills[k].device.left(), fills[k].device.right(), [&](int s) {
+          f(s, Impl::StripItem{static_cast<uint32_t>(k), true, fills[k].colour});
+        });
+    }
+  };
+  // Counted, then placed: each strip's items in order.
+  visit([&](int s, const Impl::StripItem&) { ++starts[static_cast<size_t>(s) + 2]; });
+  for (int s = 0; s < strips; ++s)
+    starts[static_cast<size_t>(s) + 2] += starts[static_cast<size_t>(s) + 1];
+  items.resize(static_cast<size_t>(starts[static_cast<size_t>(strips) + 1]));
+  visit([&](int s, const Impl::StripItem& item) {
+    items[static_cast<size_t>(starts[static_cast<size_t>(s) + 1]++)] = item;
+  });
+  for (int s = 0; s < strips; ++s) {
+    const int x0 = clip.left() + s * kStrip;
+    const QRect strip(QPoint(x0, clip.top()),
+                      QPoint(std::min(x0 + kStrip - 1, clip.right()), clip.bottom()));
+    for (int k = starts[static_cast<size_t>(s)]; k < starts[static_cast<size_t>(s) + 1]; ++k) {
+      const Impl::StripItem& item = items[static_cast<size_t>(k)];
+      if (!item.fill) {
+        WriteCosmeticLine(bits, stride, strip, lines[item.index], item.colour);
+        continue;
+      }
+      const QRect f = fills[item.index].device & strip;
+      QRgb* row = bits + f.top() * stride;
+      for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
+        for (int x = f.left(); x <= f.right(); ++x)
+          row[x] = item.colour;
     }
   }
 }

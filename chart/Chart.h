@@ -352,6 +352,7 @@ class TChart : public QWidget {
   // The traces' segments and fills for this frame, and the columns they draw in.
   void LayOutSeries(qreal dpr);
   void DrawSeries(QPainter& p, QImage& target, qreal dpr);
+  void WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip);
   void UpdateAutomaticRanges();
   void KeepRangesLeft();
   std::unique_ptr<TChartAxis> bottom_;

@@ -9,21 +9,10 @@
 using namespace chart_detail;
 
 namespace {
-// Products are kept within int range: a value far off the axis still lands far off the plot.
-constexpr double kPixelLimit = 1e9;
-
 double SafeLn(double v) {
   return v > 0 ? std::log(v) : 0.0;
 }
 
-// std::lround for |x| <= kPixelLimit without the library call: x - trunc(x) is exact there.
-int RoundHalfAway(double x) {
-  int t = static_cast<int>(x);
-  const double f = x - t;
-  if (f >= 0.5) ++t;
-  if (f <= -0.5) --t;
-  return t;
-}
 }  // namespace
 
 TChartAxis::TChartAxis(TChart* owner, bool horizontal) : owner_(owner), horizontal_(horizontal) {}
@@ -171,19 +160,6 @@ Scale Scale::Of(const TChartAxis& axis, double start, double span) {
   s.l0 = SafeLn(s.lo);
   s.l1 = SafeLn(s.hi);
   return s;
-}
-
-int Scale::Pos(double v) const {
-  double product;
-  if (log) {
-    if (!(v > 0)) return static_cast<int>(start);
-    product = span * (std::log(v) - l0) / (l1 - l0);
-  } else {
-    product = span * (v - lo) / (hi - lo);
-  }
-  if (std::isnan(product)) return static_cast<int>(start);
-  product = std::clamp(product, -kPixelLimit, kPixelLimit);
-  return static_cast<int>(start) + RoundHalfAway(product);
 }
 
 double Scale::Value(double pixel) const {

@@ -13,6 +13,7 @@
 #include <QSize>
 #include <QString>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -22,6 +23,18 @@
 namespace chart_detail {
 
 // Maps values of one axis to pixels: start + round(span * fraction), as ValueToX/ValueToY.
+// Products are kept within int range: a value far off the axis still lands far off the plot.
+constexpr double kPixelLimit = 1e9;
+
+// std::lround for |x| <= kPixelLimit without the library call: x - trunc(x) is exact there.
+inline int RoundHalfAway(double x) {
+  int t = static_cast<int>(x);
+  const double f = x - t;
+  if (f >= 0.5) ++t;
+  if (f <= -0.5) --t;
+  return t;
+}
+
 struct Scale {
   double start = 0.0;
   double span = 1.0;
@@ -36,6 +49,37 @@ struct Scale {
   double Value(double pixel) const;
   // Smallest value whose pixel lies beyond `pixel` (approximately; callers keep a guard band).
   double Boundary(int pixel) const;
+  bool operator==(const Scale&) const = default;
+};
+
+// Inline: the traces' layout maps every column and row through it.
+inline int Scale::Pos(double v) const {
+  double product;
+  if (log) {
+    if (!(v > 0)) return static_cast<int>(start);
+    product = span * (std::log(v) - l0) / (l1 - l0);
+  } else {
+    product = span * (v - lo) / (hi - lo);
+  }
+  if (std::isnan(product)) return static_cast<int>(start);
+  product = std::clamp(product, -kPixelLimit, kPixelLimit);
+  return static_cast<int>(start) + RoundHalfAway(product);
+}
+
+// Per pixel column of a horizontal scale, values sure to lie in it: [low, high), kept a band
+// well above rounding error from the boundaries the formula rounds at. Depends on the scale
+// only, so it is worked out again only when the scale changes.
+struct ColumnBands {
+  Scale scale;
+  bool known = false;             // worked out for `scale`
+  int first = 0;                  // the column of low[0], high[0]
+  std::vector<double> low, high;  // none unless the scale increases
+  void Update(const Scale& s);
+  // Whether x lies in the band of `column` (a NaN never does).
+  bool Holds(int column, double x) const {
+    const size_t k = static_cast<size_t>(column - first);
+    return k < low.size() && x >= low[k] && x < high[k];
+  }
 };
 
 // Delphi-style number pattern: '0' digit, '#' optional digit, '.' decimals, ',' grouping;
@@ -80,6 +124,16 @@ int PointsToPixels(int points);
 // Pixels of a straight line from (x0, y0) to (x1, y1) as the classic line-to steps them,
 // without the end pixel. Appended as runs of 1-pixel-thick rectangles.
 void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
+
+// A one-pixel cosmetic line with square caps between two pixel centres, written straight into
+// 32-bit pixels inside `clip`: the pixels the raster engine's aliased stroker sets for the line
+// drawn on its own at an identity transform. That holds while both ends lie in the device
+// (CosmeticLineFits); the engine first clips a line leaving it, in floating point.
+bool CosmeticLineFits(const QLine& l, const QSize& device);
+// Off: every segment goes to the painter, for tests to compare the writing with.
+extern bool writeTraceLines;
+void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
+                       QRgb colour);
 
 // A horizontal or vertical line of the after-draw written straight into the pixels (at a pixel
 // ratio of 1): the pixels from `from` towards `to`, without `to`, every other one when dotted.
@@ -188,6 +242,17 @@ struct TChart::Impl {
   };
   std::vector<Run> runs;
   std::vector<QLine> lines;
+  std::vector<QLine> rest;          // a run's segments the painter draws
+  chart_detail::ColumnBands bands;  // of the bottom axis
+  // The segments and fills by strips of columns (see WriteInStrips): the items of strip s are
+  // stripItems[stripStarts[s] .. stripStarts[s + 1]).
+  struct StripItem {
+    uint32_t index;  // into lines or fills
+    bool fill;
+    QRgb colour;
+  };
+  std::vector<int> stripStarts;
+  std::vector<StripItem> stripItems;
   std::vector<Fill> fills;
   std::vector<QRect> rects;
 
