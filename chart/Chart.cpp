@@ -160,6 +160,14 @@ QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device
   return d & device;
 }
 
+// Sets the device pixels of r (none when empty) to colour.
+void FillPixels(QRgb* bits, qsizetype stride, const QRect& r, QRgb colour) {
+  if (r.isEmpty()) return;
+  QRgb* row = bits + r.top() * stride;
+  for (int y = r.top(); y <= r.bottom(); ++y, row += stride)
+    std::fill(row + r.left(), row + r.right() + 1, colour);
+}
+
 // Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
 bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QRect& r) {
   const int x0 = std::max(r.left(), 0),
@@ -182,6 +190,7 @@ void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
 
 // Columns are handled by groups of 16 (a cache line of pixels).
 constexpr int kColumnGroup = 16;
+
 // For each row of the image, its first row with the same pixels.
 void IndexRows(const QImage& image, std::vector<const QRgb*>& rows) {
   const int h = image.height();
@@ -348,11 +357,10 @@ QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& las
   if (first.size() < static_cast<size_t>(w) || last.size() < static_cast<size_t>(w)) return out;
   // By groups of 16 columns, neighbouring groups joined while that adds little: each rectangle
   // costs the window system more than a few pixels.
-  constexpr int kGroup = 16;
   QRect run;
   qint64 runArea = 0;
-  for (int x0 = 0; x0 < w; x0 += kGroup) {
-    const int x1 = std::min(x0 + kGroup, w);
+  for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
+    const int x1 = std::min(x0 + kColumnGroup, w);
     int top = h, bottom = -1, left = x1, right = x0 - 1;
     for (int x = x0; x < x1; ++x)
       if (first[x] <= last[x]) {
@@ -367,7 +375,7 @@ QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& las
     if (!run.isEmpty()) {
       const QRect u = run.united(g);
       if (static_cast<qint64>(u.width()) * u.height() <=
-          (runArea + area) * 5 / 4 + kGroup * kGroup) {
+          (runArea + area) * 5 / 4 + kColumnGroup * kColumnGroup) {
         run = u;
         runArea += area;
         continue;
@@ -819,14 +827,8 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
         if (k > 0) p.restore();
       }
     }
-    for (size_t k = run.fills; k < fillEnd; ++k) {
-      const QRect& f = fills[k].device;
-      const QRgb colour = fills[k].colour;
-      QRgb* row = bits + f.top() * stride;
-      for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
-        for (int x = f.left(); x <= f.right(); ++x)
-          row[x] = colour;
-    }
+    for (size_t k = run.fills; k < fillEnd; ++k)
+      FillPixels(bits, stride, fills[k].device, fills[k].colour);
   }
 }
 
@@ -885,11 +887,7 @@ void TChart::WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip) {
         WriteCosmeticLine(bits, stride, strip, lines[item.index], item.colour);
         continue;
       }
-      const QRect f = fills[item.index].device & strip;
-      QRgb* row = bits + f.top() * stride;
-      for (int y = f.top(); y <= f.bottom(); ++y, row += stride)
-        for (int x = f.left(); x <= f.right(); ++x)
-          row[x] = item.colour;
+      FillPixels(bits, stride, fills[item.index].device & strip, item.colour);
     }
   }
 }
@@ -1141,14 +1139,18 @@ bool TChart::RestoreFrame() {
     }
   };
   settle();
-  qint64 area = 0;
-  for (int x = 0; x < w; ++x) {
-    top[x] = std::max(top[x], 0);
-    bottom[x] = std::min(bottom[x], h - 1);
-    area += std::max(0, bottom[x] - top[x] + 1);
-  }
+  // The rows inside the frame, and the pixels they hold.
+  const auto clampedArea = [&] {
+    qint64 area = 0;
+    for (int x = 0; x < w; ++x) {
+      top[x] = std::max(top[x], 0);
+      bottom[x] = std::min(bottom[x], h - 1);
+      area += std::max(0, bottom[x] - top[x] + 1);
+    }
+    return area;
+  };
   // Most of the frame: one sequential copy is cheaper than many short ones.
-  if (area * 2 > static_cast<qint64>(w) * h) return false;
+  if (clampedArea() * 2 > static_cast<qint64>(w) * h) return false;
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const std::vector<const QRgb*>& src = d.backgroundRows;
@@ -1168,15 +1170,10 @@ bool TChart::RestoreFrame() {
     }
     if (grown) settle();
   }
-  area = 0;
-  for (int x = 0; x < w; ++x) {
-    top[x] = std::max(top[x], 0);
-    bottom[x] = std::min(bottom[x], h - 1);
-    area += std::max(0, bottom[x] - top[x] + 1);
-  }
-  // A smaller part exactly: the pixels it held are kept, to find what changed. Of a larger
-  // one, all pixels put back are taken as changed.
-  // A trace that covers the same rows as before may well not have changed at all.
+  const qint64 area = clampedArea();
+  // A smaller part exactly: the pixels it held are kept, to find what changed; of a larger
+  // one, all pixels put back are taken as changed. A trace that covers the same rows as before
+  // may well not have changed at all, so it is compared even after a frame that did not pay.
   const bool sameRows = damage.first == damage.prevFirst && damage.last == damage.prevLast;
   damage.exact = area * 4 <= static_cast<qint64>(w) * h &&
                  (damage.exactPays || sameRows || ++damage.framesWithoutExact >= kExactRetry);
