@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -219,30 +220,30 @@ std::pair<int, int> GroupRows(const std::vector<int>& first, const std::vector<i
   return {top, bottom};
 }
 
-// Calls f(y, x0, x1) for each run of neighbouring columns x0..x1-1 that all have row y in
-// top..bottom, row by row from the top and, in a row, from the left: the one order in which
-// the exact restore keeps the old pixels and the comparison reads them back. The columns of a
-// group have the same rows (RestoreFrame grows them so), so a group is wholly in a run or out.
+// Calls f(x0, x1, t, b) for each column group x0..x1-1 with rows t..b, from the left: the one
+// order in which the exact restore keeps the old pixels and the comparison reads them back.
+// The columns of a group have the same rows (RestoreFrame grows them so). A group is gone
+// through down its rows: a constant stride, which the processor fetches ahead; row by row across
+// the groups, each row was a jump it could not foresee.
 template <class F>
-void ForEachRun(const std::vector<int>& top, const std::vector<int>& bottom, int w, int h, F&& f) {
-  int first = h, last = -1;
-  for (int x = 0; x < w; ++x) {
-    first = std::min(first, top[x]);
-    last = std::max(last, bottom[x]);
-  }
-  for (int y = first; y <= last; ++y) {
-    for (int x0 = 0; x0 < w;) {
-      if (y < top[x0] || y > bottom[x0]) {
-        x0 = std::min(x0 + kColumnGroup, w);
-        continue;
-      }
-      int x1 = std::min(x0 + kColumnGroup, w);
-      while (x1 < w && y >= top[x1] && y <= bottom[x1])
-        x1 = std::min(x1 + kColumnGroup, w);
-      f(y, x0, x1);
-      x0 = x1;
-    }
-  }
+void ForEachGroup(const std::vector<int>& top, const std::vector<int>& bottom, int w, F&& f) {
+  for (int x0 = 0; x0 < w; x0 += kColumnGroup)
+    if (top[x0] <= bottom[x0]) f(x0, std::min(x0 + kColumnGroup, w), top[x0], bottom[x0]);
+}
+
+// Whether a whole group's row (a cache line of pixels) is the same in a and b.
+inline bool SameGroupRow(const QRgb* a, const QRgb* b) {
+#if defined(__SSE2__)
+  const auto at = [](const QRgb* p, int i) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + i);
+  };
+  __m128i d = _mm_xor_si128(at(a, 0), at(b, 0));
+  for (int i = 1; i < 4; ++i)
+    d = _mm_or_si128(d, _mm_xor_si128(at(a, i), at(b, i)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_setzero_si128())) == 0xffff;
+#else
+  return std::memcmp(a, b, kColumnGroup * sizeof(QRgb)) == 0;
+#endif
 }
 
 // A small flat button with three bars, in the chart's own colours.
@@ -1042,25 +1043,23 @@ void TChart::RenderFrame(qreal dpr) {
   std::vector<int>& last = damage.changedLast;
   first.assign(static_cast<size_t>(w), h);
   last.assign(static_cast<size_t>(w), -1);
-  // A run that compares equal as a whole (most, where the trace stayed) is passed over.
-  ForEachRun(top, bottom, w, h, [&](int y, int x0, int x1) {
-    const QRgb* row = dst + y * stride + x0;
+  // A row that compares equal as a whole (most, where the trace stayed) is passed over; one
+  // that differs is gone through without a branch per pixel.
+  ForEachGroup(top, bottom, w, [&](int x0, int x1, int t, int b) {
     const size_t n = static_cast<size_t>(x1 - x0);
-    if (std::memcmp(saved, row, n * sizeof(QRgb)) != 0) {
-      // Group by group, and in a group that differs without a branch per pixel.
-      for (size_t g = 0; g < n; g += kColumnGroup) {
-        const size_t m = std::min<size_t>(kColumnGroup, n - g);
-        if (std::memcmp(saved + g, row + g, m * sizeof(QRgb)) == 0) continue;
-        int* __restrict from = first.data() + x0 + g;
-        int* __restrict to = last.data() + x0 + g;
-        for (size_t i = 0; i < m; ++i) {
-          const int differs = -static_cast<int>(saved[g + i] != row[g + i]);
-          from[i] = std::min(from[i], (y & differs) | (h & ~differs));
-          to[i] = (y & differs) | (to[i] & ~differs);
-        }
+    const QRgb* row = dst + t * stride + x0;
+    int* __restrict from = first.data() + x0;
+    int* __restrict to = last.data() + x0;
+    for (int y = t; y <= b; ++y, row += stride, saved += n) {
+      if (n == kColumnGroup ? SameGroupRow(saved, row)
+                            : std::memcmp(saved, row, n * sizeof(QRgb)) == 0)
+        continue;
+      for (size_t i = 0; i < n; ++i) {
+        const int differs = -static_cast<int>(saved[i] != row[i]);
+        from[i] = std::min(from[i], (y & differs) | (h & ~differs));
+        to[i] = (y & differs) | (to[i] & ~differs);
       }
     }
-    saved += n;
   });
   qint64 changed = 0;
   for (int x = 0; x < w; ++x)
@@ -1154,8 +1153,7 @@ bool TChart::RestoreFrame() {
   const qsizetype stride = d.frame.bytesPerLine() / 4;
   QRgb* dst = reinterpret_cast<QRgb*>(d.frame.bits());
   const std::vector<const QRgb*>& src = d.backgroundRows;
-  // By groups of 16 columns over the rows any of them needs, row by row, neighbouring groups
-  // in one copy: a copy per group and row costs more in calls than in bytes.
+  // By groups of 16 columns over the rows any of them needs.
   for (bool grown = true; grown;) {
     grown = false;
     for (int x0 = 0; x0 < w; x0 += kColumnGroup) {
@@ -1180,13 +1178,22 @@ bool TChart::RestoreFrame() {
   if (damage.exact) damage.framesWithoutExact = 0;
   damage.saved.resize(damage.exact ? static_cast<size_t>(area) : 0);
   QRgb* saved = damage.saved.data();
-  ForEachRun(top, bottom, w, h, [&](int y, int x0, int x1) {
-    const size_t n = static_cast<size_t>(x1 - x0);
-    if (damage.exact) {
-      std::memcpy(saved, dst + y * stride + x0, n * sizeof(QRgb));
-      saved += n;
+  // A whole group's row is a copy of constant size, which the compiler writes inline.
+  const auto putBack = [&](int x0, int t, int b, auto n) {
+    QRgb* row = dst + t * stride + x0;
+    for (int y = t; y <= b; ++y, row += stride) {
+      if (damage.exact) {
+        std::memcpy(saved, row, n * sizeof(QRgb));
+        saved += n;
+      }
+      std::memcpy(row, src[static_cast<size_t>(y)] + x0, n * sizeof(QRgb));
     }
-    std::memcpy(dst + y * stride + x0, src[static_cast<size_t>(y)] + x0, n * sizeof(QRgb));
+  };
+  ForEachGroup(top, bottom, w, [&](int x0, int x1, int t, int b) {
+    if (x1 - x0 == kColumnGroup)
+      putBack(x0, t, b, std::integral_constant<size_t, kColumnGroup>());
+    else
+      putBack(x0, t, b, static_cast<size_t>(x1 - x0));
   });
   return true;
 }
