@@ -75,9 +75,21 @@ qint64 TFramePacer::FrameInterval(const QWidget* window) {
   return static_cast<qint64>(1e9 / std::min(hz, 240.0));
 }
 
-bool TFramePacer::PaintDeferred(const QWidget* window) const {
+bool TFramePacer::PutOff(const QWidget* window, Window& w) {
+  const qint64 interval = FrameInterval(window);
+  if (w.released || !w.lastPaint.isValid() || w.lastPaint.nsecsElapsed() >= interval) return false;
+  w.deferred = true;
+  w.due = clock_.nsecsElapsed() + interval - w.lastPaint.nsecsElapsed();
+  ArmTimer();
+  return true;
+}
+
+bool TFramePacer::PaintDeferred(const QWidget* window) {
   const auto it = windows_.find(const_cast<QWidget*>(window));
-  return it != windows_.end() && it->second.deferred;
+  if (it == windows_.end()) return false;
+  // A window that painted within this frame could not paint again before its end: it is put
+  // off now, so that what comes meanwhile is drawn once, just before that paint.
+  return it->second.deferred || PutOff(window, it->second);
 }
 
 bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
@@ -99,18 +111,14 @@ bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
     connect(watched, &QObject::destroyed, this, [this, watched] { windows_.erase(watched); });
   Window& w = entry->second;
   if (w.deferred) return true;  // its paint is already due at the frame's end
-  const qint64 interval = FrameInterval(window);
-  if (!w.released && w.lastPaint.isValid() && w.lastPaint.nsecsElapsed() < interval) {
-    w.deferred = true;
-    w.due = clock_.nsecsElapsed() + interval - w.lastPaint.nsecsElapsed();
-    ArmTimer();
-    return true;
-  }
+  if (PutOff(window, w)) return true;
   w.released = false;
   w.lastPaint.start();
-  // What the window kept while it waited goes into this paint.
+  // What the window kept while it waited goes into this paint. The request its drawing posts
+  // is answered by this paint as well.
   QEvent due(FramePacing::FrameDue());
   QCoreApplication::sendEvent(window, &due);
+  QCoreApplication::removePostedEvents(window, QEvent::UpdateRequest);
   return false;
 }
 
@@ -165,7 +173,14 @@ bool TApplication::GuardedDispatch(const std::function<bool()>& dispatch) {
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
-  return GuardedDispatch([&] { return QApplication::notify(receiver, event); });
+  // The guard of GuardedDispatch, spelt out: every event passes here, thousands a second, and
+  // wrapping each in a std::function would allocate.
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (...) {
+    ReportException(std::current_exception());
+    return false;
+  }
 }
 
 static void DestroyWindows() {

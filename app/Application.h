@@ -48,8 +48,9 @@ class TFramePacer : public QObject {
   ~TFramePacer() override;
   // The shortest time between two paints of the window (nanoseconds).
   static qint64 FrameInterval(const QWidget* window);
-  // Whether the window's next paint waits for the end of the current frame.
-  bool PaintDeferred(const QWidget* window) const;
+  // Whether the window's next paint waits for the end of the current frame. A window that
+  // painted within the frame is put off by the asking, and is let through at its end.
+  bool PaintDeferred(const QWidget* window);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -61,6 +62,9 @@ class TFramePacer : public QObject {
     bool deferred = false;
     bool released = false;
   };
+  // Puts the window's next paint off to the end of the frame of its last paint, if it is not
+  // over yet.
+  bool PutOff(const QWidget* window, Window& w);
   void ReleaseDue();
   void ArmTimer();
 

@@ -18,6 +18,7 @@
 
 #include "Application.h"
 #include "Chart.h"
+#include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
 #include "Framepacing.h"
 #include "Levelbar.h"
@@ -202,6 +203,74 @@ TEST_F(FramePacer, AVectorScopeFedInABurstEndsShowingTheNewestBlock) {
   EXPECT_NEAR(scope.PLevelMeter1->Position(), 10 * last, 1);
   EXPECT_EQ(scope.LLevelChan2->text(), "-6.0");
   EXPECT_DOUBLE_EQ(scope.Series1->XValues()[0], left[0] / 32768.0);
+}
+
+// A block that comes within the frame of the window's last paint is kept, not drawn: the
+// window's paint at the frame's end shows it without any further block or request.
+TEST_F(FramePacer, ABlockRightAfterAPaintIsDrawnOnceAtTheFramesEnd) {
+  TMainwindow main;
+  TFGoniometer scope;
+  scope.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&scope));
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  if (scope.devicePixelRatioF() != 1.0) GTEST_SKIP() << "pixels compared at pixel ratio 1";
+  std::vector<double> loud(256, 32768.0 * 0.5), quiet(256, 32768.0 * 0.01);
+  PaintCounter paints(scope.PLevelMeter1);
+  scope.ShowBlock(loud.data(), loud.data(), 256);  // after a quiet spell: drawn at once
+  EXPECT_EQ(scope.LLevelChan1->text(), "-6.0");
+  QElapsedTimer sincePaint;
+  QCoreApplication::processEvents();
+  sincePaint.start();
+  ASSERT_EQ(paints.paints, 1);
+  const bool deferred = FramePacing::Deferred(&scope);
+  if (sincePaint.nsecsElapsed() > interval / 2) GTEST_SKIP() << "too slow to ask within the frame";
+  EXPECT_TRUE(deferred);
+  scope.ShowBlock(quiet.data(), quiet.data(), 256);
+  EXPECT_EQ(scope.LLevelChan1->text(), "-6.0");  // kept for the frame's end
+  EXPECT_EQ(scope.PLevelMeter1->Position(), -60);
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  EXPECT_FALSE(FramePacing::Deferred(&scope));
+  EXPECT_EQ(scope.LLevelChan1->text(), "-40.0");
+  EXPECT_EQ(scope.PLevelMeter1->Position(), -400);
+  EXPECT_EQ(paints.paints, 2);
+  // What the screen holds is what a whole repaint of the bar draws.
+  const QImage shown = scope.screen()
+                           ->grabWindow(scope.winId())
+                           .toImage()
+                           .convertToFormat(QImage::Format_RGB32)
+                           .copy(scope.PLevelMeter1->geometry());
+  EXPECT_EQ(shown, scope.PLevelMeter1->grab().toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+// The band analyser's bars go up and down between paints; its window on the screen is then
+// what a whole repaint of it draws.
+TEST_F(FramePacer, TheBandAnalyserOnTheScreenMatchesAWholeRepaint) {
+  TMainwindow main;
+  TFBandAnalyser bands;
+  bands.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&bands));
+  SpinFor(static_cast<int>(3 * interval / 1000000));
+  if (bands.devicePixelRatioF() != 1.0) GTEST_SKIP() << "pixels compared at pixel ratio 1";
+  const int n = 1024;
+  std::vector<double> frequency(n / 2), magnitude(n / 2);
+  for (int k = 0; k < n / 2; ++k)
+    frequency[k] = k * 48000.0 / n;
+  for (int round = 0; round < 12; ++round) {
+    for (int k = 0; k < n / 2; ++k)
+      magnitude[k] = std::pow(10.0, -0.2 * ((k * 7 + round * 13) % 23));
+    bands.ShowBands(frequency.data(), magnitude.data(), magnitude.data(), n / 2);
+    SpinFor(round % 3 == 0 ? static_cast<int>(2 * interval / 1000000) : 1);
+  }
+  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
+  int filled = 0;
+  for (TLevelBar* bar : bands.BandBars)
+    if (bar->FilledHeight() > 0 && bar->FilledHeight() < bar->height()) ++filled;
+  ASSERT_GT(filled, 5) << "the bars must stand at partial heights to test anything";
+  const QImage shown =
+      bands.screen()->grabWindow(bands.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage fresh = bands.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), fresh.size());
+  EXPECT_EQ(shown, fresh);
 }
 
 TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {
