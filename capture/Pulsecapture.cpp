@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -76,6 +77,8 @@ struct Worker {
   pa_context* ctx = nullptr;
   pa_stream* stream = nullptr;
   int streamChannels = 0, streamRate = 0, streamFrames = 0;
+  // The rate of the source the stream records (0 until the server has told).
+  int sourceRate = 0;
   Clock::time_point nextConnect{}, nextStream{};
   // The request being served.
   uint64_t active = 0;
@@ -83,12 +86,13 @@ struct Worker {
   int wantChannels = 0, wantRate = 0, wantFrames = 0;
   Clock::time_point paceUntil{};
   bool dropStale = false;
-  // When the stream was last read empty.
-  Clock::time_point drained{};
+  // When this turn of the loop woke: what the stream holds now came no earlier.
+  Clock::time_point woke{};
 
   void CloseStream() {
     if (stream) {
       pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_set_moved_callback(stream, nullptr, nullptr);
       pa_stream_disconnect(stream);
       pa_stream_unref(stream);
       stream = nullptr;
@@ -152,6 +156,7 @@ struct Worker {
         if (active && wasRecording) Finish();
       } else if (st == PA_STREAM_READY && !s.streaming) {
         s.streaming = true;
+        AskSourceRate();
         // A fresh stream does not continue whatever was read before.
         s.FeedGap();
         s.lastSound = Now();
@@ -163,10 +168,8 @@ struct Worker {
     // Another block length needs other fragments, not another stream.
     if (stream && active && streamFrames != wantFrames &&
         pa_stream_get_state(stream) == PA_STREAM_READY) {
-      const pa_buffer_attr attr = BufferAttr();
-      if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr))
-        pa_operation_unref(op);
       streamFrames = wantFrames;
+      SetBufferAttr();
     }
     // A format no server takes is known at once; waiting for the server first would let a short
     // block run out before it and report the input as gone instead.
@@ -192,17 +195,55 @@ struct Worker {
   // fragment holding its last frame, so fragments that cover the block plus a small gap make
   // each block a whole number of them (blocks never join, the block rate stays close to
   // rate / block length); a long block comes in equal fragments of at most 50 ms.
-  pa_buffer_attr BufferAttr() const {
-    const pa_sample_spec format = Format();
+  //
+  // A short block's gap is a share of the block rate that counts. The server renders whole
+  // frames of the source, whose rate it converts to ours: once that rate is known, a short
+  // block's fragment need only cover the block plus two frames after rounding to them.
+  pa_buffer_attr BufferAttr(int channels, int rate, int frames) const {
+    const pa_sample_spec format = {PA_SAMPLE_S16LE, static_cast<uint32_t>(rate),
+                                   static_cast<uint8_t>(std::clamp(channels, 0, 255))};
     const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&format));
     pa_buffer_attr attr;
     attr.maxlength = std::max<uint32_t>(frameBytes * (format.rate / 2), 4096);
-    const long rate = static_cast<long>(format.rate);
-    const long pieces = std::max(1L, (wantFrames + rate / 20 - 1) / std::max(1L, rate / 20));
-    const long gap = std::max(1L, std::min<long>(rate / 1000, wantFrames / 32));
-    attr.fragsize = frameBytes * static_cast<uint32_t>((wantFrames + gap + pieces - 1) / pieces);
+    const long r = static_cast<long>(format.rate);
+    const long pieces = std::max(1L, (frames + r / 20 - 1) / std::max(1L, r / 20));
+    const long gap = std::max(1L, std::min<long>(r / 1000, frames / 32));
+    long fragment = (frames + gap + pieces - 1) / pieces;
+    if (sourceRate > 0 && pieces == 1 && frames / 32 < r / 1000) {
+      const double ratio = static_cast<double>(sourceRate) / static_cast<double>(r);
+      const double sourceFrames = std::ceil(static_cast<double>(frames + 2) * ratio);
+      fragment = std::min(fragment, static_cast<long>(std::ceil(sourceFrames / ratio)) + 1);
+    }
+    attr.fragsize = frameBytes * static_cast<uint32_t>(fragment);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     return attr;
+  }
+
+  // For the stream's format and block length.
+  void SetBufferAttr() {
+    const pa_buffer_attr attr = BufferAttr(streamChannels, streamRate, streamFrames);
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr))
+      pa_operation_unref(op);
+  }
+
+  // Asks the server for the rate of the source the stream records; SourceInfo then sizes the
+  // fragments for it.
+  void AskSourceRate() {
+    sourceRate = 0;
+    const uint32_t index = pa_stream_get_device_index(stream);
+    if (index == PA_INVALID_INDEX) return;
+    if (pa_operation* op = pa_context_get_source_info_by_index(ctx, index, &SourceInfo, this))
+      pa_operation_unref(op);
+  }
+  static void SourceInfo(pa_context*, const pa_source_info* info, int, void* self) {
+    auto& w = *static_cast<Worker*>(self);
+    // An answer about a source the stream no longer records is of no use.
+    if (!info || !w.stream || pa_stream_get_state(w.stream) != PA_STREAM_READY ||
+        pa_stream_get_device_index(w.stream) != info->index ||
+        static_cast<int>(info->sample_spec.rate) == w.sourceRate)
+      return;
+    w.sourceRate = static_cast<int>(info->sample_spec.rate);
+    w.SetBufferAttr();
   }
 
   void OpenStream(Clock::time_point now) {
@@ -215,7 +256,7 @@ struct Worker {
       s.failure = FailureOf(pa_context_errno(ctx));
       return;
     }
-    const pa_buffer_attr attr = BufferAttr();
+    const pa_buffer_attr attr = BufferAttr(wantChannels, wantRate, wantFrames);
     // Without DONT_MOVE the server would move the stream to another source when this one goes,
     // and the user would see some other input's signal under this input's name. The default
     // input is whatever the server's default is.
@@ -228,6 +269,9 @@ struct Worker {
       stream = nullptr;
       return;
     }
+    // The default source may be followed to another of another rate.
+    pa_stream_set_moved_callback(
+        stream, [](pa_stream*, void* self) { static_cast<Worker*>(self)->AskSourceRate(); }, this);
     streamChannels = wantChannels;
     streamRate = wantRate;
     streamFrames = wantFrames;
@@ -237,7 +281,9 @@ struct Worker {
   void Read() {
     if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
     const size_t frameBytes = sizeof(int16_t) * static_cast<size_t>(streamChannels);
-    for (int guard = 0; guard < 1000 && pa_stream_readable_size(stream) > 0; ++guard) {
+    // Peeking until the stream is empty asks the library once less per piece than asking for
+    // the readable size first (every call checks for a fork).
+    for (int guard = 0; guard < 1000; ++guard) {
       const void* bytes = nullptr;
       size_t n = 0;
       if (pa_stream_peek(stream, &bytes, &n) < 0 || n == 0) break;
@@ -266,7 +312,6 @@ struct Worker {
       pa_stream_drop(stream);
     }
     dropStale = false;
-    if (pa_stream_readable_size(stream) == 0) drained = Clock::now();
   }
 
   void Take(const int16_t* samples, int frames) {
@@ -307,9 +352,9 @@ struct Worker {
       wantRate = s.rate;
       wantFrames = s.frames;
       paceUntil = s.paceUntil;
-      // What the stream gathered before the call is not this block's. Asked for after the
-      // stream was read empty, the block takes whatever came since.
-      dropStale = s.started < drained;
+      // What the stream gathered before the call is not this block's: all it holds now came
+      // since this turn woke, and what came before was read in earlier turns.
+      dropStale = s.started > woke;
     } else if (active && (s.requestId != active || s.finishedId == active)) {
       active = 0;  // the caller gave up on it
     }
@@ -337,6 +382,7 @@ void PulseCapture::Impl::Run() {
     const int waitMs = streaming ? kStreamingPollMs : kPollMs;
     if (pa_mainloop_prepare(loop, waitMs * 1000) < 0) break;
     if (pa_mainloop_poll(loop) < 0) break;
+    w.woke = Clock::now();
     if (pa_mainloop_dispatch(loop) < 0) break;
   }
   w.CloseContext();
