@@ -165,6 +165,13 @@ QRect FillRect(const QRect& r, const QRect& clip, qreal dpr, const QRect& device
 void FillPixels(QRgb* bits, qsizetype stride, const QRect& r, QRgb colour) {
   if (r.isEmpty()) return;
   QRgb* row = bits + r.top() * stride;
+  // Most fills are a trace's column: one pixel a row, without a fill's set-up per row.
+  if (r.width() == 1) {
+    row += r.left();
+    for (int y = r.top(); y <= r.bottom(); ++y, row += stride)
+      *row = colour;
+    return;
+  }
   for (int y = r.top(); y <= r.bottom(); ++y, row += stride)
     std::fill(row + r.left(), row + r.right() + 1, colour);
 }
