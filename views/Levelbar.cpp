@@ -105,7 +105,7 @@ bool TLevelBar::FillBackingStore(const QRegion& asked, int top) {
   QPaintDevice* device = redirected(&offset);
   if (!device || device->devType() != QInternal::Image) return false;
   auto* image = static_cast<QImage*>(device);
-  if (image->devicePixelRatio() != 1.0 || image->depth() != 32 ||
+  if (!image->isDetached() || image->devicePixelRatio() != 1.0 || image->depth() != 32 ||
       (image->format() != QImage::Format_RGB32 &&
        image->format() != QImage::Format_ARGB32_Premultiplied) ||
       !barColor_.isValid() || !backColor_.isValid() || barColor_.alpha() != 255 ||
