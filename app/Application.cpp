@@ -163,24 +163,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   installEventFilter(new TFramePacer(this));
 }
 
-bool TApplication::GuardedDispatch(const std::function<bool()>& dispatch) {
-  try {
-    return dispatch();
-  } catch (...) {
-    ReportException(std::current_exception());
-    return false;
-  }
-}
-
 bool TApplication::notify(QObject* receiver, QEvent* event) {
-  // The guard of GuardedDispatch, spelt out: every event passes here, thousands a second, and
-  // wrapping each in a std::function would allocate.
-  try {
-    return QApplication::notify(receiver, event);
-  } catch (...) {
-    ReportException(std::current_exception());
-    return false;
-  }
+  return GuardedDispatch([&] { return QApplication::notify(receiver, event); });
 }
 
 static void DestroyWindows() {
