@@ -204,14 +204,12 @@ struct TCalcSpectrumThread::Impl {
       if (links.Scope) links.Scope->SetScopeAxes();
       for (int series = 1; series <= 4; ++series)
         m->ClearTrace(series);
-      for (int k = 0; k < h; ++k) {
-        const double x = Frequency[k];
-        m->AddTracePoint(1, x, Level[k], clBlue);
-        if (stereo) m->AddTracePoint(2, x, LevelR[k], clRed);
-        if (MaxHold == 1) {
-          m->AddTracePoint(3, x, MaxLevel[k], clBlue);
-          if (stereo) m->AddTracePoint(4, x, MaxLevelR[k], clRed);
-        }
+      const double* x = Frequency.data();
+      m->AddTracePoints(1, x, Level.data(), h, clBlue);
+      if (stereo) m->AddTracePoints(2, x, LevelR.data(), h, clRed);
+      if (MaxHold == 1) {
+        m->AddTracePoints(3, x, MaxLevel.data(), h, clBlue);
+        if (stereo) m->AddTracePoints(4, x, MaxLevelR.data(), h, clRed);
       }
     } else if (links.Scope) {
       links.Scope->SetScopeAxes();

@@ -32,6 +32,12 @@ class SpectrumMainLink {
   // series 1..4: "L", "R", "Lmax", "Rmax".
   virtual void ClearTrace(int series) = 0;
   virtual void AddTracePoint(int series, double x, double y, uint32_t rgb) = 0;
+  // The same as AddTracePoint for each point in turn; one call a block instead of one a point.
+  virtual void AddTracePoints(int series, const double* x, const double* y, int count,
+                              uint32_t rgb) {
+    for (int k = 0; k < count; ++k)
+      AddTracePoint(series, x[k], y[k], rgb);
+  }
 };
 
 // The vector scope window.

@@ -48,6 +48,11 @@ InputEntry TInputMenu::Chosen() const {
   return chosen_;
 }
 
+std::shared_ptr<FileCursor> TInputMenu::ChosenFile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return chosen_.file;
+}
+
 void TInputMenu::Choose(const InputEntry& input) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -30,6 +30,8 @@ class TInputMenu : public QObject {
 
   // The input picked; "Default input (system)" until another is picked (any thread).
   InputEntry Chosen() const;
+  // Its file, if it is one: without copying the names, as every block asks (any thread).
+  std::shared_ptr<FileCursor> ChosenFile() const;
   // Picks `input` (user-interface thread); a running worker takes it at its next block.
   void Choose(const InputEntry& input);
   // Lists `input` after the machine's inputs (an opened file), in place of the one offered

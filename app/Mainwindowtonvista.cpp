@@ -148,13 +148,13 @@ InputEntry TMainwindow::GetInput() const {
 }
 
 double TMainwindow::ShownRate() const {
-  const InputEntry input = GetInput();
-  return input.file ? input.file->Rate() : SamplingRate.load();
+  const std::shared_ptr<FileCursor> file = InputMenu ? InputMenu->ChosenFile() : nullptr;
+  return file ? file->Rate() : SamplingRate.load();
 }
 
 int TMainwindow::ShownChannels() const {
-  const InputEntry input = GetInput();
-  return input.file ? input.file->Channels() : NumChannels.load();
+  const std::shared_ptr<FileCursor> file = InputMenu ? InputMenu->ChosenFile() : nullptr;
+  return file ? file->Channels() : NumChannels.load();
 }
 
 void TMainwindow::FollowInputFormat() {
@@ -650,6 +650,18 @@ void TMainwindow::ClearTrace(int series) {
 void TMainwindow::AddTracePoint(int series, double x, double y, uint32_t rgb) {
   if (TChartSeries* s = SeriesOfIndex(series))
     s->AddPoint(x, TraceCorrection && x > 0 ? y + TraceCorrection(x) : y, rgb);
+}
+
+void TMainwindow::AddTracePoints(int series, const double* x, const double* y, int count,
+                                 uint32_t rgb) {
+  TChartSeries* s = SeriesOfIndex(series);
+  if (!s) return;
+  if (!TraceCorrection) {
+    s->AddPoints(x, y, count, rgb);
+    return;
+  }
+  for (int k = 0; k < count; ++k)
+    s->AddPoint(x[k], x[k] > 0 ? y[k] + TraceCorrection(x[k]) : y[k], rgb);
 }
 
 void TMainwindow::ScaleAxes() {

@@ -94,6 +94,8 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   void ScaleAxes() override;
   void ClearTrace(int series) override;
   void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
+  void AddTracePoints(int series, const double* x, const double* y, int count,
+                      uint32_t rgb) override;
   // dB added to every trace point at its frequency (a microphone's correction); empty: none.
   // User-interface thread only, like the hand-over that applies it.
   std::function<double(double)> TraceCorrection;

@@ -132,6 +132,7 @@ class TChartSeries {
   // Clearing and adding only mark the chart for redrawing; they never draw.
   void ClearPoints();
   void AddPoint(double x, double y, QRgb colour);
+  void AddPoints(const double* x, const double* y, int count, QRgb colour);
   int PointCount() const { return static_cast<int>(x_.size()); }
   const std::vector<double>& XValues() const { return x_; }
   const std::vector<double>& YValues() const { return y_; }

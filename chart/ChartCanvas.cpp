@@ -84,6 +84,14 @@ void TChartSeries::AddPoint(double x, double y, QRgb colour) {
   owner_->InvalidateData();
 }
 
+void TChartSeries::AddPoints(const double* x, const double* y, int count, QRgb colour) {
+  if (count <= 0) return;
+  x_.insert(x_.end(), x, x + count);
+  y_.insert(y_.end(), y, y + count);
+  colours_.insert(colours_.end(), static_cast<size_t>(count), colour);
+  owner_->InvalidateData();
+}
+
 void TChartSeries::Repaint() {
   owner_->InvalidateData();
 }

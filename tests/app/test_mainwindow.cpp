@@ -634,6 +634,31 @@ TEST_F(MainwindowTest, TracesTakeTheWorkersPointsInTheirColours) {
   EXPECT_EQ(w->Series1->PointCount(), 1);
 }
 
+TEST_F(MainwindowTest, AWholeTraceAtOnceEqualsItPointByPoint) {
+  const double x[] = {0.0, 10.0, 20.0, 40.0};
+  const double y[] = {-20.0, -30.0, -25.0, -60.0};
+  for (const bool corrected : {false, true}) {
+    SCOPED_TRACE(corrected ? "with a trace correction" : "without");
+    if (corrected) w->TraceCorrection = [](double f) { return f / 10.0 + 1.0; };
+    for (int series : {1, 2}) {
+      w->ClearTrace(series);
+      w->AddTracePoint(series, 5.0, -1.0, clRed);  // what is there already stays first
+    }
+    for (int k = 0; k < 4; ++k)
+      w->AddTracePoint(1, x[k], y[k], clBlue);
+    w->AddTracePoints(2, x, y, 4, clBlue);
+    EXPECT_EQ(w->Series2->XValues(), w->Series1->XValues());
+    EXPECT_EQ(w->Series2->YValues(), w->Series1->YValues());
+    EXPECT_EQ(w->Series2->Colours(), w->Series1->Colours());
+    ASSERT_EQ(w->Series2->PointCount(), 5);
+    EXPECT_EQ(w->Series2->YValues()[1], -20.0);  // no correction at 0 Hz
+    EXPECT_EQ(w->Series2->YValues()[4], corrected ? -55.0 : -60.0);
+  }
+  w->TraceCorrection = nullptr;
+  w->AddTracePoints(5, x, y, 4, clBlue);  // no such trace: ignored
+  EXPECT_EQ(w->Series1->PointCount(), 5);
+}
+
 TEST_F(MainwindowTest, TheOldWorkersEndDoesNotClearTheNewWorker) {
   emit w->BStart->clicked();
   TCalcSpectrumThread* first = w->CalcThread;
