@@ -654,14 +654,11 @@ void TMainwindow::AddTracePoint(int series, double x, double y, uint32_t rgb) {
 
 void TMainwindow::AddTracePoints(int series, const double* x, const double* y, int count,
                                  uint32_t rgb) {
-  TChartSeries* s = SeriesOfIndex(series);
-  if (!s) return;
-  if (!TraceCorrection) {
+  // A correction goes point by point, by AddTracePoint's one rule.
+  if (TraceCorrection)
+    SpectrumMainLink::AddTracePoints(series, x, y, count, rgb);
+  else if (TChartSeries* s = SeriesOfIndex(series))
     s->AddPoints(x, y, count, rgb);
-    return;
-  }
-  for (int k = 0; k < count; ++k)
-    s->AddPoint(x[k], x[k] > 0 ? y[k] + TraceCorrection(x[k]) : y[k], rgb);
 }
 
 void TMainwindow::ScaleAxes() {
