@@ -152,6 +152,11 @@ for _ in $(seq 50); do [ -s "$work/saved chart.txt" ] && break; sleep 0.1; done
 [ -s "$work/saved chart.txt" ] || fail "nothing was saved"
 [ -s "$work/saved chart.bmp" ] && [ -s "$work/saved chart_plot.bmp" ] || fail "an image is missing"
 
+# The screen, grabbed as the dialog opened, shows the chart's drawing of the stopped traces
+# (but for its menu button, in the top-right corner).
+python3 "$here/shown.py" "$work/saved chart.bmp" "$work/saved chart_plot.bmp" 20 ||
+  fail "the screen does not show what the chart drew"
+
 # 7. The table against the signal: 4096 points, correction +2.5 dB.
 python3 "$here/signal.py" check "$work/signal.raw" "$work/saved chart.txt" 2.5 ||
   fail "the exported levels do not match the signal"
