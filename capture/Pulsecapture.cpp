@@ -6,10 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -28,50 +26,40 @@ int64_t Now() {
 
 }  // namespace
 
-// Everything libpulse touches lives on the capture's own thread, which runs a plain (not
-// threaded) main loop: every call into the library is asynchronous, so the thread never waits
-// on a stalled server longer than one turn of its loop, and Release can always join it.
+namespace {
+struct Connection;
+}  // namespace
+
+// Everything libpulse touches is used on the thread that records, which runs a plain main loop
+// of its own while a block is recorded: every call into the library is asynchronous, so Record
+// never waits on a stalled server past its deadline. Between blocks nobody reads; the server
+// keeps what comes meanwhile (up to its buffer) and the next block passes it on to the stream
+// before it waits for samples of its own. One thread less to wake per block.
 struct PulseCapture::Impl {
   std::string source;
-  // Whose stream every sample read goes to; the thread is joined before the capture goes.
+  // Whose stream every sample read goes to.
   PulseCapture* owner = nullptr;
 
+  // Guards loop, which Interrupt wakes from any thread.
   std::mutex mutex;
-  std::condition_variable changed;
-  // The request, written by the caller.
-  uint64_t requestId = 0;
-  int channels = 0, rate = 0, frames = 0;
-  Clock::time_point started, paceUntil, deadline;
-  // The answer, written by the thread while requestId is unchanged.
-  std::vector<int16_t> data;
-  int done = 0;
-  uint64_t finishedId = 0;
-  bool threadRunning = false;
-  bool stop = false;
-  pa_mainloop* loop = nullptr;  // valid while threadRunning; guarded by mutex
-  std::thread thread;
+  pa_mainloop* loop = nullptr;
+  std::unique_ptr<Connection> connection;  // the recording thread's, with loop
 
   std::atomic<bool> interrupted{false};
   std::atomic<CaptureState> failure{CaptureState::Idle};  // when not streaming
   std::atomic<bool> streaming{false};
   std::atomic<int64_t> lastSound{0};  // steady-clock ns of the last non-zero sample
 
-  void Wake() {
-    if (loop) pa_mainloop_wakeup(loop);
-  }
-  // The capture's thread only.
   void Feed(const int16_t* samples, int frames, int channels, int rate) {
     owner->Feed(samples, frames, channels, rate);
   }
   void FeedGap() { owner->FeedGap(); }
-
-  void Run();
 };
 
 namespace {
 
-// The thread's side: the connection, the stream and the request being served.
-struct Worker {
+// The recording thread's side: the connection, the stream and the block being recorded.
+struct Connection {
   PulseCapture::Impl& s;
   pa_mainloop* loop;
   pa_context* ctx = nullptr;
@@ -80,14 +68,12 @@ struct Worker {
   // The rate of the source the stream records (0 until the server has told).
   int sourceRate = 0;
   Clock::time_point nextConnect{}, nextStream{};
-  // The request being served.
-  uint64_t active = 0;
+  // The block being recorded into dst, while active.
+  bool active = false;
+  int16_t* dst = nullptr;
   int got = 0;
   int wantChannels = 0, wantRate = 0, wantFrames = 0;
-  Clock::time_point paceUntil{};
   bool dropStale = false;
-  // When this turn of the loop woke: what the stream holds now came no earlier.
-  Clock::time_point woke{};
 
   void CloseStream() {
     if (stream) {
@@ -236,7 +222,7 @@ struct Worker {
       pa_operation_unref(op);
   }
   static void SourceInfo(pa_context*, const pa_source_info* info, int, void* self) {
-    auto& w = *static_cast<Worker*>(self);
+    auto& w = *static_cast<Connection*>(self);
     // An answer about a source the stream no longer records is of no use.
     if (!info || !w.stream || pa_stream_get_state(w.stream) != PA_STREAM_READY ||
         pa_stream_get_device_index(w.stream) != info->index ||
@@ -271,7 +257,8 @@ struct Worker {
     }
     // The default source may be followed to another of another rate.
     pa_stream_set_moved_callback(
-        stream, [](pa_stream*, void* self) { static_cast<Worker*>(self)->AskSourceRate(); }, this);
+        stream, [](pa_stream*, void* self) { static_cast<Connection*>(self)->AskSourceRate(); },
+        this);
     streamChannels = wantChannels;
     streamRate = wantRate;
     streamFrames = wantFrames;
@@ -317,78 +304,38 @@ struct Worker {
   void Take(const int16_t* samples, int frames) {
     const int k = std::min(frames, wantFrames - got);
     if (k <= 0) return;
-    {
-      std::lock_guard<std::mutex> lock(s.mutex);
-      if (s.requestId != active || s.finishedId == active) {
-        active = 0;  // the caller gave up on it
-        return;
-      }
-      std::memcpy(s.data.data() + static_cast<size_t>(got) * wantChannels, samples,
-                  sizeof(int16_t) * static_cast<size_t>(k) * wantChannels);
-      got += k;
-      s.done = got;
-    }
+    std::memcpy(dst + static_cast<size_t>(got) * wantChannels, samples,
+                sizeof(int16_t) * static_cast<size_t>(k) * wantChannels);
+    got += k;
     if (got >= wantFrames) Finish();
   }
 
-  void Finish() {
-    {
-      std::lock_guard<std::mutex> lock(s.mutex);
-      if (s.requestId == active) s.finishedId = active;
-      active = 0;
-    }
-    // Outside the lock: a caller woken while it is held would only wait for it again.
-    s.changed.notify_all();
-  }
+  void Finish() { active = false; }
 
-  // Takes a new request; false when the thread must end.
-  bool Poll() {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.stop) return false;
-    if (s.requestId != s.finishedId && s.requestId != active && s.frames > 0) {
-      active = s.requestId;
-      got = 0;
-      wantChannels = s.channels;
-      wantRate = s.rate;
-      wantFrames = s.frames;
-      paceUntil = s.paceUntil;
-      // What the stream gathered before the call is not this block's: all it holds now came
-      // since this turn woke, and what came before was read in earlier turns.
-      dropStale = s.started > woke;
-    } else if (active && (s.requestId != active || s.finishedId == active)) {
-      active = 0;  // the caller gave up on it
+  // One turn: the connection and the stream kept up, what the stream holds read.
+  void Turn(Clock::time_point now) {
+    KeepConnected(now);
+    KeepStreaming(now);
+    Read();
+  }
+  // Runs the loop once, waiting at most until `until`: the number of events it dispatched,
+  // negative when the loop failed.
+  int Iterate(Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+    if (pa_mainloop_prepare(loop, static_cast<int>(std::max<int64_t>(0, left.count()))) < 0 ||
+        pa_mainloop_poll(loop) < 0)
+      return -1;
+    return pa_mainloop_dispatch(loop);
+  }
+  // Takes in everything that has come, without waiting: a turn of the loop reads one piece of
+  // the server's at a time.
+  void Drain() {
+    for (int guard = 0; guard < 10000 && Iterate(Clock::time_point{}) > 0; ++guard) {
     }
-    return true;
   }
 };
 
 }  // namespace
-
-void PulseCapture::Impl::Run() {
-  Worker w{*this, loop};
-  while (w.Poll()) {
-    const auto now = Clock::now();
-    w.KeepConnected(now);
-    w.KeepStreaming(now);
-    w.Read();
-    // Without a stream a block lasts its duration and stays silent.
-    if (w.active && !streaming && Clock::now() >= w.paceUntil) {
-      // Still not recording after a whole block: a server that does not answer counts as gone.
-      if (failure == CaptureState::Idle) failure = CaptureState::InputGone;
-      w.Finish();
-    }
-    // While the stream runs, the server's data, a request and Release wake the loop; the
-    // timer is for connecting, retrying and pacing silent blocks only.
-    const int waitMs = streaming ? kStreamingPollMs : kPollMs;
-    if (pa_mainloop_prepare(loop, waitMs * 1000) < 0) break;
-    if (pa_mainloop_poll(loop) < 0) break;
-    w.woke = Clock::now();
-    if (pa_mainloop_dispatch(loop) < 0) break;
-  }
-  w.CloseContext();
-  std::lock_guard<std::mutex> lock(mutex);
-  streaming = false;
-}
 
 PulseCapture::PulseCapture(std::string source)
     : source_(std::move(source)), impl_(std::make_shared<Impl>()) {
@@ -405,43 +352,55 @@ int PulseCapture::Record(int channels, int rate, int16_t* dst, int frames) {
   Impl& s = *impl_;
   const auto now = Clock::now();
   const auto duration = std::chrono::microseconds(1000000LL * frames / rate);
-  std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.interrupted) return 0;
-  if (!s.threadRunning) {
-    s.loop = pa_mainloop_new();
-    if (!s.loop) return 0;
-    s.stop = false;
-    s.threadRunning = true;
-    s.thread = std::thread([&s] { s.Run(); });
+  const auto paceUntil = now + duration;
+  const auto deadline = paceUntil + std::chrono::seconds(2);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.interrupted) return 0;
+    if (!s.loop) {
+      s.loop = pa_mainloop_new();
+      if (!s.loop) return 0;
+      s.connection = std::make_unique<Connection>(Connection{s, s.loop});
+    }
   }
-  // A running stream of this format wakes the thread with its next fragment, which then
-  // takes the request: waking it for the request as well would cost a turn per block.
-  const bool wake = !s.streaming || s.channels != channels || s.rate != rate || s.frames != frames;
-  const uint64_t id = ++s.requestId;
-  s.channels = channels;
-  s.rate = rate;
-  s.frames = frames;
-  s.started = now;
-  s.paceUntil = now + duration;
-  s.deadline = now + duration + std::chrono::seconds(2);
-  s.data.assign(static_cast<size_t>(frames) * channels, 0);
-  s.done = 0;
-  if (wake) s.Wake();
-  s.changed.wait_until(lock, s.deadline, [&] { return s.finishedId == id || s.interrupted; });
-  const int got = s.done;
-  std::memcpy(dst, s.data.data(), sizeof(int16_t) * static_cast<size_t>(got) * channels);
-  s.done = 0;
-  // A request not finished is given up; the thread sees it as finished and drops it.
-  s.finishedId = id;
-  return got;
+  Connection& c = *s.connection;
+  c.active = true;
+  c.dst = dst;
+  c.got = 0;
+  c.wantChannels = channels;
+  c.wantRate = rate;
+  c.wantFrames = frames;
+  // What came before the call is not this block's: whatever the library or the socket holds
+  // is taken in now and goes to the stream only.
+  c.Drain();
+  c.dropStale = true;
+  c.Turn(now);
+  while (c.active && !s.interrupted) {
+    const auto at = Clock::now();
+    // Without a stream a block lasts its duration and stays silent.
+    if (!s.streaming && at >= paceUntil) {
+      // Still not recording after a whole block: a server that does not answer counts as gone.
+      if (s.failure == CaptureState::Idle) s.failure = CaptureState::InputGone;
+      break;
+    }
+    if (at >= deadline) break;
+    // While the stream runs, the server's data and Interrupt wake the loop; the timer is for
+    // connecting, retrying and pacing silent blocks only.
+    auto until = at + std::chrono::milliseconds(s.streaming ? kStreamingPollMs : kPollMs);
+    until = std::min(until, s.streaming ? deadline : paceUntil);
+    if (c.Iterate(until) < 0) break;
+    c.Turn(Clock::now());
+  }
+  c.active = false;
+  c.dst = nullptr;
+  return c.got;
 }
 
 void PulseCapture::Interrupt() {
   Impl& s = *impl_;
   std::lock_guard<std::mutex> lock(s.mutex);
   s.interrupted = true;
-  s.Wake();
-  s.changed.notify_all();
+  if (s.loop) pa_mainloop_wakeup(s.loop);
 }
 
 bool PulseCapture::Interrupted() const {
@@ -450,20 +409,12 @@ bool PulseCapture::Interrupted() const {
 
 void PulseCapture::Release() {
   Impl& s = *impl_;
-  std::thread t;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.threadRunning) return;
-    s.stop = true;
-    s.Wake();
-    t = std::move(s.thread);
-  }
-  // The loop turns at least every kPollMs and never blocks in the library.
-  t.join();
+  if (s.connection) s.connection->CloseContext();
   std::lock_guard<std::mutex> lock(s.mutex);
-  pa_mainloop_free(s.loop);
+  s.connection.reset();
+  if (s.loop) pa_mainloop_free(s.loop);
   s.loop = nullptr;
-  s.threadRunning = false;
+  s.streaming = false;
   s.failure = CaptureState::Idle;
 }
 

@@ -32,8 +32,7 @@ class PulseCapture : public CaptureSource {
   void Interrupt() override;
   bool Interrupted() const override;
 
-  // Closes the stream and the connection and ends the capture's thread. A later Record starts
-  // afresh (unless interrupted).
+  // Closes the stream and the connection. A later Record starts afresh (unless interrupted).
   void Release() override;
 
   // Any thread.

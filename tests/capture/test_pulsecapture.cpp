@@ -163,6 +163,36 @@ TEST_F(PulseCaptureTest, SourceUnloadedMidBlockGivesInputGoneAndSilenceThenResum
   EXPECT_EQ(err.Text(), "");
 }
 
+// Between blocks nobody reads: what piles up meanwhile was recorded before the next call and
+// must not end up in its block, whichever way the signal changed during the pause.
+TEST_F(PulseCaptureTest, ABlockAfterAPauseHoldsNothingFromBeforeItsCall) {
+  ASSERT_TRUE(server.Tone("tvA", 1000, 48000, 1));
+  PulseCapture c("tvA.monitor");
+  std::vector<int16_t> block(4000, 7);
+  const auto loud = [&] {
+    return std::any_of(block.begin(), block.end(), [](int16_t v) { return v > 4000; });
+  };
+  bool tone = false;
+  for (int i = 0; i < 30 && !tone; ++i)
+    tone = c.Record(1, 8000, block.data(), 4000) == 4000 && loud();
+  ASSERT_TRUE(tone);
+  // Tone, then silence while the caller is away: the next block is silent.
+  ASSERT_TRUE(server.Quiet());
+  std::this_thread::sleep_for(800ms);
+  ASSERT_EQ(c.Record(1, 8000, block.data(), 4000), 4000);
+  EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](int16_t v) { return v == 0; }))
+      << "the block holds sound from before the pause";
+  // Silence, then the tone while the caller is away: the next block holds it throughout.
+  ASSERT_TRUE(server.Tone("tvA", 1000, 48000, 1));
+  std::this_thread::sleep_for(800ms);
+  ASSERT_EQ(c.Record(1, 8000, block.data(), 4000), 4000);
+  // A sine has no two zeros in a row.
+  size_t run = 0, longest = 0;
+  for (int16_t v : block)
+    longest = std::max(longest, run = v == 0 ? run + 1 : 0);
+  EXPECT_LE(longest, 1u) << "the block holds silence from before the pause";
+}
+
 TEST_F(PulseCaptureTest, SourceThatFallsSilentReadsNoSignalAfterTwoSeconds) {
   ASSERT_TRUE(server.Tone("tvB", 500, 48000, 1));
   PulseCapture c("tvB.monitor");
