@@ -339,12 +339,16 @@ void TCalcSpectrumThread::run() {
     if (!d.ValidSettings()) break;
     if (!d.ComputeBlock()) break;
 
-    std::unique_lock<std::mutex> lock(d.mutex);
-    if (d.shuttingDown) break;
-    const uint64_t id = ++d.handOverId;
-    // Posted under the lock that the receiving side takes first, so that the queued call and
-    // all this block's data are visibly handed over (also to a thread checker, which cannot
-    // see inside Qt's own event queue).
+    uint64_t id = 0;
+    {
+      // Published under the lock that the receiving side takes first, so that all this block's
+      // data are visibly handed over (also to a thread checker, which cannot see inside Qt's
+      // own event queue). Posted after it is let go: the user interface, woken on the other
+      // core, would otherwise find it still held and sleep once more.
+      std::lock_guard<std::mutex> lock(d.mutex);
+      if (d.shuttingDown) break;
+      id = ++d.handOverId;
+    }
     QMetaObject::invokeMethod(
         this,
         [this, id] {
@@ -364,6 +368,7 @@ void TCalcSpectrumThread::run() {
           ui.changed.notify_all();
         },
         Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(d.mutex);
     d.changed.wait(lock, [&] { return d.shownId == id || d.shuttingDown; });
     if (d.shownId != id) break;
   }
