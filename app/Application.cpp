@@ -159,7 +159,15 @@ void TFramePacer::ArmTimer() {
   if (!timer_->isActive() || timer_->remainingTime() > ms) timer_->start(ms);
 }
 
+app_detail::SocketPuts::SocketPuts() {
+  if (qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) return;
+  qputenv("QT_XCB_NO_MITSHM", "1");
+  set = true;
+}
+
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // Read by now; programs started from here (a browser for the help) choose for themselves.
+  if (set) qunsetenv("QT_XCB_NO_MITSHM");
   installEventFilter(new TFramePacer(this));
 }
 

@@ -76,9 +76,20 @@ class TFramePacer : public QObject {
   std::function<bool(const QWidget*)> previousHook_;
 };
 
+namespace app_detail {
+// Each frame changes a few columns of a plot. Through a shared-memory image the toolkit waits
+// for the X server before every paint that meets the last one flushed; sending the changed
+// pixels over the socket costs the program and the server less. Asks for that, unless the user
+// chose, before the toolkit connects (it reads the variable once, then).
+struct SocketPuts {
+  SocketPuts();
+  bool set = false;
+};
+}  // namespace app_detail
+
 // Catches what escapes the dispatch of an event, shows it, and lets the loop go on. Paces the
-// windows' paints with a TFramePacer.
-class TApplication : public QApplication {
+// windows' paints with a TFramePacer. Sends their pixels over the X socket (see SocketPuts).
+class TApplication : private app_detail::SocketPuts, public QApplication {
  public:
   TApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;

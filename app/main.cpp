@@ -23,16 +23,6 @@ void MessageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
   if (previousHandler) previousHandler(type, context, message);
 }
 
-// Each frame changes a few columns of the plot. Through a shared-memory image the toolkit must
-// wait for the X server before every paint (it may still be reading the last one); sending the
-// changed pixels over the socket costs less, for the program and the server alike. Returns
-// whether it set the variable, which the toolkit reads once, when it connects.
-bool PreferSocketPuts() {
-  if (qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) return false;
-  qputenv("QT_XCB_NO_MITSHM", "1");
-  return true;
-}
-
 bool DisplayConfigured() {
   return !qEnvironmentVariableIsEmpty("DISPLAY") ||
          !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
@@ -49,10 +39,7 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   previousHandler = qInstallMessageHandler(MessageHandler);
-  const bool setSocketPuts = PreferSocketPuts();
   TApplication app(argc, argv);
-  // Programs started from here (a browser for the help) choose for themselves.
-  if (setSocketPuts) qunsetenv("QT_XCB_NO_MITSHM");
   app.setQuitOnLastWindowClosed(false);
   QApplication::setFont(TonvistaFont());
   try {
