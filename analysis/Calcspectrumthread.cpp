@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,7 +21,8 @@
 struct TCalcSpectrumThread::Impl {
   SpectrumLinks links;
 
-  // Settings: the run's copies; FetchSettings refreshes all but Averages and MaxHold.
+  // Settings: the run's copies, as the shown block had them; each block brings all but Averages
+  // and MaxHold afresh (see next).
   double FFTLength = 2048.0;
   double SamplingRate = 44100.0;
   int WindowIndex = 0;
@@ -36,8 +38,8 @@ struct TCalcSpectrumThread::Impl {
   std::atomic<int> blocksShown{0};
   std::atomic<bool> inputEnded{false};
 
-  // Hand-over: the worker waits until the user-interface thread has shown the block, or until
-  // Shutdown says that nothing may be shown any more.
+  // Hand-over: the worker changes nothing that ShowResults reads until the user-interface
+  // thread has shown the block, or until Shutdown says that nothing may be shown any more.
   std::mutex mutex;
   std::condition_variable changed;
   bool shuttingDown = false;
@@ -52,21 +54,22 @@ struct TCalcSpectrumThread::Impl {
   bool interrupted = false;
   int brokenOfEarlierSources = 0;
 
-  // The source for Input, made afresh when the pick changed; the old one is closed first.
+  // The source for the fetched input, made afresh when the pick changed; the old one is closed
+  // first.
   CaptureSource& Source() {
-    if (source && sourceInput == Input) return *source;
+    if (source && sourceInput == next.Input) return *source;
     std::unique_ptr<CaptureSource> old;
     {
       std::lock_guard<std::mutex> lock(sourceMutex);
       old = std::move(source);
     }
     if (old) old->Release();
-    auto fresh = MakeCaptureSource(Input);
+    auto fresh = MakeCaptureSource(next.Input);
     std::lock_guard<std::mutex> lock(sourceMutex);
     if (old) brokenOfEarlierSources += old->BrokenBlocks();
     if (interrupted) fresh->Interrupt();
     source = std::move(fresh);
-    sourceInput = Input;
+    sourceInput = next.Input;
     attachedTo = nullptr;  // the fresh source may reuse a gone one's address
     return *source;
   }
@@ -109,77 +112,119 @@ struct TCalcSpectrumThread::Impl {
   // Frames the capture returned for this block; fewer than n is a dropout, not silence.
   int FramesRecorded = 0;
   std::vector<double> Samples, SamplesR;
+  // A file's block as read, before it becomes Samples (the worker's alone).
+  std::vector<double> RecordedL, RecordedR;
   std::span<const double> Level, LevelR, Magnitude, MagnitudeR, Frequency, MaxLevel, MaxLevelR;
 
   // Per-run state (history and max hold), sized for the run's block length and channel count.
   std::unique_ptr<Spectrumcore> core;
 
+  // What a block is recorded with. The members above are the shown block's (ShowResults reads
+  // them); the next block's are fetched while that one may still be shown, and take their
+  // place only once it has been.
+  struct Settings {
+    double FFTLength, SamplingRate;
+    int WindowIndex, NumChannels, GoniometerOpen, BandAnalyserOpen;
+    double CorrFactor;
+    InputEntry Input;
+  };
+  Settings next{};
+
   void FetchSettings() {
     SpectrumMainLink* m = links.Main;
-    if (!m) return;
-    SamplingRate = m->GetSamplingRate();
-    FFTLength = m->GetFFTLength();
-    WindowIndex = m->GetWindowIndex();
-    NumChannels = m->GetNumChannels();
-    GoniometerOpen = m->GetGoniometerOpen();
-    BandAnalyserOpen = m->GetBandAnalyserOpen();
-    CorrFactor = m->GetCorrFactor();
-    Input = m->GetInput();
+    if (!m) {
+      next = {FFTLength,      SamplingRate,     WindowIndex, NumChannels,
+              GoniometerOpen, BandAnalyserOpen, CorrFactor,  Input};
+      return;
+    }
+    next = {m->GetFFTLength(),   m->GetSamplingRate(),   m->GetWindowIndex(),
+            m->GetNumChannels(), m->GetGoniometerOpen(), m->GetBandAnalyserOpen(),
+            m->GetCorrFactor(),  m->GetInput()};
   }
 
-  bool ValidSettings() {
-    const double lengthPart = std::floor(FFTLength);
+  static bool ValidSettings(Settings& s) {
+    const double lengthPart = std::floor(s.FFTLength);
     if (!(lengthPart >= 2.0 && lengthPart <= 1048576.0)) return false;
     const auto length = static_cast<uint32_t>(lengthPart);
     if ((length & (length - 1)) != 0) return false;
-    if (NumChannels != 1 && NumChannels != 2) return false;
-    if (!(SamplingRate >= 1.0 && SamplingRate <= 1e6)) return false;
-    if (WindowIndex < 0 || WindowIndex > 4) WindowIndex = WindowRectangular;
+    if (s.NumChannels != 1 && s.NumChannels != 2) return false;
+    if (!(s.SamplingRate >= 1.0 && s.SamplingRate <= 1e6)) return false;
+    if (s.WindowIndex < 0 || s.WindowIndex > 4) s.WindowIndex = WindowRectangular;
     return true;
   }
 
-  // Records and computes one block; false when the run must end without showing it.
-  bool ComputeBlock() {
-    n = static_cast<int>(FFTLength);
-    h = static_cast<int>(FFTLength * 0.5);
+  // Until the block handed over as `id` is shown; false when it never will be (Shutdown).
+  bool AwaitShown(uint64_t id) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return shownId == id || shuttingDown; });
+    return shownId == id;
+  }
+
+  // Records a block with the fetched settings into the worker's own buffers, then, once the
+  // block handed over as `pending` (0: none) has been shown, computes its results. Recording
+  // while the block before is shown spares the worker a sleep and a wake-up a block. False
+  // when the run must end without showing it.
+  bool ComputeBlock(uint64_t pending) {
+    Settings s = next;
+    const int frames = static_cast<int>(s.FFTLength);
     CaptureSource& capture = Source();
     // A file brings its own rate and channels; the settings come back with a live input.
     const CaptureSource::Format own = capture.OwnFormat();
     if (own.rate > 0) {
-      SamplingRate = own.rate;
-      NumChannels = own.channels;
-      if (!ValidSettings()) {
+      s.SamplingRate = own.rate;
+      s.NumChannels = own.channels;
+      if (!ValidSettings(s)) {
         inputEnded = true;
         return false;
       }
     }
-    // Should the block length or channel count change anyway, history and max hold start
-    // afresh rather than be read out of bounds.
-    if (!core || !core->Fits(n, NumChannels))
-      core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
     AttachStream(capture);
+    int recorded = 0;
+    std::optional<AudioDataAcquisition> acquisition;
     if (own.rate > 0) {
       // Read as doubles, so that deeper formats keep their precision; no further whole
       // block ends the run with the last one still shown.
-      Samples.resize(static_cast<size_t>(n));
-      SamplesR.resize(static_cast<size_t>(n));
-      FramesRecorded = capture.ReadBlock(Samples.data(), SamplesR.data(), n);
+      RecordedL.resize(static_cast<size_t>(frames));
+      RecordedR.resize(static_cast<size_t>(frames));
+      recorded = capture.ReadBlock(RecordedL.data(), RecordedR.data(), frames);
       if (capture.Interrupted()) return false;
-      if (FramesRecorded < n) {
+      if (recorded < frames) {
         inputEnded = true;
         return false;
       }
     } else {
-      AudioDataAcquisition acquisition(NumChannels, n, static_cast<int>(SamplingRate), &capture);
-      FramesRecorded = acquisition.AcquireBlock();
+      acquisition.emplace(s.NumChannels, frames, static_cast<int>(s.SamplingRate), &capture);
+      recorded = acquisition->AcquireBlock();
       if (capture.Interrupted()) return false;
+    }
+    if (pending != 0 && !AwaitShown(pending)) return false;
+
+    FFTLength = s.FFTLength;
+    SamplingRate = s.SamplingRate;
+    WindowIndex = s.WindowIndex;
+    NumChannels = s.NumChannels;
+    GoniometerOpen = s.GoniometerOpen;
+    BandAnalyserOpen = s.BandAnalyserOpen;
+    CorrFactor = s.CorrFactor;
+    Input = s.Input;
+    n = frames;
+    h = static_cast<int>(FFTLength * 0.5);
+    FramesRecorded = recorded;
+    // Should the block length or channel count change anyway, history and max hold start
+    // afresh rather than be read out of bounds.
+    if (!core || !core->Fits(n, NumChannels))
+      core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
+    if (acquisition) {
       Samples.resize(static_cast<size_t>(n));
       if (NumChannels == 2) {
         SamplesR.resize(static_cast<size_t>(n));
-        acquisition.GetStereo(Samples.data(), SamplesR.data(), n);
+        acquisition->GetStereo(Samples.data(), SamplesR.data(), n);
       } else {
-        acquisition.GetMono(Samples.data(), n);
+        acquisition->GetMono(Samples.data(), n);
       }
+    } else {
+      Samples.swap(RecordedL);
+      SamplesR.swap(RecordedR);
     }
     const double* channels[] = {Samples.data(), SamplesR.data()};
     core->Process(channels, WindowIndex, CorrFactor, SamplingRate, FFTLength);
@@ -195,7 +240,7 @@ struct TCalcSpectrumThread::Impl {
     return true;
   }
 
-  // User-interface thread, while the worker waits.
+  // User-interface thread; the worker changes nothing that it reads until it is done.
   void ShowResults() {
     SpectrumMainLink* m = links.Main;
     const bool stereo = NumChannels == 2;
@@ -334,10 +379,11 @@ void TCalcSpectrumThread::run() {
   // Below normal priority: QThread's priority has no effect on Linux's default scheduler.
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), getpriority(PRIO_PROCESS, 0) + 1);
 
+  uint64_t pending = 0;  // handed over, perhaps not shown yet
   while (!d.terminated) {
     d.FetchSettings();
-    if (!d.ValidSettings()) break;
-    if (!d.ComputeBlock()) break;
+    if (!Impl::ValidSettings(d.next)) break;
+    if (!d.ComputeBlock(pending)) break;
 
     uint64_t id = 0;
     {
@@ -368,10 +414,10 @@ void TCalcSpectrumThread::run() {
           ui.changed.notify_all();
         },
         Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(d.mutex);
-    d.changed.wait(lock, [&] { return d.shownId == id || d.shuttingDown; });
-    if (d.shownId != id) break;
+    pending = id;
   }
+  // Every block handed over is shown before the run ends, the last one too.
+  if (pending != 0) d.AwaitShown(pending);
   if (d.source) d.source->Release();
   d.ReleaseStream();
   std::lock_guard<std::mutex> lock(d.mutex);  // see Shutdown

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,8 @@ class Recorder : public SpectrumMainLink, public SpectrumScopeLink, public Spect
   std::atomic<int> windowIndex{WindowRectangular}, numChannels{1}, goniometerOpen{0},
       bandAnalyserOpen{0};
   std::vector<Block> blocks;
+  // Called with each call of a hand-over, while the worker may change nothing it shows.
+  std::function<void(const std::string&)> onCall;
 
   double GetSamplingRate() const override { return samplingRate; }
   double GetFFTLength() const override { return fftLength; }
@@ -78,7 +81,10 @@ class Recorder : public SpectrumMainLink, public SpectrumScopeLink, public Spect
 
  private:
   Block& Current() { return blocks.back(); }
-  void Log(const std::string& call) { Current().calls.push_back(call); }
+  void Log(const std::string& call) {
+    Current().calls.push_back(call);
+    if (onCall) onCall(call);
+  }
 };
 
 // Runs the user-interface side until `done` or the time is up.
@@ -312,18 +318,21 @@ TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
       new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
-  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
-  recorder.fftLength = 512;
-  recorder.numChannels = 2;
-  recorder.corrFactor = 5;
-  recorder.bandAnalyserOpen = 1;
-  const size_t changedAt = recorder.blocks.size();
+  const size_t changedAt = 1;
+  // Changed while the first block is shown: the worker has recorded the next one meanwhile.
+  recorder.onCall = [&](const std::string& call) {
+    if (call != "ScaleAxes" || recorder.blocks.size() != changedAt) return;
+    recorder.fftLength = 512;
+    recorder.numChannels = 2;
+    recorder.corrFactor = 5;
+    recorder.bandAnalyserOpen = 1;
+  };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
   worker->Terminate();
   ASSERT_TRUE(PumpUntil([&] { return ended; }));
   EXPECT_EQ(recorder.blocks[0].series[1].size(), 128u);
   EXPECT_TRUE(recorder.blocks[0].series[2].empty());
-  // The block in flight when the settings changed may still use the old ones.
+  // The block recorded while the first was shown may still have the old ones.
   for (size_t i = changedAt + 1; i < recorder.blocks.size(); ++i) {
     const Block& b = recorder.blocks[i];
     ASSERT_EQ(b.series[1].size(), 256u);
@@ -344,18 +353,21 @@ TEST_F(Worker, RateWindowAndVectorScopeChangedMidRunTakeEffectAtTheNextBlock) {
       new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
-  ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 1; }));
-  recorder.samplingRate = 16000;
-  recorder.windowIndex = WindowBlackman;
-  recorder.goniometerOpen = 1;
-  const size_t changedAt = recorder.blocks.size();
+  const size_t changedAt = 1;
+  // Changed while the first block is shown: the worker has recorded the next one meanwhile.
+  recorder.onCall = [&](const std::string& call) {
+    if (call != "ScaleAxes" || recorder.blocks.size() != changedAt) return;
+    recorder.samplingRate = 16000;
+    recorder.windowIndex = WindowBlackman;
+    recorder.goniometerOpen = 1;
+  };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
   worker->Terminate();
   ASSERT_TRUE(PumpUntil([&] { return ended; }));
 
   EXPECT_EQ(recorder.blocks[0].series[1][1].x, 8000.0 / 256);
   EXPECT_TRUE(recorder.blocks[0].scopeLeft.empty());
-  // The block in flight when the settings changed may still use the old ones. Later blocks
+  // The block recorded while the first was shown may still have the old ones. Later blocks
   // may come after the file is played out, as silence: the two awaited ones are checked.
   for (size_t i = changedAt + 1; i < changedAt + 3; ++i) {
     SCOPED_TRACE(i);
@@ -376,6 +388,32 @@ TEST_F(Worker, RateWindowAndVectorScopeChangedMidRunTakeEffectAtTheNextBlock) {
                  1e-6 * blackman.Magnitude(0)[k];
     }
     EXPECT_GT(differs, 64) << "the two windows should give other magnitudes";
+  }
+}
+
+TEST_F(Worker, WhatAHandOverShowsHoldsStillWhileItIsShown) {
+  // A file is read at once, so the worker has its next block long before a slow window has
+  // shown this one; it may not touch what the window is still reading.
+  recorder.goniometerOpen = 1;
+  recorder.bandAnalyserOpen = 1;
+  ReplayNoise(1, 12);
+  recorder.onCall = [](const std::string& call) {
+    if (call == "ShowBlock") std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  Run(1, 1, 6);
+  Spectrumcore core(256, 1, 1, true);
+  for (size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const Block& b = recorder.blocks[i];
+    ASSERT_EQ(b.scopeLeft.size(), 256u);
+    ASSERT_EQ(b.bandLeft.size(), 128u);
+    const double* samples[] = {b.scopeLeft.data(), nullptr};
+    core.Process(samples, WindowRectangular, 0, 8000, 256);
+    for (int k = 0; k < 128; ++k) {
+      ASSERT_DOUBLE_EQ(b.bandLeft[k], core.Magnitude(0)[k]) << k;
+      ASSERT_DOUBLE_EQ(b.series[1][k].y, LevelOf(b.bandLeft[k], 0)) << k;
+      ASSERT_DOUBLE_EQ(b.series[3][k].y, core.MaxLevel(0)[k]) << k;
+    }
   }
 }
 
