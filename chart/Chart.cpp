@@ -775,7 +775,7 @@ void TChart::LayOutSeries(qreal dpr) {
   }
 }
 
-void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
+void TChart::DrawSeries(QPainter* p, QImage& target, qreal dpr) {
   Impl& d = *impl_;
   const auto& lines = d.lines;
   const auto& fills = d.fills;
@@ -786,15 +786,28 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
   // once more per extra device pixel of their logical width, which keeps them crisp. Separate
   // segments rasterise exactly as segments drawn on their own; a polyline's joins do not.
   const int passes = std::max(1, static_cast<int>(std::lround(dpr)));
-  p.setBrush(Qt::NoBrush);
   // The painter's own line calls cost more than the pixels of these short segments. Written
   // directly only where nothing set on the painter changes them (the after-draw's painter may
   // come here through CatchUp): one pass, no transform, the plot as the only clip.
-  const bool direct =
-      writeTraceLines && dpr == 1.0 && passes == 1 && target.format() == QImage::Format_RGB32 &&
-      p.transform().isIdentity() && p.opacity() == 1.0 &&
-      p.compositionMode() == QPainter::CompositionMode_SourceOver &&
-      !p.testRenderHint(QPainter::Antialiasing) && p.clipRegion() == QRegion(d.layout.plot);
+  const bool direct = writeTraceLines && dpr == 1.0 && passes == 1 &&
+                      target.format() == QImage::Format_RGB32 &&
+                      (!p || (p->transform().isIdentity() && p->opacity() == 1.0 &&
+                              p->compositionMode() == QPainter::CompositionMode_SourceOver &&
+                              !p->testRenderHint(QPainter::Antialiasing) &&
+                              p->clipRegion() == QRegion(d.layout.plot)));
+  // The frame's own painter, once begun, stays clipped to the plot until the end.
+  bool begun = false;
+  const auto painter = [&]() -> QPainter& {
+    if (p) return *p;
+    if (!begun) {
+      begun = true;
+      d.FramePainter().save();
+      d.framePainter.setClipRect(d.layout.plot);
+      d.framePainter.setBrush(Qt::NoBrush);
+    }
+    return d.framePainter;
+  };
+  if (p) p->setBrush(Qt::NoBrush);
   const QRect clip = d.layout.plot & target.rect();
   if (direct && !clip.isEmpty() && std::all_of(lines.begin(), lines.end(), [&](const QLine& l) {
         return CosmeticLineFits(l, target.size());
@@ -802,6 +815,13 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
     WriteInStrips(bits, stride, clip);
     return;
   }
+  struct Unclip {
+    bool& begun;
+    QPainter& p;
+    ~Unclip() {
+      if (begun) p.restore();
+    }
+  } unclip{begun, d.framePainter};
   for (size_t r = 0; r < runs.size(); ++r) {
     const Impl::Run& run = runs[r];
     const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
@@ -824,15 +844,16 @@ void TChart::DrawSeries(QPainter& p, QImage& target, qreal dpr) {
       QPen pen(QColor::fromRgb(run.colour), 1);
       pen.setCosmetic(true);
       pen.setCapStyle(Qt::SquareCap);
-      p.setPen(pen);
+      QPainter& lp = painter();
+      lp.setPen(pen);
       // Diagonal offsets thicken steep and flat segments alike.
       for (int k = 0; k < passes; ++k) {
         if (k > 0) {
-          p.save();
-          p.translate(k / dpr, k / dpr);
+          lp.save();
+          lp.translate(k / dpr, k / dpr);
         }
-        p.drawLines(toPaint, paintCount);
-        if (k > 0) p.restore();
+        lp.drawLines(toPaint, paintCount);
+        if (k > 0) lp.restore();
       }
     }
     for (size_t k = run.fills; k < fillEnd; ++k)
@@ -982,8 +1003,7 @@ void TChart::RenderFrame(qreal dpr) {
   damage.untracked = false;
 
   LayOutSeries(dpr);
-  QPainter fp(&d.frame);
-  fp.setRenderHint(QPainter::Antialiasing, false);
+  QPainter& fp = d.framePainter;
   // The after-draw is recorded first: what it draws and where decides what is put back.
   if (OnAfterDraw) {
     TChartCanvas canvas(fp, &d.frame, &damage);
@@ -1009,10 +1029,7 @@ void TChart::RenderFrame(qreal dpr) {
     }
     const int* top = whole ? nullptr : damage.top.data();
     const int* bottom = whole ? nullptr : damage.bottom.data();
-    fp.save();
-    fp.setClipRect(d.layout.plot);
-    DrawSeries(fp, d.frame, dpr);
-    fp.restore();
+    DrawSeries(nullptr, d.frame, dpr);
     // The after-draw goes into the frame as well: the frame is the control, so only the
     // control's bounds limit it, and its thin lines can be written directly. Where pixels were
     // put back a drawing is drawn again: a Straight line only in the rows put back, others
@@ -1020,16 +1037,17 @@ void TChart::RenderFrame(qreal dpr) {
     const bool pixelwise = dpr == 1.0;
     for (size_t i = 0; i < damage.canvas.size(); ++i) {
       const CanvasMark& m = damage.canvas[i];
+      QPainter& mp = DrawnThroughPainter(m, &d.frame) ? d.FramePainter() : fp;
       if (pixelwise && m.kind == CanvasMark::Straight)
-        DrawMark(fp, &d.frame, m, top, bottom);
+        DrawMark(mp, &d.frame, m, top, bottom);
       else if (whole || damage.redraw[i])
-        DrawMark(fp, &d.frame, m);
+        DrawMark(mp, &d.frame, m);
     }
   }
   // Over whatever the after-draw put into the margin (the grid's lines start at the top).
   if (whole || (!damage.stateRect.isEmpty() && Meets(damage.top, damage.bottom, damage.stateRect)))
-    DrawStateLine(fp);
-  fp.end();
+    DrawStateLine(d.FramePainter());
+  if (fp.isActive()) fp.end();
 
   if (whole) {
     d.unshown += QRect(QPoint(0, 0), size());
@@ -1080,7 +1098,7 @@ void TChart::CatchUp(QPainter& fp) {
   std::memcpy(d.frame.bits(), d.background.constBits(), static_cast<size_t>(d.frame.sizeInBytes()));
   fp.save();
   fp.setClipRect(d.layout.plot);
-  DrawSeries(fp, d.frame, d.damage.dpr);
+  DrawSeries(&fp, d.frame, d.damage.dpr);
   fp.restore();
   for (const CanvasMark& m : d.damage.canvas)
     DrawMark(fp, &d.frame, m);

@@ -352,7 +352,9 @@ class TChart : public QWidget {
   void DrawBackground(QPainter& p);
   // The traces' segments and fills for this frame, and the columns they draw in.
   void LayOutSeries(qreal dpr);
-  void DrawSeries(QPainter& p, QImage& target, qreal dpr);
+  // p: the painter that draws on target, or null for the frame's own clipped to the plot, begun
+  // only when a segment needs it.
+  void DrawSeries(QPainter* p, QImage& target, qreal dpr);
   void WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip);
   void UpdateAutomaticRanges();
   void KeepRangesLeft();

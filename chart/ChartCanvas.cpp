@@ -254,6 +254,11 @@ QPainter& TChartCanvas::Painter() {
   if (record_) {
     record_->untracked = true;
     record_ = nullptr;
+    // The chart begins the frame's painter only when something draws through it.
+    if (!painter_.isActive() && image_) {
+      painter_.begin(image_);
+      painter_.setRenderHint(QPainter::Antialiasing, false);
+    }
     if (chart_) chart_->CatchUp(painter_);
     painter_.setBrush(Qt::NoBrush);
     painter_.setRenderHint(QPainter::Antialiasing, false);

@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QLine>
+#include <QPainter>
 #include <QPoint>
 #include <QPointer>
 #include <QRect>
@@ -178,6 +179,10 @@ struct CanvasMark {
 // those rows; everything else is drawn whole.
 void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top = nullptr,
               const int* bottom = nullptr);
+// Whether DrawMark with these arguments draws through the painter at all.
+inline bool DrawnThroughPainter(const CanvasMark& m, const QImage* direct) {
+  return !direct || m.kind == CanvasMark::WideLine || m.kind == CanvasMark::Text;
+}
 
 // What the frame holds besides the background: per device column the rows the traces may have
 // drawn (first > last: none), the after-draw's drawings in order and the read-out (device
@@ -220,6 +225,16 @@ struct TChart::Impl {
   std::vector<const QRgb*> backgroundRows;
   bool backgroundValid = false;
   QImage frame;  // background plus traces, handed to the painter in one piece
+  // On the frame, begun only when something is drawn through it (FramePainter): most frames
+  // write all their pixels directly, and beginning a painter costs more than their pixels.
+  QPainter framePainter;
+  QPainter& FramePainter() {
+    if (!framePainter.isActive()) {
+      framePainter.begin(&frame);
+      framePainter.setRenderHint(QPainter::Antialiasing, false);
+    }
+    return framePainter;
+  }
   chart_detail::FrameDamage damage;
   bool repaintAsked = false;  // data changed since the frame was last drawn
   // The screen's part: the frame drawn for the window's coming paint, which then only needs
