@@ -3,12 +3,14 @@
 
 #include <QActionEvent>
 #include <QApplication>
+#include <QBackingStore>
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -24,6 +26,16 @@
 using namespace chart_detail;
 
 namespace {
+
+// Posted once per frame where the chart shows its frame itself (PutChanges).
+const QEvent::Type kShowChangesEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Only X11's backing store is a plain image that is put to the window on flush; elsewhere the
+// window's own repaint shows every frame.
+bool DirectPutsAllowed() {
+  static const bool allowed = QGuiApplication::platformName() == QLatin1String("xcb");
+  return allowed;
+}
 
 constexpr int kTick = 4;
 constexpr int kMinorTick = 2;
@@ -489,10 +501,91 @@ void TChart::InvalidateData() {
     w->installEventFilter(this);
   }
   const QRect plot = d.layoutValid ? d.layout.plot : QRect();
-  if (plot.isEmpty())
+  if (plot.isEmpty()) {
     update();
-  else
+  } else if (DirectPutsAllowed()) {
+    // The window's repaint goes over every widget's dirty region, paints through a painter
+    // and waits for another turn of the loop; a frame of a few thousand pixels costs less
+    // than that.
+    QCoreApplication::postEvent(this, new QEvent(kShowChangesEvent), Qt::LowEventPriority);
+  } else {
     update(QRect(plot.topLeft(), QSize(1, 1)));
+  }
+}
+
+bool TChart::event(QEvent* event) {
+  if (event->type() != kShowChangesEvent) return QWidget::event(event);
+  Impl& d = *impl_;
+  // A paint came first and drew the frame, or the chart cannot be shown now (it is drawn when
+  // it is).
+  if (!d.repaintAsked || !isVisible() || !updatesEnabled() || width() <= 0 || height() <= 0)
+    return true;
+  RenderFrame(devicePixelRatioF());
+  if (PutChanges()) {
+    d.unshown = QRegion();
+    return true;
+  }
+  d.fresh = true;
+  d.expected = d.unshown;
+  update(d.unshown);
+  d.unshown = QRegion();
+  return true;
+}
+
+bool TChart::PutChanges() {
+  Impl& d = *impl_;
+  QWidget* top = window();
+  QWindow* handle = top->windowHandle();
+  QBackingStore* store = top->backingStore();
+  if (!handle || !handle->isExposed() || !store || d.frame.devicePixelRatio() != 1.0 ||
+      handle->devicePixelRatio() != 1.0 || hasFocus() || d.drag == Impl::Drag::Zoom)
+    return false;
+  // What shows over the chart: its own children, and at each level up to the window the
+  // widgets stacked above and the parent's bounds.
+  QRegion region = d.unshown & rect();
+  for (QObject* o : children()) {
+    QWidget* c = qobject_cast<QWidget*>(o);
+    if (c && !c->isWindow() && c->isVisible()) region -= c->geometry();
+  }
+  const QPoint at = mapTo(top, QPoint(0, 0));
+  for (QWidget* w = this; w != top && !region.isEmpty(); w = w->parentWidget()) {
+    QWidget* parent = w->parentWidget();
+    if (!parent || w->graphicsEffect()) return false;
+    const QPoint offset = parent->mapTo(top, QPoint(0, 0)) - at;
+    region &= parent->rect().translated(offset);
+    const QObjectList& siblings = parent->children();
+    for (qsizetype i = siblings.indexOf(w) + 1; i < siblings.size(); ++i) {
+      QWidget* s = qobject_cast<QWidget*>(siblings[i]);
+      if (s && !s->isWindow() && s->isVisible()) region -= s->geometry().translated(offset);
+    }
+  }
+  if (region.isEmpty()) return true;
+  region.translate(at);
+  store->beginPaint(region);
+  QImage* image = dynamic_cast<QImage*>(store->paintDevice());
+  // An opaque window's store is often premultiplied: the same pixels, opaque.
+  const bool opaque = image && (image->format() == QImage::Format_RGB32 ||
+                                image->format() == QImage::Format_ARGB32_Premultiplied);
+  if (!opaque || d.frame.format() != QImage::Format_RGB32 || image->devicePixelRatio() != 1.0 ||
+      !image->rect().contains(region.boundingRect())) {
+    store->endPaint();
+    return false;
+  }
+  const qsizetype from = d.frame.bytesPerLine(), to = image->bytesPerLine();
+  for (const QRect& r : region) {
+    const QRect f = r.translated(-at);
+    const uchar* src = d.frame.constBits() + f.y() * from + f.x() * 4;
+    uchar* dst = image->bits() + r.y() * to + r.x() * 4;
+    for (int y = 0; y < r.height(); ++y, src += from, dst += to) {
+      const QRgb* s = reinterpret_cast<const QRgb*>(src);
+      QRgb* t = reinterpret_cast<QRgb*>(dst);
+      for (int x = 0; x < r.width(); ++x)
+        t[x] = s[x] | 0xff000000u;
+    }
+  }
+  store->endPaint();
+  store->flush(region, handle);
+  return true;
 }
 
 void TChart::ShowChanges() {
@@ -1037,11 +1130,13 @@ void TChart::RenderFrame(qreal dpr) {
     const bool pixelwise = dpr == 1.0;
     for (size_t i = 0; i < damage.canvas.size(); ++i) {
       const CanvasMark& m = damage.canvas[i];
-      QPainter& mp = DrawnThroughPainter(m, &d.frame) ? d.FramePainter() : fp;
+      const auto painter = [&]() -> QPainter& {
+        return DrawnThroughPainter(m, &d.frame) ? d.FramePainter() : fp;
+      };
       if (pixelwise && m.kind == CanvasMark::Straight)
-        DrawMark(mp, &d.frame, m, top, bottom);
+        DrawMark(painter(), &d.frame, m, top, bottom);
       else if (whole || damage.redraw[i])
-        DrawMark(mp, &d.frame, m);
+        DrawMark(painter(), &d.frame, m);
     }
   }
   // Over whatever the after-draw put into the margin (the grid's lines start at the top).

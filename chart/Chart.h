@@ -331,6 +331,7 @@ class TChart : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   struct Impl;
@@ -343,6 +344,10 @@ class TChart : public QWidget {
   // At the window's update request: the frame drawn for changed data, and the changed pixels
   // asked for.
   void ShowChanges();
+  // Where the window system lets it: the changed pixels go into the window's backing store
+  // and to the screen at once, without the window's repaint. False where something else
+  // shows in them or the platform does not allow it; nothing is shown then.
+  bool PutChanges();
   // The frame up to the after-draw's recorded drawings, for it to go on drawing through the
   // painter itself.
   void CatchUp(QPainter& fp);
