@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Chart.h"
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
@@ -62,10 +63,13 @@ TFramePacer::TFramePacer(QObject* parent) : QObject(parent), timer_(new QTimer(t
   connect(timer_, &QTimer::timeout, this, &TFramePacer::ReleaseDue);
   previousHook_ = FramePacing::PaintDeferred;
   FramePacing::PaintDeferred = [this](const QWidget* window) { return PaintDeferred(window); };
+  previousPaintNow_ = TChart::PaintNow;
+  TChart::PaintNow = [this](QWidget* window) { return PaintNow(window); };
 }
 
 TFramePacer::~TFramePacer() {
   FramePacing::PaintDeferred = previousHook_;
+  TChart::PaintNow = previousPaintNow_;
 }
 
 qint64 TFramePacer::FrameInterval(const QWidget* window) {
@@ -90,6 +94,18 @@ bool TFramePacer::PaintDeferred(const QWidget* window) {
   // A window that painted within this frame could not paint again before its end: it is put
   // off now, so that what comes meanwhile is drawn once, just before that paint.
   return it->second.deferred || PutOff(window, it->second);
+}
+
+bool TFramePacer::PaintNow(QWidget* window) {
+  auto [entry, fresh] = windows_.try_emplace(window);
+  if (fresh) connect(window, &QObject::destroyed, this, [this, window] { windows_.erase(window); });
+  Window& w = entry->second;
+  if (w.deferred || PutOff(window, w)) return false;
+  w.released = false;
+  w.lastPaint.start();
+  QEvent due(FramePacing::FrameDue());
+  QCoreApplication::sendEvent(window, &due);
+  return true;
 }
 
 bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {

@@ -51,6 +51,9 @@ class TFramePacer : public QObject {
   // Whether the window's next paint waits for the end of the current frame. A window that
   // painted within the frame is put off by the asking, and is let through at its end.
   bool PaintDeferred(const QWidget* window);
+  // Whether the window may paint now, outside its update request (TChart::PaintNow); it then
+  // counts as painted. When not, its paint is put off to the frame's end like a request.
+  bool PaintNow(QWidget* window);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -74,6 +77,7 @@ class TFramePacer : public QObject {
   bool releasePosted_ = false;
   QTimer* timer_ = nullptr;
   std::function<bool(const QWidget*)> previousHook_;
+  std::function<bool(QWidget*)> previousPaintNow_;
 };
 
 namespace app_detail {

@@ -520,6 +520,10 @@ bool TChart::event(QEvent* event) {
   // it is).
   if (!d.repaintAsked || !isVisible() || !updatesEnabled() || width() <= 0 || height() <= 0)
     return true;
+  if (PaintNow && !PaintNow(window())) {
+    update(QRect(d.layout.plot.topLeft(), QSize(1, 1)));
+    return true;
+  }
   RenderFrame(devicePixelRatioF());
   if (PutChanges()) {
     d.unshown = QRegion();

@@ -278,6 +278,11 @@ class TChart : public QWidget {
   // Raised at the end of every drawing, on the screen and into a bitmap.
   std::function<void(TChart* sender, TChartCanvas& canvas)> OnAfterDraw;
 
+  // Set by the application's frame pacing, for charts that show their frames themselves:
+  // whether `window` may show one now (it then counts as painted). When not, the frame waits
+  // for the window's paint, which the pacing lets through at the frame's end. Unset: always.
+  static inline std::function<bool(QWidget* window)> PaintNow;
+
   // The plot area in the chart's coordinates: the control minus margins, labels and titles.
   QRect PlotRect() const;
 
