@@ -165,7 +165,7 @@ struct TCalcSpectrumThread::Impl {
   // while the block before is shown spares the worker a sleep and a wake-up a block. False
   // when the run must end without showing it.
   bool ComputeBlock(uint64_t pending) {
-    Settings s = next;
+    Settings& s = next;
     const int frames = static_cast<int>(s.FFTLength);
     CaptureSource& capture = Source();
     // A file brings its own rate and channels; the settings come back with a live input.

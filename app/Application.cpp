@@ -97,12 +97,15 @@ bool TFramePacer::PaintDeferred(const QWidget* window) {
 }
 
 bool TFramePacer::PaintNow(QWidget* window) {
-  auto [entry, fresh] = windows_.try_emplace(window);
-  if (fresh) connect(window, &QObject::destroyed, this, [this, window] { windows_.erase(window); });
+  QObject* key = window;  // the key, as `destroyed` sees the window
+  auto [entry, fresh] = windows_.try_emplace(key);
+  if (fresh) connect(key, &QObject::destroyed, this, [this, key] { windows_.erase(key); });
   Window& w = entry->second;
-  if (w.deferred || PutOff(window, w)) return false;
+  if (w.deferred) return false;  // its paint is already due at the frame's end
+  if (PutOff(window, w)) return false;
   w.released = false;
   w.lastPaint.start();
+  // What the window kept while it waited goes into this paint.
   QEvent due(FramePacing::FrameDue());
   QCoreApplication::sendEvent(window, &due);
   return true;
@@ -122,18 +125,8 @@ bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
       !static_cast<QWidget*>(watched)->isWindow())
     return false;
   auto* window = static_cast<QWidget*>(watched);
-  auto [entry, fresh] = windows_.try_emplace(watched);
-  if (fresh)
-    connect(watched, &QObject::destroyed, this, [this, watched] { windows_.erase(watched); });
-  Window& w = entry->second;
-  if (w.deferred) return true;  // its paint is already due at the frame's end
-  if (PutOff(window, w)) return true;
-  w.released = false;
-  w.lastPaint.start();
-  // What the window kept while it waited goes into this paint. The request its drawing posts
-  // is answered by this paint as well.
-  QEvent due(FramePacing::FrameDue());
-  QCoreApplication::sendEvent(window, &due);
+  if (!PaintNow(window)) return true;
+  // The request its drawing posts is answered by this paint as well.
   QCoreApplication::removePostedEvents(window, QEvent::UpdateRequest);
   return false;
 }

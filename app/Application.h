@@ -51,8 +51,9 @@ class TFramePacer : public QObject {
   // Whether the window's next paint waits for the end of the current frame. A window that
   // painted within the frame is put off by the asking, and is let through at its end.
   bool PaintDeferred(const QWidget* window);
-  // Whether the window may paint now, outside its update request (TChart::PaintNow); it then
-  // counts as painted. When not, its paint is put off to the frame's end like a request.
+  // Whether the window may paint now, at its update request or outside it (TChart::PaintNow);
+  // it then counts as painted and hears that its frame is due. When not, its paint is put off
+  // to the frame's end.
   bool PaintNow(QWidget* window);
 
  protected:

@@ -515,24 +515,7 @@ void TChart::InvalidateData() {
 
 bool TChart::event(QEvent* event) {
   if (event->type() != kShowChangesEvent) return QWidget::event(event);
-  Impl& d = *impl_;
-  // A paint came first and drew the frame, or the chart cannot be shown now (it is drawn when
-  // it is).
-  if (!d.repaintAsked || !isVisible() || !updatesEnabled() || width() <= 0 || height() <= 0)
-    return true;
-  if (PaintNow && !PaintNow(window())) {
-    update(QRect(d.layout.plot.topLeft(), QSize(1, 1)));
-    return true;
-  }
-  RenderFrame(devicePixelRatioF());
-  if (PutChanges()) {
-    d.unshown = QRegion();
-    return true;
-  }
-  d.fresh = true;
-  d.expected = d.unshown;
-  update(d.unshown);
-  d.unshown = QRegion();
+  ShowChanges(true);
   return true;
 }
 
@@ -592,10 +575,20 @@ bool TChart::PutChanges() {
   return true;
 }
 
-void TChart::ShowChanges() {
+void TChart::ShowChanges(bool putDirectly) {
   Impl& d = *impl_;
+  // A paint came first and drew the frame, or the chart cannot be shown now (it is drawn when
+  // it is).
   if (!d.repaintAsked || !isVisible() || !updatesEnabled() || width() <= 0 || height() <= 0) return;
+  if (putDirectly && PaintNow && !PaintNow(window())) {
+    update(QRect(d.layout.plot.topLeft(), QSize(1, 1)));
+    return;
+  }
   RenderFrame(devicePixelRatioF());
+  if (putDirectly && PutChanges()) {
+    d.unshown = QRegion();
+    return;
+  }
   d.fresh = true;
   d.expected = d.unshown;
   if (d.layoutValid) d.expected += QRect(d.layout.plot.topLeft(), QSize(1, 1));
@@ -912,13 +905,6 @@ void TChart::DrawSeries(QPainter* p, QImage& target, qreal dpr) {
     WriteInStrips(bits, stride, clip);
     return;
   }
-  struct Unclip {
-    bool& begun;
-    QPainter& p;
-    ~Unclip() {
-      if (begun) p.restore();
-    }
-  } unclip{begun, d.framePainter};
   for (size_t r = 0; r < runs.size(); ++r) {
     const Impl::Run& run = runs[r];
     const size_t lineEnd = r + 1 < runs.size() ? runs[r + 1].lines : lines.size();
@@ -956,6 +942,7 @@ void TChart::DrawSeries(QPainter* p, QImage& target, qreal dpr) {
     for (size_t k = run.fills; k < fillEnd; ++k)
       FillPixels(bits, stride, fills[k].device, fills[k].colour);
   }
+  if (begun) d.framePainter.restore();
 }
 
 void TChart::WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip) {
@@ -1464,7 +1451,7 @@ bool TChart::eventFilter(QObject* watched, QEvent* event) {
   // Before the window paints what is due: the frame is drawn now, and what it changed joins
   // the region the window is about to paint.
   if (event->type() == QEvent::UpdateRequest && watched == impl_->watched) {
-    ShowChanges();
+    ShowChanges(false);
     return QWidget::eventFilter(watched, event);
   }
   // The menus' actions; the chart's own (it may be the window it watches) are its own.

@@ -346,9 +346,10 @@ class TChart : public QWidget {
   void DrawStateLine(QPainter& p);
   // Draws the frame at the pixel ratio dpr; what it changed is added to the unshown region.
   void RenderFrame(qreal dpr);
-  // At the window's update request: the frame drawn for changed data, and the changed pixels
-  // asked for.
-  void ShowChanges();
+  // The frame drawn for changed data, and the changed pixels asked for: at the window's update
+  // request, or, `putDirectly`, at the chart's own event, where they are put to the window
+  // directly when the frame pacing and PutChanges allow.
+  void ShowChanges(bool putDirectly);
   // Where the window system lets it: the changed pixels go into the window's backing store
   // and to the screen at once, without the window's repaint. False where something else
   // shows in them or the platform does not allow it; nothing is shown then.
