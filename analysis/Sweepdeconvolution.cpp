@@ -19,8 +19,8 @@ constexpr int64_t kMaxLength = int64_t{1} << 23;
 // the highest, so that what the sweep hardly played is attenuated instead of amplified.
 constexpr double kInsideBand = 1e-6;
 constexpr double kOutsideBand = 1.0;
-// Outside the band the regularisation rises over a third of an octave, without a step.
-constexpr double kTransitionOctaves = 1.0 / 3.0;
+// Outside the band the regularisation rises over an octave: a sharper step would ring.
+constexpr double kTransitionOctaves = 1.0;
 constexpr double kBandThreshold = 1e-5;  // -50 dB
 
 bool AllFinite(const double* x, int64_t n) {
@@ -31,7 +31,7 @@ bool AllFinite(const double* x, int64_t n) {
 
 // Bins lo..hi where the sweep's power, smoothed over a sixth of an octave, lies within 50 dB
 // of its highest.
-void FindBand(const std::vector<double>& power, int64_t* lo, int64_t* hi) {
+std::vector<double> FindBand(const std::vector<double>& power, int64_t* lo, int64_t* hi) {
   const int64_t half = static_cast<int64_t>(power.size()) - 1;
   std::vector<double> sum(power.size() + 1, 0.0);
   for (size_t k = 0; k < power.size(); ++k)
@@ -54,9 +54,34 @@ void FindBand(const std::vector<double>& power, int64_t* lo, int64_t* hi) {
       *lo = std::min(*lo, k);
       *hi = std::max(*hi, k);
     }
+  return smooth;
 }
 
-// 0 inside [lo, hi] Hz, rising as a half cosine in log frequency to 1 a third of an octave
+// A sweep's frequency near one end from its first (or last) few zero crossings, interpolated
+// between samples; 0 when it has too few.
+double EndFrequency(const double* x, int64_t n, double rate, bool fromEnd) {
+  constexpr int kCrossings = 5;
+  double times[kCrossings];
+  int found = 0;
+  int64_t previous = -1;
+  for (int64_t j = 0; j < n && found < kCrossings; ++j) {
+    const int64_t i = fromEnd ? n - 1 - j : j;
+    if (x[i] == 0.0) continue;
+    if (previous >= 0 && (x[i] > 0.0) != (x[previous] > 0.0)) {
+      // Where the line between the two samples meets zero.
+      const double a = x[previous], b = x[i];
+      const double at =
+          static_cast<double>(previous) + (static_cast<double>(i - previous)) * (a / (a - b));
+      times[found++] = at / rate;
+    }
+    previous = i;
+  }
+  if (found < kCrossings) return 0.0;
+  const double span = std::fabs(times[kCrossings - 1] - times[0]);
+  return span > 0.0 ? (kCrossings - 1) / (2.0 * span) : 0.0;
+}
+
+// 0 inside [lo, hi] Hz, rising as a half cosine in log frequency to 1 an octave
 // outside.
 double Outside(double f, double lo, double hi) {
   double octaves = 0.0;
@@ -117,10 +142,29 @@ SweepDeconvolution DeconvolveSweep(const double* recording, int64_t nr, const do
     d.lowHz = o.lowHz;
     d.highHz = std::min(o.highHz, rate / 2.0);
   } else {
+    // The spectrum alone cannot tell a log sweep's low end (its abrupt start spreads energy
+    // down to DC at -20 dB) nor a linear sweep's top (its last step's tail); the frequencies
+    // at its two ends, from zero crossings and widened by a sixth of an octave, can.
+    // A fast sweep's first cycles span more than its start frequency: below that estimate the
+    // band goes on for as long as the smoothed density stays within 10 dB of it there.
     int64_t lo = 1, hi = half;
-    FindBand(power, &lo, &hi);
+    const std::vector<double> smooth = FindBand(power, &lo, &hi);
     d.lowHz = static_cast<double>(lo) * bin;
     d.highHz = static_cast<double>(hi) * bin;
+    const double a = EndFrequency(sweep, ns, rate, false), b = EndFrequency(sweep, ns, rate, true);
+    const double widen = std::pow(2.0, 1.0 / 6.0);
+    if (a > 0.0 && b > 0.0) {
+      int64_t k = std::clamp<int64_t>(std::llround(std::min(a, b) / widen / bin), 1, half);
+      const double level = smooth[static_cast<size_t>(k)];
+      while (k > 1 && smooth[static_cast<size_t>(k - 1)] >= 0.1 * level)
+        --k;
+      d.lowHz = std::max(d.lowHz, static_cast<double>(k) * bin);
+      d.highHz = std::min(d.highHz, std::max(a, b) * widen);
+    }
+    if (!(d.highHz > d.lowHz)) {
+      d.lowHz = static_cast<double>(lo) * bin;
+      d.highHz = static_cast<double>(hi) * bin;
+    }
   }
 
   // H = R S* / (|S|^2 + eps): the real and imaginary parts go back through the forward
@@ -140,12 +184,22 @@ SweepDeconvolution DeconvolveSweep(const double* recording, int64_t nr, const do
   }
   // The Nyquist bin of a real block is real.
   im[half] = 0.0;
+  // The engine's own scale and sign: a unit impulse's spectrum. Its sign convention cancels
+  // (conjugated spectra give the conjugated quotient, and the same engine turns it back).
+  double unit = 1.0;
+  {
+    FFT probe(16);
+    std::vector<double> impulse(16, 0.0);
+    impulse[0] = 1.0;
+    probe.Process(impulse.data(), WindowRectangular);
+    unit = probe.SpectrumRe[0];
+  }
   fft.Process(re.data(), WindowRectangular);
   std::vector<double> h(n);
   for (uint32_t i = 0; i < n; ++i)
     h[i] = fft.SpectrumRe[i];
   fft.Process(im.data(), WindowRectangular);
-  const double scale = 1.0 / n;
+  const double scale = 1.0 / (n * unit);
   for (uint32_t i = 0; i < n; ++i)
     h[i] = (h[i] + fft.SpectrumIm[i]) * scale;
 

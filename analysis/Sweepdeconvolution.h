@@ -18,7 +18,7 @@ struct DeconvolutionOptions {
   double logRateConstant = 0.0;
   // How much of the response before time zero to keep (the band limit's pre-ringing); with a
   // log sweep at most half the way to the 2nd harmonic.
-  double preSeconds = 0.01;
+  double preSeconds = 0.25;
 };
 
 // One harmonic's response as cut from before the linear one, tapered at both ends.
