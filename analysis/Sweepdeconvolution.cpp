@@ -167,25 +167,21 @@ SweepDeconvolution DeconvolveSweep(const double* recording, int64_t nr, const do
     }
   }
 
-  // H = R S* / (|S|^2 + eps): the real and imaginary parts go back through the forward
-  // engine as two real blocks, x = (Re F(Re H) + Im F(Im H)) / n.
-  std::vector<double> re(n), im(n);
+  // H = R S* / (|S|^2 + eps) goes back through the forward engine as one real block: of
+  // C = Re H + Im H, the even part's transform is real and the odd part's imaginary, so
+  // x = (Re F(C) + Im F(C)) / n (the engine's conjugate convention gives the same).
+  std::vector<double> c(n);
   for (uint32_t k = 0; k <= half; ++k) {
     const std::complex<double> s{fft.SpectrumRe[k], fft.SpectrumIm[k]};
     const double w = Outside(k * bin, d.lowHz, d.highHz);
     const double eps = top * (kInsideBand + (kOutsideBand - kInsideBand) * w);
-    const std::complex<double> h = spectrum[k] * std::conj(s) / (power[k] + eps);
-    re[k] = h.real();
-    im[k] = h.imag();
-    if (k > 0 && k < half) {
-      re[n - k] = h.real();
-      im[n - k] = -h.imag();
-    }
+    std::complex<double> q = spectrum[k] * std::conj(s) / (power[k] + eps);
+    // DC and the Nyquist bin of a real block are real.
+    if (k == 0 || k == half) q.imag(0.0);
+    c[k] = q.real() + q.imag();
+    if (k > 0 && k < half) c[n - k] = q.real() - q.imag();
   }
-  // The Nyquist bin of a real block is real.
-  im[half] = 0.0;
-  // The engine's own scale and sign: a unit impulse's spectrum. Its sign convention cancels
-  // (conjugated spectra give the conjugated quotient, and the same engine turns it back).
+  // The engine's own scale: a unit impulse's spectrum.
   double unit = 1.0;
   {
     FFT probe(16);
@@ -194,14 +190,11 @@ SweepDeconvolution DeconvolveSweep(const double* recording, int64_t nr, const do
     probe.Process(impulse.data(), WindowRectangular);
     unit = probe.SpectrumRe[0];
   }
-  fft.Process(re.data(), WindowRectangular);
+  fft.Process(c.data(), WindowRectangular);
+  const double scale = 1.0 / (n * unit);
   std::vector<double> h(n);
   for (uint32_t i = 0; i < n; ++i)
-    h[i] = fft.SpectrumRe[i];
-  fft.Process(im.data(), WindowRectangular);
-  const double scale = 1.0 / (n * unit);
-  for (uint32_t i = 0; i < n; ++i)
-    h[i] = (h[i] + fft.SpectrumIm[i]) * scale;
+    h[i] = (fft.SpectrumRe[i] + fft.SpectrumIm[i]) * scale;
 
   const double L =
       o.logRateConstant > 0.0 && std::isfinite(o.logRateConstant) ? o.logRateConstant : 0.0;
