@@ -9,7 +9,7 @@
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int64_t kMaxFrames = int64_t{1} << 24;
+constexpr int64_t kMaxFrames = int64_t{1} << 23;
 // Energies below this share of the peak's read as this (keeps the logarithms finite).
 constexpr double kTiny = 1e-30;
 
