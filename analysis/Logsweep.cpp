@@ -46,3 +46,53 @@ std::vector<double> SynchronizedLogSweep(const LogSweepShape& s, double amplitud
 double HarmonicAdvanceSeconds(const LogSweepShape& s, int harmonic) {
   return harmonic >= 1 ? s.rateConstant * std::log(static_cast<double>(harmonic)) : 0.0;
 }
+
+double EstimateLogSweepRateConstant(const double* x, int64_t n, double rate) {
+  if (!x || n < 64 || !(rate > 0.0)) return 0.0;
+  // Every zero crossing, interpolated between samples.
+  std::vector<double> crossings;
+  int64_t previous = -1;
+  for (int64_t i = 0; i < n; ++i) {
+    if (!(x[i] != 0.0) || !std::isfinite(x[i])) continue;
+    if (previous >= 0 && (x[i] > 0.0) != (x[previous] > 0.0)) {
+      const double a = x[previous], b = x[i];
+      crossings.push_back(
+          (static_cast<double>(previous) + static_cast<double>(i - previous) * (a / (a - b))) /
+          rate);
+    }
+    previous = i;
+  }
+  constexpr size_t kSpan = 10;  // crossings per frequency reading: five periods
+  if (crossings.size() < 4 * kSpan) return 0.0;
+  const double seconds = static_cast<double>(n) / rate;
+  std::vector<double> t, lf;
+  for (int j = 1; j <= 9; ++j) {
+    const double at = seconds * j / 10.0;
+    size_t k = static_cast<size_t>(std::lower_bound(crossings.begin(), crossings.end(), at) -
+                                   crossings.begin());
+    k = std::min(k, crossings.size() - kSpan - 1);
+    const double span = crossings[k + kSpan] - crossings[k];
+    if (!(span > 0.0)) return 0.0;
+    t.push_back(0.5 * (crossings[k] + crossings[k + kSpan]));
+    lf.push_back(std::log(kSpan / (2.0 * span)));
+  }
+  double mt = 0.0, ml = 0.0;
+  for (size_t i = 0; i < t.size(); ++i) {
+    mt += t[i];
+    ml += lf[i];
+  }
+  mt /= static_cast<double>(t.size());
+  ml /= static_cast<double>(t.size());
+  double stt = 0.0, stl = 0.0;
+  for (size_t i = 0; i < t.size(); ++i) {
+    stt += (t[i] - mt) * (t[i] - mt);
+    stl += (t[i] - mt) * (lf[i] - ml);
+  }
+  if (!(stt > 0.0)) return 0.0;
+  const double slope = stl / stt;
+  // At least an octave between the first and the last reading: a steady tone is no sweep.
+  if (!(slope * (t.back() - t.front()) >= std::log(2.0))) return 0.0;
+  for (size_t i = 0; i < t.size(); ++i)
+    if (std::fabs(lf[i] - (ml + slope * (t[i] - mt))) > 0.03) return 0.0;
+  return 1.0 / slope;
+}

@@ -27,3 +27,8 @@ std::vector<double> SynchronizedLogSweep(const LogSweepShape& shape, double ampl
 
 // How long before the linear response harmonic k's response lies: L ln k seconds.
 double HarmonicAdvanceSeconds(const LogSweepShape& shape, int harmonic);
+
+// The rate constant L of a recorded or foreign sweep whose frequency rises exponentially
+// (ln f linear in time within 3 % from a tenth to nine tenths of its length, rising an octave
+// or more there, read from its zero crossings); 0 when it is not such a sweep.
+double EstimateLogSweepRateConstant(const double* sweep, int64_t frames, double rate);

@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "Fft.h"
+#include "Logsweep.h"
 
 namespace {
 
@@ -197,8 +198,12 @@ SweepDeconvolution DeconvolveSweep(const double* recording, int64_t nr, const do
   for (uint32_t i = 0; i < n; ++i)
     h[i] = (fft.SpectrumRe[i] + fft.SpectrumIm[i]) * scale;
 
-  const double L =
-      o.logRateConstant > 0.0 && std::isfinite(o.logRateConstant) ? o.logRateConstant : 0.0;
+  double L = 0.0;
+  if (o.logRateConstant > 0.0 && std::isfinite(o.logRateConstant))
+    L = o.logRateConstant;
+  else if (o.logRateConstant == 0.0)
+    L = EstimateLogSweepRateConstant(sweep, ns, rate);
+  d.logRateConstant = L;
   double preSeconds = std::clamp(o.preSeconds, 0.0, 1.0);
   if (L > 0.0) preSeconds = std::min(preSeconds, 0.5 * L * std::log(2.0));
   const int64_t pre = std::min<int64_t>(ns, std::llround(preSeconds * rate));

@@ -14,7 +14,8 @@ struct DeconvolutionOptions {
   double lowHz = 0.0;
   double highHz = 0.0;
   // A logarithmic sweep's rate constant L in seconds (LogSweepShape::rateConstant): with it
-  // the 2nd to 5th harmonic responses are cut out. 0: none are.
+  // the 2nd to 5th harmonic responses are cut out. 0: found from the sweep when its frequency
+  // rises exponentially (EstimateLogSweepRateConstant); negative: no harmonics.
   double logRateConstant = 0.0;
   // How much of the response before time zero to keep (the band limit's pre-ringing); with a
   // log sweep at most half the way to the 2nd harmonic.
@@ -34,6 +35,7 @@ struct SweepDeconvolution {
   std::string error;  // why not, one line
   double rate = 0.0;
   double lowHz = 0.0, highHz = 0.0;  // the band the division trusted
+  double logRateConstant = 0.0;      // L used for the harmonics; 0: none
   // The linear response: the sample at index `zero` is the recording's first sample's time;
   // it runs from preSeconds before that to the recording's length less the sweep's (what the
   // recording holds after the sweep is the response's length). Unity gain: a recording equal

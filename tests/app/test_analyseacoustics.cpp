@@ -220,8 +220,13 @@ TEST(AnalyseAcoustics, SweepRecordingIsDeconvolvedAndTheResponseWrittenWhole) {
   ASSERT_EQ(r.lines.size(), 63);
   const std::vector<double> ir = ReadFloat(irPath, &rate, &format);
   EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  // From 250 ms before the recording's start to its length less the sweep's.
-  const size_t pre = kRate / 4;
+  // From 250 ms before the recording's start, or half the way to the 2nd harmonic if that is
+  // nearer, to its length less the sweep's.
+  const double L =
+      EstimateLogSweepRateConstant(sweep.data(), static_cast<int64_t>(sweep.size()), kRate);
+  EXPECT_NEAR(L, shape.rateConstant, 0.005 * shape.rateConstant);
+  const auto pre =
+      static_cast<size_t>(std::llround(std::min(0.25, 0.5 * L * std::log(2.0)) * kRate));
   ASSERT_EQ(ir.size(), pre + recording.size() - sweep.size() + 1);
   // Unity gain, no shift: the room's samples where they lie, but for the band the sweep
   // left out (20 to 24 kHz, and the fades' ends).
