@@ -334,12 +334,19 @@ RoomAcoustics AnalyseRoom(const double* h, int64_t frames, double rate) {
     room.error = "the response's rate is below 8000 Hz";
     return room;
   }
-  room.broadband = AnalyseDecay(h, frames, rate);
-  if (room.broadband.energyReason == "the response holds samples that are not numbers" ||
-      room.broadband.energyReason == "the response is silent") {
-    room.error = room.broadband.energyReason;
+  bool sound = false;
+  for (int64_t i = 0; i < frames; ++i) {
+    if (!std::isfinite(h[i])) {
+      room.error = "the response holds samples that are not numbers";
+      return room;
+    }
+    sound = sound || h[i] != 0.0;
+  }
+  if (!sound) {
+    room.error = "the response is silent";
     return room;
   }
+  room.broadband = AnalyseDecay(h, frames, rate);
   const OctaveFilterBank bank(1, rate, 1);
   for (int b : RoomOctaveBands(rate)) {
     double r = 0.0, start = 0.0;

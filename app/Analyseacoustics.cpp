@@ -1,5 +1,7 @@
 #include "Analyseacoustics.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -259,9 +261,21 @@ int MakeSweep(const Options& o) {
   return kOk;
 }
 
+// The same file as another path names (a link, another spelling).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 int Run(const Options& o) {
   if (!o.makeSweep.empty()) return MakeSweep(o);
   std::string error;
+  // The response replaces no input.
+  for (const std::string* input : {&o.file, &o.sweep})
+    if (!o.ir.empty() && !input->empty() && SameFile(o.ir, *input))
+      return Message(kBadOutput, "--ir " + o.ir + ": is the input " + *input + "; not overwritten");
   std::vector<double> response;
   int rate = 0;
   // The response in full scale (1.0), as the WAV gets it.

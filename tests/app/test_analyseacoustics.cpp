@@ -325,6 +325,20 @@ TEST(AnalyseAcoustics, OptionsAndOutputs) {
   const Result r = Analyse({"--acoustics", "--ir", dir.path(), path});
   EXPECT_EQ(r.status, 4);
   EXPECT_TRUE(r.out.isEmpty());
+  // --ir naming an input (here through a link) is refused, and the input left as it was.
+  const QString link = dir.filePath("link.wav");
+  ASSERT_TRUE(QFile::link(path, link));
+  QFile original(path);
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  const QByteArray before = original.readAll();
+  original.close();
+  const Result same = Analyse({"--acoustics", "--ir", link, path});
+  EXPECT_EQ(same.status, 4);
+  EXPECT_TRUE(same.out.isEmpty());
+  EXPECT_EQ(same.err.count('\n'), 1);
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(original.readAll(), before);
+  original.close();
   // Without --sweep the response is written as it was read: the same samples.
   const QString copy = dir.filePath("copy.wav");
   ASSERT_EQ(Analyse({"--acoustics", "--ir", copy, path}).status, 0);
