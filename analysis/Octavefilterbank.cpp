@@ -659,3 +659,46 @@ double OctaveFilterBank::ResponseDb(int band, double frequency) const {
   mag *= std::abs(BandResponse(m.designs[band], frequency, m.stages[s].rate));
   return 20.0 * std::log10(mag);
 }
+
+std::vector<double> OctaveFilterBank::FilterBand(int band, const double* x, long n, double* outRate,
+                                                 double* delaySeconds) const {
+  const Impl& m = *impl_;
+  const int s = m.stageOf.at(static_cast<size_t>(band));
+  std::vector<double> v(x, x + std::max(0L, n));
+  double rate = rate_, delay = 0.0;
+  std::vector<double> next;
+  if (s < 0) {
+    Interpolator up;
+    up.Reset();
+    next.resize(2 * v.size());
+    up.Run(v.data(), static_cast<int>(v.size()), next.data());
+    delay += static_cast<double>(InterpolatorFilter().odd.size()) / rate;
+    rate *= 2.0;
+    v.swap(next);
+  }
+  for (int j = 1; j <= s; ++j) {
+    Decimator down;
+    down.Reset();
+    next.resize(v.size() / 2 + 1);
+    next.resize(static_cast<size_t>(down.Run(v.data(), static_cast<int>(v.size()), next.data())));
+    // Output i is centred kHalfbandReach input samples before input 2i.
+    delay += kHalfbandReach / rate;
+    rate /= 2.0;
+    v.swap(next);
+  }
+  const BandDesign& d = m.designs[static_cast<size_t>(band)];
+  for (int j = 0; j < 3; ++j) {
+    double s1 = 0.0, s2 = 0.0;
+    const double g = d.g[j], a1 = d.a1[j], a2 = d.a2[j];
+    for (double& value : v) {
+      const double in = value;
+      const double y = g * in + s1;
+      s1 = s2 - a1 * y;
+      s2 = -g * in - a2 * y;
+      value = y;
+    }
+  }
+  if (outRate) *outRate = rate;
+  if (delaySeconds) *delaySeconds = delay;
+  return v;
+}

@@ -100,6 +100,15 @@ class OctaveFilterBank {
   // are not included (the anti-alias filters keep them below -100 dB in the band's range).
   double ResponseDb(int band, double frequency) const;
 
+  // A whole signal through one band's own path, from rest: the rate changes that lead to its
+  // band-pass and the band-pass itself (no weighting, no levels; the bank's state is left
+  // alone). The output runs at the band-pass's rate (*outRate: Rate() halved once per stage
+  // below the top, or doubled for the top bands) and lags the input by *delaySeconds, the
+  // rate changes' linear-phase delay; the band-pass's own response is the band's. Nothing is
+  // flushed: pad the input with zeros for the filters' tails.
+  std::vector<double> FilterBand(int band, const double* x, long n, double* outRate,
+                                 double* delaySeconds) const;
+
   struct Impl;
 
  private:

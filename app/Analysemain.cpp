@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Analyseacoustics.h"
 #include "Audiofile.h"
 #include "Calibrationfile.h"
 #include "Distortionreport.h"
@@ -73,6 +74,8 @@ const char* const kHelp =
     "  --calibration FILE   with --octave: a microphone's response file (\"frequency dB\" lines)\n"
     "                       corrected in each band\n"
     "  --spl-offset DB      with --octave: added to every level (dBFS to dB SPL; default 0)\n"
+    "  --acoustics          room-acoustic parameters of an impulse response (or, with\n"
+    "                       --sweep, of a sweep's recording); --acoustics --help tells more\n"
     "  --quiet              no progress bar\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
@@ -536,6 +539,7 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (WantsAcoustics(argc, argv)) return RunAcoustics(argc, argv);
   Options options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;

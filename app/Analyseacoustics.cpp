@@ -1,0 +1,342 @@
+#include "Analyseacoustics.h"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Audiofile.h"
+#include "Logsweep.h"
+#include "Roomacoustics.h"
+#include "Spectrumtable.h"
+#include "Sweepdeconvolution.h"
+
+namespace {
+
+constexpr const char* kProgram = "tonvista-analyse";
+constexpr int kOk = 0;
+constexpr int kBadOption = 2;
+constexpr int kBadInput = 3;
+constexpr int kBadOutput = 4;
+
+const char* const kHelp =
+    "Usage: tonvista-analyse --acoustics [--sweep SWEEP_FILE] [--ir OUT.wav] FILE\n"
+    "       tonvista-analyse --make-sweep OUT.wav [--sweep-from HZ] [--sweep-to HZ]\n"
+    "                        [--sweep-seconds S] [--sweep-rate HZ]\n"
+    "Room-acoustic parameters after ISO 3382-1 of an impulse response (FILE's first channel),\n"
+    "or, with --sweep, of the response deconvolved from FILE, the recording of SWEEP_FILE\n"
+    "played: one 'BAND.PARAM: value unit' line each, BAND an octave (63 ... 8000) or\n"
+    "broadband, PARAM edt_s, t20_s, t30_s, c50_db, c80_db, d50_pct or ts_ms. A value that\n"
+    "cannot be measured reads nan, with the reason on standard error.\n"
+    "\n"
+    "  --sweep FILE         the sweep that was played (any sweep; the band it covers is\n"
+    "                       found from it)\n"
+    "  --ir FILE            write the impulse response as a 32-bit float WAV\n"
+    "  --make-sweep FILE    write a synchronised logarithmic sweep (32-bit float WAV, -6 dB\n"
+    "                       re full scale, 10 ms fades) from --sweep-from (default 20 Hz) to\n"
+    "                       --sweep-to (default 20000 Hz) in about --sweep-seconds (default 4)\n"
+    "                       at --sweep-rate (default 48000 Hz)\n"
+    "\n"
+    "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
+
+int Message(int status, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+  return status;
+}
+
+bool ParseNumber(std::string_view s, double* v) {
+  if (s.empty()) return false;
+  const char* end = s.data() + s.size();
+  const auto r = std::from_chars(s.data(), end, *v);
+  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
+}
+
+struct Options {
+  bool acoustics = false;
+  std::string sweep, ir, file, makeSweep;
+  double from = 20.0, to = 20000.0, seconds = 4.0, rate = 48000.0;
+  bool sweepShapeGiven = false;
+};
+
+int Parse(int argc, char** argv, Options* o) {
+  bool filesOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (!o->file.empty())
+        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
+                                       std::string(arg) + "'); see --help");
+      o->file = arg;
+      continue;
+    }
+    if (arg == "--") {
+      filesOnly = true;
+      continue;
+    }
+    std::string name(arg), value;
+    bool inlineValue = false;
+    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inlineValue = true;
+    }
+    if (name == "-h" || name == "--help") {
+      std::fputs(kHelp, stdout);
+      return kOk;
+    }
+    if (name == "--acoustics" || name == "--quiet") {
+      if (inlineValue) return Message(kBadOption, name + " takes no value");
+      if (name == "--acoustics") o->acoustics = true;
+      continue;
+    }
+    static const char* const valued[] = {"--sweep",      "--ir",       "--make-sweep",
+                                         "--sweep-from", "--sweep-to", "--sweep-seconds",
+                                         "--sweep-rate"};
+    bool known = false;
+    for (const char* v : valued)
+      known = known || name == v;
+    if (!known)
+      return Message(kBadOption, "'" + name + "' cannot be combined with --acoustics or " +
+                                     "--make-sweep; see --help");
+    if (!inlineValue) {
+      if (i + 1 >= argc) return Message(kBadOption, name + " needs a value; see --help");
+      value = argv[++i];
+    }
+    if (name == "--sweep" || name == "--ir" || name == "--make-sweep") {
+      if (value.empty()) return Message(kBadOption, name + " needs a file name");
+      (name == "--sweep" ? o->sweep : name == "--ir" ? o->ir : o->makeSweep) = value;
+      continue;
+    }
+    double v = 0.0;
+    if (!ParseNumber(value, &v) || !(v > 0.0))
+      return Message(kBadOption, name + " '" + value + "': must be a number above 0");
+    (name == "--sweep-from"      ? o->from
+     : name == "--sweep-to"      ? o->to
+     : name == "--sweep-seconds" ? o->seconds
+                                 : o->rate) = v;
+    o->sweepShapeGiven = true;
+  }
+  if (o->acoustics == !o->makeSweep.empty())
+    return Message(kBadOption, "give either --acoustics or --make-sweep; see --help");
+  if (o->acoustics) {
+    if (o->sweepShapeGiven)
+      return Message(kBadOption, "--sweep-from and the like need --make-sweep");
+    if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
+  } else {
+    if (!o->file.empty() || !o->sweep.empty() || !o->ir.empty())
+      return Message(kBadOption, "--make-sweep takes no FILE, --sweep or --ir");
+    if (!(o->rate >= 8000.0 && o->rate <= 768000.0) || o->rate != std::floor(o->rate))
+      return Message(kBadOption, "--sweep-rate must be a whole number of Hz from 8000 to 768000");
+    if (!(o->to > o->from) || o->to > o->rate / 2.0)
+      return Message(kBadOption,
+                     "the sweep must rise from --sweep-from to --sweep-to, at most "
+                     "half of --sweep-rate");
+    if (o->seconds < 0.1 || o->seconds > 60.0)
+      return Message(kBadOption, "--sweep-seconds must lie from 0.1 to 60");
+  }
+  return -1;
+}
+
+// A mono 32-bit float WAV, whole, in memory.
+std::string FloatWav(const std::vector<double>& x, double scale, int rate) {
+  std::string out;
+  auto u32 = [&out](uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      out += static_cast<char>((v >> (8 * i)) & 0xff);
+  };
+  auto u16 = [&out](uint32_t v) {
+    out += static_cast<char>(v & 0xff);
+    out += static_cast<char>((v >> 8) & 0xff);
+  };
+  const auto bytes = static_cast<uint32_t>(4 * x.size());
+  out += "RIFF";
+  u32(4 + (8 + 18) + (8 + 4) + (8 + bytes));
+  out += "WAVEfmt ";
+  u32(18);
+  u16(3);  // IEEE float
+  u16(1);
+  u32(static_cast<uint32_t>(rate));
+  u32(static_cast<uint32_t>(rate) * 4);
+  u16(4);
+  u16(32);
+  u16(0);
+  out += "fact";
+  u32(4);
+  u32(static_cast<uint32_t>(x.size()));
+  out += "data";
+  u32(bytes);
+  out.reserve(out.size() + bytes);
+  for (double v : x) {
+    const float f = static_cast<float>(v * scale);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, 4);
+    u32(bits);
+  }
+  return out;
+}
+
+bool WriteWav(const std::string& path, const std::vector<double>& x, double scale, int rate,
+              std::string* error) {
+  // The header counts bytes in 32 bits.
+  if (x.size() > (uint32_t{0xffffffff} - 64) / 4) {
+    *error = path + ": too long for a WAV file";
+    return false;
+  }
+  return WriteFileWhole(path, FloatWav(x, scale, rate), error);
+}
+
+// The first channel of a whole file (16-bit scale), refused beyond `most` frames.
+bool ReadFirstChannel(const std::string& path, int64_t most, std::vector<double>* out, int* rate,
+                      std::string* error) {
+  Audiofile file;
+  if (!file.Open(path, error)) return false;
+  if (file.Frames() > most) {
+    *error = path + ": longer than " + std::to_string(most) + " frames";
+    return false;
+  }
+  if (file.Frames() < 1) {
+    *error = path + ": holds no frames";
+    return false;
+  }
+  *rate = file.Rate();
+  out->resize(static_cast<size_t>(file.Frames()));
+  std::vector<double> right(file.Channels() == 2 ? out->size() : 0);
+  const int64_t got =
+      file.Read(out->data(), right.empty() ? nullptr : right.data(), file.Frames(), error);
+  if (got != file.Frames()) {
+    if (got >= 0) *error = path + ": the file ended early";
+    return false;
+  }
+  return true;
+}
+
+std::string Number(double v, const char* format) {
+  if (std::isnan(v)) return "nan";
+  char text[64];
+  std::snprintf(text, sizeof text, format, v);
+  return text;
+}
+
+void AddLines(const RoomParameters& p, std::string* text, std::string* notes) {
+  struct Line {
+    const char* name;
+    double value;
+    const char* format;
+    const char* unit;
+    const std::string* reason;
+  };
+  const Line lines[] = {{"edt_s", p.edt.seconds, "%.3f", "s", &p.edt.reason},
+                        {"t20_s", p.t20.seconds, "%.3f", "s", &p.t20.reason},
+                        {"t30_s", p.t30.seconds, "%.3f", "s", &p.t30.reason},
+                        {"c50_db", p.c50Db, "%.2f", "dB", &p.energyReason},
+                        {"c80_db", p.c80Db, "%.2f", "dB", &p.energyReason},
+                        {"d50_pct", p.d50Pct, "%.1f", "%", &p.energyReason},
+                        {"ts_ms", p.tsMs, "%.1f", "ms", &p.energyReason}};
+  for (const Line& l : lines) {
+    const std::string key = p.band + "." + l.name;
+    *text += key + ": " + Number(l.value, l.format) + " " + l.unit + "\n";
+    if (std::isnan(l.value))
+      *notes += std::string(kProgram) + ": " + key + ": " +
+                (l.reason->empty() ? std::string("not measurable") : *l.reason) + "\n";
+  }
+}
+
+int MakeSweep(const Options& o) {
+  const LogSweepShape shape = SynchronizedLogSweepShape(o.from, o.to, o.seconds, o.rate);
+  if (shape.frames < 1) return Message(kBadOption, "these numbers make no sweep");
+  const std::vector<double> x = SynchronizedLogSweep(shape, 0.5, 0.01, 0.01);
+  std::string error;
+  if (!WriteWav(o.makeSweep, x, 1.0, static_cast<int>(o.rate), &error))
+    return Message(kBadOutput, error);
+  std::printf("sweep: %g Hz to %g Hz, %.6f s, L %.6f s, %lld frames at %g Hz\n", shape.startHz,
+              shape.endHz, shape.seconds, shape.rateConstant, static_cast<long long>(shape.frames),
+              o.rate);
+  return kOk;
+}
+
+// The same file as another path names (a link, another spelling).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+int Run(const Options& o) {
+  if (!o.makeSweep.empty()) return MakeSweep(o);
+  std::string error;
+  // The response replaces no input.
+  for (const std::string* input : {&o.file, &o.sweep})
+    if (!o.ir.empty() && !input->empty() && SameFile(o.ir, *input))
+      return Message(kBadOutput, "--ir " + o.ir + ": is the input " + *input + "; not overwritten");
+  std::vector<double> response;
+  int rate = 0;
+  // The response in full scale (1.0), as the WAV gets it.
+  double toFile = 1.0 / 32768.0;
+  if (!o.sweep.empty()) {
+    std::vector<double> sweep, recording;
+    int sweepRate = 0;
+    if (!ReadFirstChannel(o.sweep, MaxDeconvolutionFrames(), &sweep, &sweepRate, &error))
+      return Message(kBadInput, "--sweep " + error);
+    if (!ReadFirstChannel(o.file, MaxDeconvolutionFrames(), &recording, &rate, &error))
+      return Message(kBadInput, error);
+    if (rate != sweepRate)
+      return Message(kBadInput, o.file + ": sampled at " + std::to_string(rate) +
+                                    " Hz, the sweep at " + std::to_string(sweepRate) + " Hz");
+    if (sweep.size() > recording.size())
+      return Message(kBadInput, o.sweep + ": the sweep (" + std::to_string(sweep.size()) +
+                                    " frames) is longer than the recording " + o.file + " (" +
+                                    std::to_string(recording.size()) + " frames)");
+    SweepDeconvolution d = DeconvolveSweep(recording.data(), static_cast<int64_t>(recording.size()),
+                                           sweep.data(), static_cast<int64_t>(sweep.size()), rate);
+    if (!d.valid) return Message(kBadInput, o.file + ": " + d.error);
+    response = std::move(d.response);
+    // Recording over sweep: a unit gain reads 1.
+    toFile = 1.0;
+  } else if (!ReadFirstChannel(o.file, MaxRoomResponseFrames(), &response, &rate, &error)) {
+    return Message(kBadInput, error);
+  }
+  const RoomAcoustics room =
+      AnalyseRoom(response.data(), static_cast<int64_t>(response.size()), rate);
+  if (!room.valid) return Message(kBadInput, o.file + ": " + room.error);
+  if (!o.ir.empty() && !WriteWav(o.ir, response, toFile, rate, &error))
+    return Message(kBadOutput, error);
+  std::string text, notes;
+  for (const RoomParameters& p : room.bands)
+    AddLines(p, &text, &notes);
+  AddLines(room.broadband, &text, &notes);
+  std::fputs(notes.c_str(), stderr);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+  return kOk;
+}
+
+}  // namespace
+
+bool WantsAcoustics(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "--acoustics" || arg == "--make-sweep" || arg.starts_with("--make-sweep="))
+      return true;
+  }
+  return false;
+}
+
+int RunAcoustics(int argc, char** argv) {
+  Options o;
+  const int parsed = Parse(argc, argv, &o);
+  if (parsed >= 0) return parsed;
+  try {
+    return Run(o);
+  } catch (const std::bad_alloc&) {
+    return Message(kBadInput, o.file + ": not enough memory to analyse it");
+  }
+}
