@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Analysetransfer.h"
 #include "Audiofile.h"
 #include "Calibrationfile.h"
 #include "Distortionreport.h"
@@ -167,6 +168,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     };
     if (flag("-h") || flag("--help")) {
       std::fputs(kHelp, stdout);
+      std::fputs(kTransferHelp, stdout);
       return kOk;
     }
     if (flag("--version")) {
@@ -536,6 +538,7 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (WantsTransferMode(argc, argv)) return RunTransferMode(argc, argv);
   Options options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;
