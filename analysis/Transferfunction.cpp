@@ -160,7 +160,8 @@ void Transferfunction::TakeBlock() {
       const auto size = static_cast<size_t>(bins);
       float* slot = ring_.data() + static_cast<size_t>(ringNext_) * 4 * size;
       const bool full = ringCount_ == settings_.Blocks;
-      std::vector<double> old(4 * size);
+      std::vector<double>& old = old_;
+      old.resize(4 * size);
       if (full) {
         for (size_t i = 0; i < 4 * size; ++i)
           old[i] = slot[i];
@@ -199,7 +200,7 @@ void Transferfunction::AddRecord(const double* xr, const double* xi, const doubl
                                  const double* yi, double sign) {
   const int bins = Bins();
   const TransferCombining combining = settings_.Combining;
-  std::vector<double> gr, gi, gx, gy;
+  std::vector<double>&gr = gr_, &gi = gi_, &gx = gx_, &gy = gy_;
   if (combining == TransferCombining::CoherenceWeighted) {
     for (auto* v : {&gr, &gi, &gx, &gy})
       v->resize(static_cast<size_t>(bins));

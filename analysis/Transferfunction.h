@@ -129,4 +129,6 @@ class Transferfunction {
   int ringNext_ = 0;
   // Scratch for one block.
   std::vector<double> xr_, xi_, yr_, yi_;
+  std::vector<double> old_;                // a stored block taken out (Last)
+  std::vector<double> gr_, gi_, gx_, gy_;  // one block's spectra (coherence-weighted)
 };
