@@ -1,5 +1,7 @@
 #include "Analysetransfer.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -240,7 +242,18 @@ std::string Cell(double v) {
   return text;
 }
 
+// True when both paths name one existing file (a link or another spelling included).
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 int Run(const Options& o) {
+  // The recording must never be replaced by its own table.
+  if (!o.table.empty() && SameFile(o.table, o.file))
+    return Message(kBadOption, "--table '" + o.table + "' is the input file");
   Audiofile file;
   std::string error;
   if (!file.Open(o.file, &error)) return Message(kBadInput, error);

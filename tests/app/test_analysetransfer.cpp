@@ -306,6 +306,16 @@ TEST_F(AnalyseTransfer, RefusalsWriteNothing) {
   QFile f(kept);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   EXPECT_EQ(f.readAll(), QByteArray("old\n"));
+  // The recording named as the table, directly or through a link: refused, the file unchanged.
+  const QString link = Path("link.wav");
+  ASSERT_TRUE(QFile::link(system_, link));
+  for (const QString& table : {system_, link}) {
+    const qint64 size = QFileInfo(system_).size();
+    const Outcome r = Analyse({"--transfer", "--table", table, system_});
+    EXPECT_EQ(r.status, 2) << table.toStdString();
+    EXPECT_TRUE(r.err.contains("is the input file")) << r.err.toStdString();
+    EXPECT_EQ(QFileInfo(system_).size(), size);
+  }
   // The help names both modes and their defaults.
   const Outcome help = Analyse({"--help"});
   EXPECT_EQ(help.status, 0);
