@@ -688,6 +688,38 @@ TEST(Transferfunction, NonFiniteSamplesAreRefusedNotAveraged) {
   EXPECT_EQ(empty.Delay(), 0.0);
 }
 
+// Interleaved frames of several channels give what the two channels pushed apart give.
+TEST(Transferfunction, InterleavedFramesPickTheirChannels) {
+  const tvtest::Biquad eq = tvtest::PeakingEq(2000, -4, 2.0, kRate);
+  tvtest::SignalPair s = tvtest::Periodic(
+      1 << 17, 13, [&](double w) { return eq.Response(w); }, 0);
+  tvtest::AddNoise(s.measurement, 30, 14);
+  std::vector<double> frames(3 * s.reference.size());
+  for (size_t i = 0; i < s.reference.size(); ++i) {
+    frames[3 * i] = s.reference[i];
+    frames[3 * i + 1] = 12345.0;
+    frames[3 * i + 2] = s.measurement[i];
+  }
+  TransferSettings settings;
+  settings.Length = 2048;
+  Transferfunction planar(settings, kRate), interleaved(settings, kRate);
+  planar.Push(s.measurement.data(), s.reference.data(), static_cast<int>(s.reference.size()));
+  for (size_t at = 0; at < s.reference.size(); at += 3000)
+    interleaved.PushInterleaved(frames.data() + 3 * at,
+                                static_cast<int>(std::min<size_t>(3000, s.reference.size() - at)),
+                                3, 2, 0);
+  const TransferResult a = planar.Result(), b = interleaved.Result();
+  ASSERT_EQ(planar.Averages(), interleaved.Averages());
+  for (size_t k = 0; k < a.Frequency.size(); ++k) {
+    if (std::isnan(a.MagnitudeDb[k])) {
+      EXPECT_TRUE(std::isnan(b.MagnitudeDb[k])) << k;
+      continue;
+    }
+    ASSERT_EQ(a.MagnitudeDb[k], b.MagnitudeDb[k]) << k;
+    ASSERT_EQ(a.PhaseDeg[k], b.PhaseDeg[k]) << k;
+  }
+}
+
 // A measurement that leads its reference (negative delay) is compensated the other way.
 TEST(Transferfunction, NegativeAndFractionalDelaysAreTakenOut) {
   const tvtest::Biquad hp = tvtest::ButterworthHighPass(200, kRate);

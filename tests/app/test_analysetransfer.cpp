@@ -157,46 +157,66 @@ TEST_F(AnalyseTransfer, TableOfAKnownSystem) {
 TEST_F(AnalyseTransfer, OptionsReachTheCoreAndTheTableFileHoldsTheSame) {
   const QString swapped = Path("swapped.wav");
   ASSERT_EQ(Write(swapped, s_, true), "");
-  const QString table = Path("out.txt");
-  const QStringList args = {"--transfer", "--reference", "L",         "--fft", "8192",
-                            "--window",   "Blackman",    "--average", "8",     "--smoothing",
-                            "1/3",        "--delay-ms",  "0",         swapped};
-  const Outcome r = Analyse(args);
-  ASSERT_EQ(r.status, 0) << r.err.toStdString();
-  const Outcome w = Analyse(QStringList(args) << "--table" << table);
-  ASSERT_EQ(w.status, 0) << w.err.toStdString();
-  EXPECT_TRUE(w.out.isEmpty());
-  QFile f(table);
-  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll(), r.out);
-
   // The file holds the samples as floats of x / 32768.
   tvtest::SignalPair stored = s_;
   for (auto* v : {&stored.reference, &stored.measurement})
     for (double& x : *v)
       x = static_cast<double>(static_cast<float>(x / 32768.0)) * 32768.0;
-  TransferSettings settings;
-  settings.Length = 8192;
-  settings.Window = WindowBlackman;
-  settings.Averaging = TransferAveraging::Last;
-  settings.Blocks = 8;
-  settings.Smoothing = 3;
-  Transferfunction core(settings, kRate);
-  core.Push(stored.measurement.data(), stored.reference.data(),
-            static_cast<int>(stored.reference.size()));
-  const TransferResult expected = core.Result();
-  const Table t = Parse(r.out);
-  ASSERT_EQ(t.rows.size(), 4096u);
-  char cell[64];
-  for (size_t k = 0; k < t.rows.size(); ++k) {
-    std::snprintf(cell, sizeof cell, "%f", expected.MagnitudeDb[k]);
-    ASSERT_EQ(t.cells[k][1].toStdString(),
-              std::string(std::isnan(expected.MagnitudeDb[k]) ? "nan" : cell))
-        << k;
-    std::snprintf(cell, sizeof cell, "%f", expected.Coherence[k]);
-    ASSERT_EQ(t.cells[k][3].toStdString(),
-              std::string(std::isnan(expected.Coherence[k]) ? "nan" : cell))
-        << k;
+  struct Case {
+    QStringList args;
+    TransferSettings settings;
+    double delay;
+  };
+  TransferSettings last;
+  last.Length = 8192;
+  last.Window = WindowBlackman;
+  last.Averaging = TransferAveraging::Last;
+  last.Blocks = 8;
+  last.Smoothing = 3;
+  TransferSettings slow;
+  slow.Length = 2048;
+  slow.Window = WindowBlackmanHarris;
+  slow.Averaging = TransferAveraging::Slow;
+  slow.Smoothing = 48;
+  const std::vector<Case> cases = {
+      {{"--transfer", "--reference", "L", "--fft", "8192", "--window", "Blackman", "--average", "8",
+        "--smoothing", "1/3", "--delay-ms", "0", swapped},
+       last,
+       0.0},
+      {{"--transfer", "--fft=2048", "--window", "blackman-harris", "--average", "slow",
+        "--smoothing", "1/48", "--delay-ms", "5", system_},
+       slow,
+       240.0},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = c.args.join(' ').toStdString();
+    const Outcome r = Analyse(c.args);
+    ASSERT_EQ(r.status, 0) << shown << ": " << r.err.toStdString();
+    const QString table = Path("out.txt");
+    const Outcome w = Analyse(QStringList(c.args) << "--table" << table);
+    ASSERT_EQ(w.status, 0) << w.err.toStdString();
+    EXPECT_TRUE(w.out.isEmpty());
+    QFile f(table);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), r.out) << shown;
+
+    Transferfunction core(c.settings, kRate);
+    ASSERT_TRUE(core.SetDelay(c.delay));
+    core.Push(stored.measurement.data(), stored.reference.data(),
+              static_cast<int>(stored.reference.size()));
+    const TransferResult expected = core.Result();
+    const Table t = Parse(r.out);
+    ASSERT_EQ(t.rows.size(), static_cast<size_t>(c.settings.Length / 2)) << shown;
+    const auto text = [](double v) {
+      char cell[64];
+      std::snprintf(cell, sizeof cell, "%f", v);
+      return std::isnan(v) ? std::string("nan") : std::string(cell);
+    };
+    for (size_t k = 0; k < t.rows.size(); ++k) {
+      ASSERT_EQ(t.cells[k][1].toStdString(), text(expected.MagnitudeDb[k])) << shown << " " << k;
+      ASSERT_EQ(t.cells[k][2].toStdString(), text(expected.PhaseDeg[k])) << shown << " " << k;
+      ASSERT_EQ(t.cells[k][3].toStdString(), text(expected.Coherence[k])) << shown << " " << k;
+    }
   }
 }
 
