@@ -289,10 +289,7 @@ int Run(const Options& o) {
         return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
       return kOk;
     }
-    if (found.Found)
-      delay = found.Samples;
-    else
-      Message(kOk, o.file + ": no delay found; the phase is relative to 0 ms");
+    if (found.Found) delay = found.Samples;
   } else {
     delay = o.delayMs * rate / 1000.0;
   }
@@ -324,10 +321,13 @@ int Run(const Options& o) {
   }
   if (!o.table.empty()) {
     if (!WriteFileWhole(o.table, text, &error)) return Message(kBadOutput, error);
-    return kOk;
-  }
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+  } else if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+             std::fflush(stdout) != 0) {
     return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+  }
+  // Said once the table stands, so that a refusal stays one line.
+  if (!o.delayGiven && !found.Found)
+    Message(kOk, o.file + ": no delay found; the phase is relative to 0 ms");
   return kOk;
 }
 

@@ -248,6 +248,65 @@ TEST_F(AnalyseTransfer, SilentBandsAreNan) {
   EXPECT_GT(valid, 400);
 }
 
+// Samples that are not numbers: their blocks are left out and the rest still measure; a file
+// with one in every block is refused. A recording shorter than the finder's block still gives
+// its delay.
+TEST_F(AnalyseTransfer, NonFiniteSamplesAndShortFiles) {
+  tvtest::SignalPair s = s_;
+  s.measurement[200000] = NAN;
+  const QString one = Path("one-nan.wav");
+  ASSERT_EQ(Write(one, s), "");
+  Outcome r = Analyse(
+      {"--transfer", "--fft", "4096", "--delay-ms", QString::number(240.3 / 48, 'g', 17), one});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  const Table t = Parse(r.out);
+  ASSERT_EQ(t.rows.size(), 2048u);
+  for (const auto& row : t.rows)
+    if (row[0] > 100 && row[0] < 20000) {
+      const cplx h = eq_.Response(2 * kPi * row[0] / kRate);
+      EXPECT_NEAR(row[1], 20 * std::log10(std::abs(h)), 0.1) << row[0];
+    }
+  for (size_t i = 0; i < s.measurement.size(); i += 1000)
+    s.measurement[i] = NAN;
+  const QString many = Path("many-nan.wav");
+  ASSERT_EQ(Write(many, s), "");
+  const QString table = Path("nan.txt");
+  r = Analyse({"--transfer", "--table", table, many});
+  EXPECT_EQ(r.status, 3) << r.err.toStdString();
+  EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(table));
+
+  // Channels with nothing in common: the table with a note that no delay was found; --delay
+  // refuses.
+  tvtest::SignalPair unrelated = tvtest::Periodic(
+      1 << 18, 21, [](double) { return 1.0; }, 0.0);
+  unrelated.measurement = tvtest::Periodic(
+                              1 << 18, 22, [](double) { return 1.0; }, 0.0)
+                              .measurement;
+  const QString apart = Path("unrelated.wav");
+  ASSERT_EQ(Write(apart, unrelated), "");
+  r = Analyse({"--transfer", "--fft", "2048", apart});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Parse(r.out).rows.size(), 1024u);
+  EXPECT_TRUE(r.err.contains("no delay found") && r.err.count('\n') == 1) << r.err.toStdString();
+  r = Analyse({"--delay", apart});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(r.out.isEmpty());
+
+  // Half a second.
+  tvtest::SignalPair shortPair = s_;
+  shortPair.reference.resize(24000);
+  shortPair.measurement.resize(24000);
+  const QString cut = Path("short.wav");
+  ASSERT_EQ(Write(cut, shortPair), "");
+  r = Analyse({"--delay", cut});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_NEAR(std::stod(Lines(r.out)["delay_samples"]), 240.3, 0.1);
+  r = Analyse({"--transfer", "--fft", "1024", cut});
+  ASSERT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_EQ(Parse(r.out).rows.size(), 512u);
+}
+
 // --delay: whole and fractional delays, polarity, reference either side.
 TEST_F(AnalyseTransfer, DelayLines) {
   Outcome r = Analyse({"--delay", system_});
