@@ -33,7 +33,7 @@ Transferfunction::Transferfunction(const TransferSettings& settings, double rate
   settings_.Hop = hop_;
   settings_.Blocks = std::clamp(settings_.Blocks, 1, 128);
   if (!ValidSmoothingFraction(settings_.Smoothing)) settings_.Smoothing = 0;
-  settings_.BlankBelowCoherence = std::clamp(settings_.BlankBelowCoherence, 0.0, 1.0);
+  SetBlankBelowCoherence(settings_.BlankBelowCoherence);
   if (settings_.Averaging == TransferAveraging::Fast ||
       settings_.Averaging == TransferAveraging::Slow) {
     const double tau = settings_.Averaging == TransferAveraging::Fast ? kTransferFastSeconds

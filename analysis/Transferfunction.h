@@ -25,8 +25,9 @@ enum class TransferCombining {
 };
 
 struct TransferSettings {
-  int Length = 16384;  // a power of two from 1024 to 65536 (the constant-resolution set uses
-                       // more, up to 262144)
+  // A power of two; 16 to 262144 are taken (the window and the command line offer 1024 to
+  // 65536, the constant-resolution set goes further).
+  int Length = 16384;
   int Window = WindowHanning;
   int Hop = 0;  // frames between block starts; 0: Length / 4 (75 % overlap)
   TransferAveraging Averaging = TransferAveraging::All;

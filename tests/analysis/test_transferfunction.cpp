@@ -688,6 +688,41 @@ TEST(Transferfunction, NonFiniteSamplesAreRefusedNotAveraged) {
   EXPECT_EQ(empty.Delay(), 0.0);
 }
 
+// Coherence blanking hides exactly the points below the chosen coherence, in every array; the
+// others keep their values.
+TEST(Transferfunction, CoherenceBlankingHidesOnlyThePointsBelowIt) {
+  const tvtest::Biquad notch = tvtest::Notch(3000, 2, kRate);
+  tvtest::SignalPair s = tvtest::Periodic(
+      1 << 18, 15, [&](double w) { return notch.Response(w); }, 0);
+  tvtest::AddNoise(s.measurement, 25, 16);  // the notch's depth falls into the noise
+  TransferSettings settings;
+  settings.Length = 4096;
+  Transferfunction t(settings, kRate);
+  Feed(t, s);
+  const TransferResult all = t.Result();
+  for (const double limit : {0.5, 0.9, 0.99}) {
+    t.SetBlankBelowCoherence(limit);
+    const TransferResult shown = t.Result();
+    int hidden = 0, kept = 0;
+    for (size_t k = 1; k < all.Frequency.size(); ++k) {
+      if (all.Coherence[k] < limit) {
+        EXPECT_TRUE(std::isnan(shown.MagnitudeDb[k]) && std::isnan(shown.PhaseDeg[k]) &&
+                    std::isnan(shown.Coherence[k]) && std::isnan(shown.GroupDelay[k]))
+            << limit << " " << k;
+        ++hidden;
+      } else {
+        EXPECT_EQ(shown.MagnitudeDb[k], all.MagnitudeDb[k]) << limit << " " << k;
+        EXPECT_EQ(shown.Coherence[k], all.Coherence[k]) << limit << " " << k;
+        ++kept;
+      }
+    }
+    EXPECT_GT(hidden, 5) << limit;
+    EXPECT_GT(kept, 1000) << limit;
+  }
+  t.SetBlankBelowCoherence(NAN);  // no blanking on that ground
+  EXPECT_EQ(t.Settings().BlankBelowCoherence, 0.0);
+}
+
 // Interleaved frames of several channels give what the two channels pushed apart give.
 TEST(Transferfunction, InterleavedFramesPickTheirChannels) {
   const tvtest::Biquad eq = tvtest::PeakingEq(2000, -4, 2.0, kRate);
