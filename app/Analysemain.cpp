@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Analyseacoustics.h"
+#include "Analysetransfer.h"
 #include "Audiofile.h"
 #include "Calibrationfile.h"
 #include "Distortionreport.h"
@@ -170,6 +171,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     };
     if (flag("-h") || flag("--help")) {
       std::fputs(kHelp, stdout);
+      std::fputs(kTransferHelp, stdout);
       return kOk;
     }
     if (flag("--version")) {
@@ -540,6 +542,7 @@ int Run(const Options& o) {
 
 int main(int argc, char** argv) {
   if (WantsAcoustics(argc, argv)) return RunAcoustics(argc, argv);
+  if (WantsTransferMode(argc, argv)) return RunTransferMode(argc, argv);
   Options options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;
