@@ -12,6 +12,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)"
 server="$here/../../scripts/sound-test-server"
+# shellcheck source=sound.sh
+. "$here/sound.sh"
 drive="$build/tests/e2e_drive_windows"
 [ -x "$build/tonvista" ] && [ -x "$drive" ] ||
   { echo "wayland: $build/tonvista or $drive is missing (build the tests)" >&2; exit 1; }
@@ -41,12 +43,7 @@ reported() {
 }
 
 # The sound server first: its runtime folder is the private XDG_RUNTIME_DIR of everything here.
-printf 'autospawn = no\n' >"$work/client.conf"
-export PULSE_CLIENTCONFIG="$work/client.conf"
-eval "$("$server" start "$work/sound")"
-export XDG_RUNTIME_DIR PULSE_SERVER
-"$server" alsa-conf "$work/sound"
-export ALSA_CONFIG_PATH="$work/sound/asound.conf"
+start_sound_server "$work"
 "$server" tone "$work/sound" 1000 44100 1 0.5
 
 socket="tonvista-$$"
