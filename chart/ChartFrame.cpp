@@ -37,7 +37,6 @@ bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QR
   return false;
 }
 
-// Widens the rows of the columns of a device rectangle to cover it.
 void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r) {
   if (r.isEmpty()) return;
   const int x0 = std::max(r.left(), 0),
