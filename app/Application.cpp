@@ -11,7 +11,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Chart.h"
 #include "Dlgabout.h"
 #include "Dlgbandanalyser.h"
 #include "Dlggoniometer.h"
@@ -63,13 +62,10 @@ TFramePacer::TFramePacer(QObject* parent) : QObject(parent), timer_(new QTimer(t
   connect(timer_, &QTimer::timeout, this, &TFramePacer::ReleaseDue);
   previousHook_ = FramePacing::PaintDeferred;
   FramePacing::PaintDeferred = [this](const QWidget* window) { return PaintDeferred(window); };
-  previousPaintNow_ = TChart::PaintNow;
-  TChart::PaintNow = [this](QWidget* window) { return PaintNow(window); };
 }
 
 TFramePacer::~TFramePacer() {
   FramePacing::PaintDeferred = previousHook_;
-  TChart::PaintNow = previousPaintNow_;
 }
 
 qint64 TFramePacer::FrameInterval(const QWidget* window) {
@@ -168,15 +164,7 @@ void TFramePacer::ArmTimer() {
   if (!timer_->isActive() || timer_->remainingTime() > ms) timer_->start(ms);
 }
 
-app_detail::SocketPuts::SocketPuts() {
-  if (qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) return;
-  qputenv("QT_XCB_NO_MITSHM", "1");
-  set = true;
-}
-
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
-  // Read by now; programs started from here (a browser for the help) choose for themselves.
-  if (set) qunsetenv("QT_XCB_NO_MITSHM");
   installEventFilter(new TFramePacer(this));
 }
 

@@ -51,9 +51,8 @@ class TFramePacer : public QObject {
   // Whether the window's next paint waits for the end of the current frame. A window that
   // painted within the frame is put off by the asking, and is let through at its end.
   bool PaintDeferred(const QWidget* window);
-  // Whether the window may paint now, at its update request or outside it (TChart::PaintNow);
-  // it then counts as painted and hears that its frame is due. When not, its paint is put off
-  // to the frame's end.
+  // Whether the window may paint now, at its update request; it then counts as painted and
+  // hears that its frame is due. When not, its paint is put off to the frame's end.
   bool PaintNow(QWidget* window);
 
  protected:
@@ -78,23 +77,11 @@ class TFramePacer : public QObject {
   bool releasePosted_ = false;
   QTimer* timer_ = nullptr;
   std::function<bool(const QWidget*)> previousHook_;
-  std::function<bool(QWidget*)> previousPaintNow_;
 };
-
-namespace app_detail {
-// Each frame changes a few columns of a plot. Through a shared-memory image the toolkit waits
-// for the X server before every paint that meets the last one flushed; sending the changed
-// pixels over the socket costs the program and the server less. Asks for that, unless the user
-// chose, before the toolkit connects (it reads the variable once, then).
-struct SocketPuts {
-  SocketPuts();
-  bool set = false;
-};
-}  // namespace app_detail
 
 // Catches what escapes the dispatch of an event, shows it, and lets the loop go on. Paces the
-// windows' paints with a TFramePacer. Sends their pixels over the X socket (see SocketPuts).
-class TApplication : private app_detail::SocketPuts, public QApplication {
+// windows' paints with a TFramePacer.
+class TApplication : public QApplication {
  public:
   TApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;

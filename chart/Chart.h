@@ -13,7 +13,7 @@
 #include <vector>
 
 namespace chart_detail {
-struct FrameDamage;
+struct FrameRecord;
 struct CanvasMark;
 }  // namespace chart_detail
 
@@ -209,7 +209,7 @@ class TChartCanvas {
  private:
   friend class TChart;
   // Records the drawings into `record` instead of drawing them; the chart draws them later.
-  TChartCanvas(QPainter& painter, QImage* image, chart_detail::FrameDamage* record);
+  TChartCanvas(QPainter& painter, QImage* image, chart_detail::FrameRecord* record);
   // Draws a drawing now, or records it.
   void Put(const chart_detail::CanvasMark& mark);
   void ApplyPen();
@@ -225,7 +225,7 @@ class TChartCanvas {
   int x_ = 0;
   int y_ = 0;
   QImage* image_ = nullptr;
-  chart_detail::FrameDamage* record_ = nullptr;
+  chart_detail::FrameRecord* record_ = nullptr;
   TChart* chart_ = nullptr;  // draws what came before, when the recording stops
 };
 
@@ -277,11 +277,6 @@ class TChart : public QWidget {
 
   // Raised at the end of every drawing, on the screen and into a bitmap.
   std::function<void(TChart* sender, TChartCanvas& canvas)> OnAfterDraw;
-
-  // Set by the application's frame pacing, for charts that show their frames themselves:
-  // whether `window` may show one now (it then counts as painted). When not, the frame waits
-  // for the window's paint, which the pacing lets through at the frame's end. Unset: always.
-  static inline std::function<bool(QWidget* window)> PaintNow;
 
   // The plot area in the chart's coordinates: the control minus margins, labels and titles.
   QRect PlotRect() const;
@@ -336,7 +331,6 @@ class TChart : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
-  bool event(QEvent* event) override;
 
  private:
   struct Impl;
@@ -346,14 +340,9 @@ class TChart : public QWidget {
   void DrawStateLine(QPainter& p);
   // Draws the frame at the pixel ratio dpr; what it changed is added to the unshown region.
   void RenderFrame(qreal dpr);
-  // The frame drawn for changed data, and the changed pixels asked for: at the window's update
-  // request, or, `putDirectly`, at the chart's own event, where they are put to the window
-  // directly when the frame pacing and PutChanges allow.
-  void ShowChanges(bool putDirectly);
-  // Where the window system lets it: the changed pixels go into the window's backing store
-  // and to the screen at once, without the window's repaint. False where something else
-  // shows in them or the platform does not allow it; nothing is shown then.
-  bool PutChanges();
+  // The frame drawn for changed data, and the changed pixels asked for, at the window's update
+  // request.
+  void ShowChanges();
   // The frame up to the after-draw's recorded drawings, for it to go on drawing through the
   // painter itself.
   void CatchUp(QPainter& fp);
@@ -363,10 +352,8 @@ class TChart : public QWidget {
   void DrawBackground(QPainter& p);
   // The traces' segments and fills for this frame, and the columns they draw in.
   void LayOutSeries(qreal dpr);
-  // p: the painter that draws on target, or null for the frame's own clipped to the plot, begun
-  // only when a segment needs it.
+  // p: the painter that draws on target, or null for the frame's own clipped to the plot.
   void DrawSeries(QPainter* p, QImage& target, qreal dpr);
-  void WriteInStrips(QRgb* bits, qsizetype stride, const QRect& clip);
   void UpdateAutomaticRanges();
   void KeepRangesLeft();
   std::unique_ptr<TChartAxis> bottom_;

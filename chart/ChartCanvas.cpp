@@ -1,4 +1,4 @@
-// Series data and the after-draw surface.
+// The after-draw surface: recorded drawings and how they are drawn.
 #include <QHash>
 #include <QPainter>
 #include <QStaticText>
@@ -67,62 +67,27 @@ const QFont& FontOfPixels(int pixels) {
 
 }  // namespace
 
-TChartSeries::TChartSeries(TChart* owner, TSeriesKind kind, const QString& title)
-    : owner_(owner), kind_(kind), title_(title) {}
-
-void TChartSeries::ClearPoints() {
-  x_.clear();
-  y_.clear();
-  colours_.clear();
-  owner_->InvalidateData();
-}
-
-void TChartSeries::AddPoint(double x, double y, QRgb colour) {
-  x_.push_back(x);
-  y_.push_back(y);
-  colours_.push_back(colour);
-  owner_->InvalidateData();
-}
-
-void TChartSeries::AddPoints(const double* x, const double* y, int count, QRgb colour) {
-  if (count <= 0) return;
-  x_.insert(x_.end(), x, x + count);
-  y_.insert(y_.end(), y, y + count);
-  colours_.insert(colours_.end(), static_cast<size_t>(count), colour);
-  owner_->InvalidateData();
-}
-
-void TChartSeries::Repaint() {
-  owner_->InvalidateData();
-}
-
-void TChartSeries::SetSeriesColor(const QColor& c) {
-  seriesColor_ = c;
-  owner_->InvalidateLayout();  // the legend shows it
-}
-void TChartSeries::SetPointerVisible(bool v) {
-  pointerVisible_ = v;
-  owner_->InvalidateData();
-}
-void TChartSeries::SetPointerStyle(TPointerStyle s) {
-  pointerStyle_ = s;
-  owner_->InvalidateData();
-}
-void TChartSeries::SetPointerSize(int h, int v) {
-  pointerHoriz_ = std::max(0, h);
-  pointerVert_ = std::max(0, v);
-  owner_->InvalidateData();
-}
-void TChartSeries::SetPointerBrushColor(const QColor& c) {
-  pointerBrush_ = c;
-  owner_->InvalidateData();
-}
-void TChartSeries::SetVisible(bool v) {
-  visible_ = v;
-  owner_->InvalidateData();
-}
-
 namespace chart_detail {
+
+namespace {
+// A horizontal or vertical line written straight into the pixels (at a pixel ratio of 1): the
+// pixels from `from` towards `to`, without `to`, every other one when dotted.
+struct GridLine {
+  QPoint from, to;
+  bool dotted;
+  // Calls f(x, y) for each of its pixels inside w x h.
+  template <class F>
+  void ForEachPixel(int w, int h, F&& f) const {
+    const int n = std::max(std::abs(to.x() - from.x()), std::abs(to.y() - from.y()));
+    const int sx = (to.x() > from.x()) - (to.x() < from.x());
+    const int sy = (to.y() > from.y()) - (to.y() < from.y());
+    for (int i = 0; i < n; i += dotted ? 2 : 1) {
+      const int x = from.x() + i * sx, y = from.y() + i * sy;
+      if (x >= 0 && x < w && y >= 0 && y < h) f(x, y);
+    }
+  }
+};
+}  // namespace
 
 void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top, const int* bottom) {
   switch (m.kind) {
@@ -135,7 +100,7 @@ void DrawMark(QPainter& p, QImage* direct, const CanvasMark& m, const int* top, 
         // out), without a rectangle per dot.
         QRgb* bits = reinterpret_cast<QRgb*>(direct->bits());
         const qsizetype stride = direct->bytesPerLine() / 4;
-        const GridLine line{m.from, m.to, dotted, colour};
+        const GridLine line{m.from, m.to, dotted};
         if (!top) {
           line.ForEachPixel(direct->width(), direct->height(),
                             [&](int x, int y) { bits[y * stride + x] = colour; });
@@ -227,7 +192,7 @@ TChartCanvas::TChartCanvas(QPainter& painter, QImage* image) : painter_(painter)
   Reset();
 }
 
-TChartCanvas::TChartCanvas(QPainter& painter, QImage* image, FrameDamage* record)
+TChartCanvas::TChartCanvas(QPainter& painter, QImage* image, FrameRecord* record)
     : painter_(painter), image_(image), record_(record) {
   Reset();
 }

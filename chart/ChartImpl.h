@@ -2,6 +2,7 @@
 // the layout of the control.
 #pragma once
 
+#include <QColor>
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
@@ -126,36 +127,6 @@ int PointsToPixels(int points);
 // without the end pixel. Appended as runs of 1-pixel-thick rectangles.
 void LineRects(int x0, int y0, int x1, int y1, bool dotted, std::vector<QRect>& out);
 
-// A one-pixel cosmetic line with square caps between two pixel centres, written straight into
-// 32-bit pixels inside `clip`: the pixels the raster engine's aliased stroker sets for the line
-// drawn on its own at an identity transform. That holds while both ends lie in the device
-// (CosmeticLineFits); the engine first clips a line leaving it, in floating point.
-bool CosmeticLineFits(const QLine& l, const QSize& device);
-// Off: every segment goes to the painter, for tests to compare the writing with.
-extern bool writeTraceLines;
-void WriteCosmeticLine(QRgb* bits, qsizetype stride, const QRect& clip, const QLine& l,
-                       QRgb colour);
-
-// A horizontal or vertical line of the after-draw written straight into the pixels (at a pixel
-// ratio of 1): the pixels from `from` towards `to`, without `to`, every other one when dotted.
-struct GridLine {
-  QPoint from, to;
-  bool dotted;
-  QRgb colour = 0;
-  bool operator==(const GridLine&) const = default;
-  // Calls f(x, y) for each of its pixels inside w x h.
-  template <class F>
-  void ForEachPixel(int w, int h, F&& f) const {
-    const int n = std::max(std::abs(to.x() - from.x()), std::abs(to.y() - from.y()));
-    const int sx = (to.x() > from.x()) - (to.x() < from.x());
-    const int sy = (to.y() > from.y()) - (to.y() < from.y());
-    for (int i = 0; i < n; i += dotted ? 2 : 1) {
-      const int x = from.x() + i * sx, y = from.y() + i * sy;
-      if (x >= 0 && x < w && y >= 0 && y < h) f(x, y);
-    }
-  }
-};
-
 // One drawing of the after-draw, recorded before anything is drawn and drawn from the record:
 // the logical rectangle its pixels stay in and everything they depend on. The same drawing at
 // the same place in the sequence of the next frame leaves the same pixels wherever what lies
@@ -184,35 +155,48 @@ inline bool DrawnThroughPainter(const CanvasMark& m, const QImage* direct) {
   return !direct || m.kind == CanvasMark::WideLine || m.kind == CanvasMark::Text;
 }
 
-// What the frame holds besides the background: per device column the rows the traces may have
+// What a frame holds besides the background: per device column the rows the traces may have
 // drawn (first > last: none), the after-draw's drawings in order and the read-out (device
-// rectangle). The record of the frame before stays beside it, for the next frame to put back
-// only the pixels that may change.
-struct FrameDamage {
-  bool all = true;         // the next frame restores and draws everything
+// rectangle). The record of the frame before stays beside it: the next frame puts the
+// background back where either may have drawn, and redraws there.
+struct FrameRecord {
+  bool all = true;         // the next frame is drawn whole
   bool untracked = false;  // the after-draw drew through the painter itself
   qreal dpr = 1.0;
   std::vector<int> first, last, prevFirst, prevLast;
   std::vector<CanvasMark> canvas, prevCanvas;
   QString state, prevState;
   QRect stateRect, prevStateRect;
-  // Reused: the rows put back per column, the pixels they held, which drawings to draw again.
+  // Reused: the rows put back per column, and which drawings are drawn again.
   std::vector<int> top, bottom;
-  std::vector<QRgb> saved;  // only when `exact`: else all pixels put back count as changed
-  bool exact = false;
-  // Whether the last comparison found much less changed than was put back; while it did not
-  // (a trace that moves everywhere), the comparison costs more than it saves and is only
-  // tried again every few frames.
-  bool exactPays = true;
-  int framesWithoutExact = 0;
-  std::vector<int> changedFirst, changedLast;
   std::vector<char> redraw;
 };
+
+// The device pixels covering a logical rectangle, with `grow` device pixels more on each side.
+QRect DeviceRect(const QRect& r, qreal dpr, int grow);
+// a & b for rectangles with left <= right + 1 and top <= bottom + 1, inline.
+inline QRect Overlap(const QRect& a, const QRect& b) {
+  return QRect(QPoint(std::max(a.left(), b.left()), std::max(a.top(), b.top())),
+               QPoint(std::min(a.right(), b.right()), std::min(a.bottom(), b.bottom())));
+}
+// Whether any row first[x]..last[x] of the columns of a device rectangle meets it.
+bool Meets(const std::vector<int>& first, const std::vector<int>& last, const QRect& r);
+// Widens the rows of the columns of a device rectangle to cover it.
+void Cover(std::vector<int>& first, std::vector<int>& last, const QRect& r);
 
 // Logical rectangles covering the device rows first[x]..last[x] of each column (w x h device
 // pixels at the pixel ratio dpr), in a few rectangles per run of columns.
 QRegion ColumnsRegion(const std::vector<int>& first, const std::vector<int>& last, int w, int h,
                       qreal dpr);
+
+// The control's layout: ticks, gaps and the menu button, in pixels.
+constexpr int kTick = 4;
+constexpr int kMinorTick = 2;
+constexpr int kLabelGap = 2;
+constexpr int kTitleGap = 4;
+constexpr int kMenuButton = 15;  // side of the menu button
+constexpr int kMenuButtonInset = 2;
+inline const QColor kGridColour{128, 128, 128};
 
 }  // namespace chart_detail
 
@@ -220,13 +204,9 @@ struct TChart::Impl {
   bool layoutValid = false;
   chart_detail::Layout layout;
   QImage background;  // at the pixel ratio it was drawn for
-  // Per row, the background's first row with the same pixels: putting pixels back then reads
-  // the few distinct rows (most of the plot repeats), which stay in the cache between frames.
-  std::vector<const QRgb*> backgroundRows;
   bool backgroundValid = false;
   QImage frame;  // background plus traces, handed to the painter in one piece
-  // On the frame, begun only when something is drawn through it (FramePainter): most frames
-  // write all their pixels directly, and beginning a painter costs more than their pixels.
+  // On the frame, begun only when something is drawn through it.
   QPainter framePainter;
   QPainter& FramePainter() {
     if (!framePainter.isActive()) {
@@ -235,7 +215,7 @@ struct TChart::Impl {
     }
     return framePainter;
   }
-  chart_detail::FrameDamage damage;
+  chart_detail::FrameRecord record;
   bool repaintAsked = false;  // data changed since the frame was last drawn
   // The screen's part: the frame drawn for the window's coming paint, which then only needs
   // the changed pixels (`expected`); changes the screen has not been asked to show yet.
@@ -257,19 +237,8 @@ struct TChart::Impl {
   };
   std::vector<Run> runs;
   std::vector<QLine> lines;
-  std::vector<QLine> rest;          // a run's segments the painter draws
-  chart_detail::ColumnBands bands;  // of the bottom axis
-  // The segments and fills by strips of columns (see WriteInStrips): the items of strip s are
-  // stripItems[stripStarts[s] .. stripStarts[s + 1]).
-  struct StripItem {
-    uint32_t index;  // into lines or fills
-    bool fill;
-    QRgb colour;
-  };
-  std::vector<int> stripStarts;
-  std::vector<StripItem> stripItems;
   std::vector<Fill> fills;
-  std::vector<QRect> rects;
+  chart_detail::ColumnBands bands;  // of the bottom axis
 
   // Mouse state.
   enum class Drag { None, Zoom, Pan, Menu } drag = Drag::None;

@@ -2,7 +2,6 @@
 
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
-#include <QImage>
 #include <QLocale>
 #include <QPaintEvent>
 #include <QPainter>
@@ -10,7 +9,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <utility>
 
 namespace {
 
@@ -97,39 +95,9 @@ int TLevelBar::FilledHeight() const {
   return static_cast<int>(std::lround(share * height()));
 }
 
-bool TLevelBar::FillBackingStore(const QRegion& asked, int top) {
-  // A window paints its bars many times a frame; a painter's set-up for each costs far more
-  // than the few rows it fills. The window's own image takes the same opaque pixels directly.
-  if (sharedPainter()) return false;
-  QPoint offset;
-  QPaintDevice* device = redirected(&offset);
-  if (!device || device->devType() != QInternal::Image) return false;
-  auto* image = static_cast<QImage*>(device);
-  if (!image->isDetached() || image->devicePixelRatio() != 1.0 || image->depth() != 32 ||
-      (image->format() != QImage::Format_RGB32 &&
-       image->format() != QImage::Format_ARGB32_Premultiplied) ||
-      !barColor_.isValid() || !backColor_.isValid() || barColor_.alpha() != 255 ||
-      backColor_.alpha() != 255)
-    return false;
-  const QRect bounds = image->rect();
-  const QRgb back = backColor_.rgba(), bar = barColor_.rgba();
-  uchar* bits = image->bits();
-  const qsizetype stride = image->bytesPerLine();
-  for (const QRect& r : asked) {
-    for (const auto& [part, colour] : {std::pair{QRect(0, 0, width(), top), back},
-                                       std::pair{QRect(0, top, width(), height() - top), bar}}) {
-      const QRect d = (part & r).translated(-offset) & bounds;
-      for (int y = d.top(); y <= d.bottom(); ++y)
-        std::fill_n(reinterpret_cast<QRgb*>(bits + y * stride) + d.left(), d.width(), colour);
-    }
-  }
-  return true;
-}
-
 void TLevelBar::paintEvent(QPaintEvent* event) {
   // The bar from below, the background above it, each only where the paint asks.
   const int top = height() - FilledHeight();
-  if (FillBackingStore(event->region(), top)) return;
   QPainter p(this);
   const QRect asked = event->rect();
   const QRect back = QRect(0, 0, width(), top) & asked;

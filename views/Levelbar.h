@@ -32,9 +32,6 @@ class TLevelBar : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  // Fills the asked rows straight into the window's image when it is one; false otherwise.
-  bool FillBackingStore(const QRegion& asked, int top);
-
   int minimum_ = 0;
   int maximum_ = 100;
   int position_ = 0;

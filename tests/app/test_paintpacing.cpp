@@ -173,41 +173,6 @@ TEST_F(FramePacer, WindowsPutOffInOneFrameAreToldBeforeTheyPaintTogether) {
   EXPECT_LT(std::abs(a.paintedAt - b.paintedAt), interval / 2);
 }
 
-// A chart that shows its frames itself asks the pacer first (TChart::PaintNow): such a paint
-// counts like a request's, and one within the same frame waits for the window's paint at its
-// end.
-TEST_F(FramePacer, AWindowThatPaintsItselfIsPacedLikeItsRequests) {
-  struct Probe : PaintProbe {
-    int due = 0;
-    bool event(QEvent* e) override {
-      if (e->type() == FramePacing::FrameDue()) ++due;
-      return PaintProbe::event(e);
-    }
-  } p;
-  p.resize(60, 60);
-  p.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&p));
-  SpinFor(static_cast<int>(3 * interval / 1000000));
-  p.due = 0;  // the first paint's
-  ASSERT_TRUE(static_cast<bool>(TChart::PaintNow));
-  QElapsedTimer t;
-  t.start();
-  EXPECT_TRUE(TChart::PaintNow(&p));
-  EXPECT_EQ(p.due, 1);
-  const int paints = p.paints;
-  const bool second = TChart::PaintNow(&p);
-  p.update();  // what the chart asks for when it may not paint
-  QCoreApplication::processEvents();
-  if (t.nsecsElapsed() > interval / 2) GTEST_SKIP() << "the machine was too slow for one frame";
-  EXPECT_FALSE(second);
-  EXPECT_TRUE(pacer.PaintDeferred(&p));
-  EXPECT_EQ(p.paints, paints);
-  SpinFor(static_cast<int>(3 * interval / 1000000) + 50);
-  EXPECT_EQ(p.paints, paints + 1);
-  EXPECT_EQ(p.due, 2);
-  EXPECT_TRUE(TChart::PaintNow(&p));
-}
-
 // The vector scope fed far faster than its window paints, through the real pacer: blocks are
 // kept meanwhile, and once the burst ends the window shows the newest one.
 TEST_F(FramePacer, AVectorScopeFedInABurstEndsShowingTheNewestBlock) {

@@ -16,6 +16,8 @@ app_pid=""
 player=""
 source="${TONVISTA_E2E_SOURCE:-paced}"
 server="$here/../../scripts/sound-test-server"
+# shellcheck source=sound.sh
+. "$here/sound.sh"
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$player" ] && kill -- "-$player" 2>/dev/null || true
@@ -49,12 +51,7 @@ pcm.!default { type asym; playback.pcm { type null };
 EOF
 eval "$("$here/../../scripts/private-x" start "$work/x" 1600x1200x24)"
 if [ "$source" = server ]; then
-  printf 'autospawn = no\n' >"$work/client.conf"
-  export PULSE_CLIENTCONFIG="$work/client.conf"
-  eval "$("$server" start "$work/sound")"
-  export XDG_RUNTIME_DIR PULSE_SERVER
-  "$server" alsa-conf "$work/sound"
-  export ALSA_CONFIG_PATH="$work/sound/asound.conf"
+  start_sound_server "$work"
   # The loop into the default sink, paced by the server; a process group of its own.
   setsid bash -c 'python3 "$1" loop "$2" /dev/stdout |
     exec pacat --raw --rate=44100 --channels=2 --format=s16le' play "$here/signal.py" \
