@@ -24,7 +24,7 @@ struct Settings {
 // One finished block as handed over: the settings it was made with (a file's own rate and
 // channels when one is the input) and its results. The arrays are the worker's and stay valid
 // only during the call that receives them; a window that draws later keeps a copy
-// (FramePacing::KeptSpectrum).
+// (FramePacing::KeptBlock).
 struct SpectrumBlock : Settings {
   int Bins = 0;                        // FFT length / 2: bins 0 .. N/2-1
   const double* Frequency = nullptr;   // Hz per bin
