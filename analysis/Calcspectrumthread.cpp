@@ -19,20 +19,17 @@
 #include "Spectrumcore.h"
 
 struct TCalcSpectrumThread::Impl {
-  SpectrumLinks links;
+  std::vector<SpectrumConsumer*> consumers;
+  StreamConsumer* stream = nullptr;
 
-  // Settings: the run's copies, as the shown block had them; each block brings all but Averages
-  // and MaxHold afresh (see next).
-  double FFTLength = 2048.0;
-  double SamplingRate = 44100.0;
-  int WindowIndex = 0;
-  int NumChannels = 1;
+  // The settings the main window set last, taken whole at each block's start.
+  mutable std::mutex settingsMutex;
+  Settings latest;
+  // The run's Averages and MaxHold, fixed at the start.
   int Averages = 1;
   int MaxHold = 0;
-  int GoniometerOpen = 0;
-  int BandAnalyserOpen = 0;
-  double CorrFactor = 0.0;
-  InputEntry Input = DefaultInput();
+  // The shown block's settings: what ShowResults hands over with it.
+  Settings shown;
 
   std::atomic<bool> terminated{false};
   std::atomic<int> blocksShown{0};
@@ -74,14 +71,14 @@ struct TCalcSpectrumThread::Impl {
     return *source;
   }
 
-  // The stream of links.Stream while it listens: held from the first attach to the run's end.
+  // The stream's while it listens: held from the first attach to the run's end.
   SampleStream* heldStream = nullptr;
   SampleStream* attachedStream = nullptr;
   CaptureSource* attachedTo = nullptr;
 
   // At a block boundary: the capture feeds the stream only while its consumer listens.
   void AttachStream(CaptureSource& capture) {
-    StreamConsumer* consumer = links.Stream;
+    StreamConsumer* consumer = stream;
     if (!consumer) return;
     SampleStream* want = nullptr;
     if (consumer->Listening()) {
@@ -96,7 +93,7 @@ struct TCalcSpectrumThread::Impl {
 
   // After the last source is released: nothing feeds the stream any more.
   void ReleaseStream() {
-    if (heldStream) links.Stream->ReleaseStream(this);
+    if (heldStream) stream->ReleaseStream(this);
     heldStream = attachedStream = nullptr;
   }
 
@@ -114,32 +111,23 @@ struct TCalcSpectrumThread::Impl {
   std::vector<double> Samples, SamplesR;
   // A file's block as read, before it becomes Samples (the worker's alone).
   std::vector<double> RecordedL, RecordedR;
-  std::span<const double> Level, LevelR, Magnitude, MagnitudeR, Frequency, MaxLevel, MaxLevelR;
+  std::span<const double> Level, LevelR, Magnitude, MagnitudeR, BlockMagnitude, BlockMagnitudeR,
+      Frequency, MaxLevel, MaxLevelR;
 
   // Per-run state (history and max hold), sized for the run's block length and channel count.
   std::unique_ptr<Spectrumcore> core;
 
-  // What a block is recorded with. The members above are the shown block's (ShowResults reads
-  // them); the next block's are fetched while that one may still be shown, and take their
-  // place only once it has been.
-  struct Settings {
-    double FFTLength, SamplingRate;
-    int WindowIndex, NumChannels, GoniometerOpen, BandAnalyserOpen;
-    double CorrFactor;
-    InputEntry Input;
-  };
+  // What the next block is recorded with: fetched while the last one may still be shown, and
+  // made the shown block's only once it has been.
   Settings next{};
 
   void FetchSettings() {
-    SpectrumMainLink* m = links.Main;
-    if (!m) {
-      next = {FFTLength,      SamplingRate,     WindowIndex, NumChannels,
-              GoniometerOpen, BandAnalyserOpen, CorrFactor,  Input};
-      return;
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex);
+      next = latest;
     }
-    next = {m->GetFFTLength(),   m->GetSamplingRate(),   m->GetWindowIndex(),
-            m->GetNumChannels(), m->GetGoniometerOpen(), m->GetBandAnalyserOpen(),
-            m->GetCorrFactor(),  m->GetInput()};
+    next.Averages = Averages;
+    next.MaxHold = MaxHold;
   }
 
   static bool ValidSettings(Settings& s) {
@@ -199,24 +187,18 @@ struct TCalcSpectrumThread::Impl {
     }
     if (pending != 0 && !AwaitShown(pending)) return false;
 
-    FFTLength = s.FFTLength;
-    SamplingRate = s.SamplingRate;
-    WindowIndex = s.WindowIndex;
-    NumChannels = s.NumChannels;
-    GoniometerOpen = s.GoniometerOpen;
-    BandAnalyserOpen = s.BandAnalyserOpen;
-    CorrFactor = s.CorrFactor;
-    Input = s.Input;
+    shown = s;
     n = frames;
-    h = static_cast<int>(FFTLength * 0.5);
+    h = static_cast<int>(shown.FFTLength * 0.5);
     FramesRecorded = recorded;
     // Should the block length or channel count change anyway, history and max hold start
     // afresh rather than be read out of bounds.
-    if (!core || !core->Fits(n, NumChannels))
-      core = std::make_unique<Spectrumcore>(n, NumChannels, Averages, MaxHold == 1);
+    const int channels = shown.NumChannels;
+    if (!core || !core->Fits(n, channels))
+      core = std::make_unique<Spectrumcore>(n, channels, Averages, MaxHold == 1);
     if (acquisition) {
       Samples.resize(static_cast<size_t>(n));
-      if (NumChannels == 2) {
+      if (channels == 2) {
         SamplesR.resize(static_cast<size_t>(n));
         acquisition->GetStereo(Samples.data(), SamplesR.data(), n);
       } else {
@@ -226,14 +208,17 @@ struct TCalcSpectrumThread::Impl {
       Samples.swap(RecordedL);
       SamplesR.swap(RecordedR);
     }
-    const double* channels[] = {Samples.data(), SamplesR.data()};
-    core->Process(channels, WindowIndex, CorrFactor, SamplingRate, FFTLength);
+    const double* samples[] = {Samples.data(), SamplesR.data()};
+    core->Process(samples, shown.WindowIndex, shown.CorrFactor, shown.SamplingRate,
+                  shown.FFTLength);
     Level = core->Level(0);
     Magnitude = core->Magnitude(0);
+    BlockMagnitude = core->BlockMagnitude(0);
     MaxLevel = core->MaxLevel(0);
-    if (NumChannels == 2) {
+    if (channels == 2) {
       LevelR = core->Level(1);
       MagnitudeR = core->Magnitude(1);
+      BlockMagnitudeR = core->BlockMagnitude(1);
       MaxLevelR = core->MaxLevel(1);
     }
     Frequency = core->Frequency();
@@ -242,78 +227,39 @@ struct TCalcSpectrumThread::Impl {
 
   // User-interface thread; the worker changes nothing that it reads until it is done.
   void ShowResults() {
-    SpectrumMainLink* m = links.Main;
-    const bool stereo = NumChannels == 2;
-    if (m) {
-      m->ScaleAxes();
-      if (links.Scope) links.Scope->SetScopeAxes();
-      for (int series = 1; series <= 4; ++series)
-        m->ClearTrace(series);
-      const double* x = Frequency.data();
-      m->AddTracePoints(1, x, Level.data(), h, clBlue);
-      if (stereo) m->AddTracePoints(2, x, LevelR.data(), h, clRed);
-      if (MaxHold == 1) {
-        m->AddTracePoints(3, x, MaxLevel.data(), h, clBlue);
-        if (stereo) m->AddTracePoints(4, x, MaxLevelR.data(), h, clRed);
-      }
-    } else if (links.Scope) {
-      links.Scope->SetScopeAxes();
-    }
-    if (GoniometerOpen == 1 && links.Scope)
-      links.Scope->ShowBlock(Samples.data(), stereo ? SamplesR.data() : Samples.data(), n);
-    if (BandAnalyserOpen == 1 && links.Band)
-      links.Band->ShowBands(Frequency.data(), Magnitude.data(),
-                            stereo ? MagnitudeR.data() : Magnitude.data(), h);
-    ShowConsumers();
-  }
-
-  void ShowConsumers() {
-    const bool stereo = NumChannels == 2;
-    if (!links.Spectra.empty()) {
-      SpectrumBlock block;
-      block.Bins = h;
-      block.FFTLength = FFTLength;
-      block.SamplingRate = SamplingRate;
-      block.WindowIndex = WindowIndex;
-      block.NumChannels = NumChannels;
-      block.CorrFactor = CorrFactor;
-      block.Frequency = Frequency.data();
-      block.LevelL = Level.data();
-      block.LevelR = stereo ? LevelR.data() : nullptr;
-      block.MagnitudeL = Magnitude.data();
-      block.MagnitudeR = stereo ? MagnitudeR.data() : nullptr;
-      block.MaxLevelL = MaxHold == 1 ? MaxLevel.data() : nullptr;
-      block.MaxLevelR = MaxHold == 1 && stereo ? MaxLevelR.data() : nullptr;
-      block.FramesRecorded = FramesRecorded;
-      for (SpectrumConsumer* c : links.Spectra)
-        if (c && c->Receiving()) c->ShowSpectrum(block);
-    }
-    if (!links.Scopes.empty()) {
-      SampleBlock block;
-      block.Frames = n;
-      block.NumChannels = NumChannels;
-      block.SamplingRate = SamplingRate;
-      block.Left = Samples.data();
-      block.Right = stereo ? SamplesR.data() : nullptr;
-      for (SampleConsumer* c : links.Scopes)
-        if (c && c->Receiving()) c->ShowSamples(block);
-    }
+    const bool stereo = shown.NumChannels == 2;
+    const bool maxHold = MaxHold == 1;
+    SpectrumBlock block;
+    static_cast<Settings&>(block) = shown;
+    block.Bins = h;
+    block.Frequency = Frequency.data();
+    block.LevelL = Level.data();
+    block.LevelR = stereo ? LevelR.data() : nullptr;
+    block.MagnitudeL = Magnitude.data();
+    block.MagnitudeR = stereo ? MagnitudeR.data() : nullptr;
+    block.BlockMagnitudeL = BlockMagnitude.data();
+    block.BlockMagnitudeR = stereo ? BlockMagnitudeR.data() : nullptr;
+    block.MaxLevelL = maxHold ? MaxLevel.data() : nullptr;
+    block.MaxLevelR = maxHold && stereo ? MaxLevelR.data() : nullptr;
+    block.Frames = n;
+    block.SamplesL = Samples.data();
+    block.SamplesR = stereo ? SamplesR.data() : nullptr;
+    block.FramesRecorded = FramesRecorded;
+    for (SpectrumConsumer* c : consumers)
+      if (c && c->Receiving()) c->ShowSpectrum(block);
   }
 };
 
-TCalcSpectrumThread::TCalcSpectrumThread(bool CreateSuspended, double FFTLength,
-                                         double SamplingRate, int WindowIndex, int NumChannels,
-                                         int Averages, int MaxHold, SpectrumLinks links)
+TCalcSpectrumThread::TCalcSpectrumThread(const Settings& settings,
+                                         std::vector<SpectrumConsumer*> consumers,
+                                         StreamConsumer* stream, bool CreateSuspended)
     : impl_(new Impl) {
-  impl_->links = links;
-  impl_->FFTLength = FFTLength;
-  impl_->SamplingRate = SamplingRate;
-  impl_->WindowIndex = WindowIndex;
-  impl_->NumChannels = NumChannels;
-  impl_->Averages = Averages;
-  impl_->MaxHold = MaxHold;
-  impl_->GoniometerOpen = 0;
-  impl_->BandAnalyserOpen = 0;
+  impl_->consumers = std::move(consumers);
+  impl_->stream = stream;
+  impl_->latest = settings;
+  impl_->Averages = settings.Averages;
+  impl_->MaxHold = settings.MaxHold;
+  impl_->shown = settings;
   // Runs on this object's thread (the user-interface thread) once the loop has ended.
   connect(this, &QThread::finished, this, [this] {
     bool deliver;
@@ -329,6 +275,11 @@ TCalcSpectrumThread::TCalcSpectrumThread(bool CreateSuspended, double FFTLength,
 
 TCalcSpectrumThread::~TCalcSpectrumThread() {
   delete impl_;
+}
+
+void TCalcSpectrumThread::SetSettings(const Settings& settings) {
+  std::lock_guard<std::mutex> lock(impl_->settingsMutex);
+  impl_->latest = settings;
 }
 
 void TCalcSpectrumThread::Terminate() {

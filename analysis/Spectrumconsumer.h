@@ -1,50 +1,63 @@
-// What the tool windows that follow every block receive. Qt-free, so the command line and the
-// tests can feed the same consumers.
+// What the worker takes and what every window that follows the blocks receives. Qt-free, so the
+// command line and the tests can feed the same consumers.
 #pragma once
 
-// One block as handed over, valid only during the call that receives it.
-struct SpectrumBlock {
-  int Bins = 0;               // FFT length / 2: bins 0 .. N/2-1
-  double FFTLength = 0;
-  double SamplingRate = 0;
-  int WindowIndex = 0;        // 0..4, the order of the window list
-  int NumChannels = 1;        // 1 or 2
-  double CorrFactor = 0;      // dB, already included in the levels
+#include "Inputlist.h"
+
+// What a block is made with. The main window sets it whole whenever one of its controls
+// changes; the worker takes it whole at the start of each block and uses its own copy
+// throughout the block. Averages and MaxHold size the run's history and are taken at Start only.
+struct Settings {
+  double FFTLength = 2048.0;
+  double SamplingRate = 44100.0;
+  int WindowIndex = 0;      // 0..4, the order of the window list
+  int NumChannels = 1;      // 1 or 2
+  int Averages = 1;         // 1..20
+  int MaxHold = 0;          // 1: maximum-hold traces
+  double CorrFactor = 0.0;  // dB, added to every level
+  // 1: the vector scope and the band analyser are fed.
+  int GoniometerOpen = 0;
+  int BandAnalyserOpen = 0;
+  InputEntry Input;  // kind Default: the system's default input
+};
+
+// One finished block as handed over: the settings it was made with (a file's own rate and
+// channels when one is the input) and its results. The arrays are the worker's and stay valid
+// only during the call that receives them; a window that draws later keeps a copy
+// (FramePacing::KeptBlock).
+struct SpectrumBlock : Settings {
+  int Bins = 0;                        // FFT length / 2: bins 0 .. N/2-1
   const double* Frequency = nullptr;   // Hz per bin
   const double* LevelL = nullptr;      // dB, correction included (mono: the one channel)
   const double* LevelR = nullptr;      // null in mono
-  const double* MagnitudeL = nullptr;  // linear, normalised, no correction
+  const double* MagnitudeL = nullptr;  // linear, normalised, no correction, averaged
   const double* MagnitudeR = nullptr;  // null in mono
-  const double* MaxLevelL = nullptr;   // null without max hold
+  // This block's own magnitudes, before any averaging (null: as MagnitudeL/R).
+  const double* BlockMagnitudeL = nullptr;
+  const double* BlockMagnitudeR = nullptr;
+  const double* MaxLevelL = nullptr;  // null without max hold
   const double* MaxLevelR = nullptr;
-  int FramesRecorded = 0;     // frames the capture delivered (fewer: a dropout, not silence)
-};
-
-// Raw samples of a block, 16-bit scale as doubles.
-struct SampleBlock {
+  // The raw samples, 16-bit scale as doubles: Frames per channel (the FFT length).
   int Frames = 0;
-  int NumChannels = 1;
-  double SamplingRate = 0;
-  const double* Left = nullptr;   // mono: the one channel
-  const double* Right = nullptr;  // null in mono
+  const double* SamplesL = nullptr;  // mono: the one channel
+  const double* SamplesR = nullptr;  // null in mono
+  int FramesRecorded = 0;            // frames the capture delivered (fewer: a dropout, not silence)
+
+  const double* OwnMagnitude(int channel) const {
+    if (channel == 0) return BlockMagnitudeL ? BlockMagnitudeL : MagnitudeL;
+    return BlockMagnitudeR ? BlockMagnitudeR : MagnitudeR;
+  }
 };
 
-// A view fed with the levels and magnitudes of every block.
+// A window fed with every block: the main chart, the tool windows, the reference traces.
 class SpectrumConsumer {
  public:
   virtual ~SpectrumConsumer() = default;
   // Any thread, cheap (an atomic): the worker skips a consumer that is not receiving.
   virtual bool Receiving() const = 0;
-  // User-interface thread, inside the hand-over.
+  // User-interface thread, once per block, inside the hand-over. Nothing modal may open here:
+  // a message is posted to be shown after the hand-over.
   virtual void ShowSpectrum(const SpectrumBlock& block) = 0;
-};
-
-// A view fed with the raw samples of every block.
-class SampleConsumer {
- public:
-  virtual ~SampleConsumer() = default;
-  virtual bool Receiving() const = 0;
-  virtual void ShowSamples(const SampleBlock& block) = 0;
 };
 
 class SampleStream;

@@ -1,7 +1,6 @@
 #include "Application.h"
 
 #include <QGuiApplication>
-#include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
@@ -19,44 +18,12 @@
 #include "Mainwindowtonvista.h"
 #include "Toolwindows.h"
 
-std::function<void(QWidget* parent, const QString& text)> MessageBoxHook;
-
-QFont TonvistaFont() {
-  QFont font(QStringLiteral("Liberation Sans"));
-  font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(11);
-  return font;
-}
-
-void ShowMessage(QWidget* parent, const QString& text) {
-  if (MessageBoxHook) {
-    MessageBoxHook(parent, text);
-    return;
+TFramePacer::TFramePacer(QObject* parent, Clock clock)
+    : QObject(parent), clock_(std::move(clock)), timer_(new QTimer(this)) {
+  if (!clock_) {
+    elapsed_.start();
+    clock_ = [this] { return elapsed_.nsecsElapsed(); };
   }
-  // Without a screen nobody could see or dismiss a modal box: say it on standard error.
-  const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-    std::fprintf(stderr, "tonvista: %s\n", qPrintable(text));
-    return;
-  }
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("Tonvista"), text, QMessageBox::Ok, parent);
-  box.exec();
-}
-
-void ReportException(std::exception_ptr error) {
-  QString text;
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    text = QString::fromLocal8Bit(e.what());
-  } catch (...) {
-    text = QStringLiteral("An unknown error occurred.");
-  }
-  ShowMessage(nullptr, text);
-}
-
-TFramePacer::TFramePacer(QObject* parent) : QObject(parent), timer_(new QTimer(this)) {
-  clock_.start();
   timer_->setSingleShot(true);
   timer_->setTimerType(Qt::PreciseTimer);
   connect(timer_, &QTimer::timeout, this, &TFramePacer::ReleaseDue);
@@ -77,9 +44,10 @@ qint64 TFramePacer::FrameInterval(const QWidget* window) {
 
 bool TFramePacer::PutOff(const QWidget* window, Window& w) {
   const qint64 interval = FrameInterval(window);
-  if (w.released || !w.lastPaint.isValid() || w.lastPaint.nsecsElapsed() >= interval) return false;
+  const qint64 now = Now();
+  if (w.released || w.lastPaint < 0 || now - w.lastPaint >= interval) return false;
   w.deferred = true;
-  w.due = clock_.nsecsElapsed() + interval - w.lastPaint.nsecsElapsed();
+  w.due = w.lastPaint + interval;
   ArmTimer();
   return true;
 }
@@ -100,7 +68,7 @@ bool TFramePacer::PaintNow(QWidget* window) {
   if (w.deferred) return false;  // its paint is already due at the frame's end
   if (PutOff(window, w)) return false;
   w.released = false;
-  w.lastPaint.start();
+  w.lastPaint = Now();
   // What the window kept while it waited goes into this paint.
   QEvent due(FramePacing::FrameDue());
   QCoreApplication::sendEvent(window, &due);
@@ -112,7 +80,7 @@ bool TFramePacer::eventFilter(QObject* watched, QEvent* event) {
   // interface anyway; the timer is only there for when none comes. The paint follows the
   // hand-over, so that the worker does not wait for it.
   if (event->type() == QEvent::MetaCall && !releasePosted_ && earliestDue_ >= 0 &&
-      clock_.nsecsElapsed() >= earliestDue_) {
+      Now() >= earliestDue_) {
     releasePosted_ = true;
     QMetaObject::invokeMethod(this, &TFramePacer::ReleaseDue, Qt::QueuedConnection);
   }
@@ -133,7 +101,7 @@ void TFramePacer::ReleaseDue() {
   // the windows that paint all the time share one wake-up a frame.
   constexpr qint64 kSlack = 4000000;
   // They paint right here: posting the request would cost another turn of the event loop.
-  const qint64 now = clock_.nsecsElapsed();
+  const qint64 now = Now();
   std::vector<QPointer<QObject>> due;
   for (auto& [object, w] : windows_) {
     if (!w.deferred || w.due > now + kSlack) continue;
@@ -159,7 +127,7 @@ void TFramePacer::ArmTimer() {
     return;
   }
   constexpr qint64 kLate = 4000000;
-  const qint64 left = earliest + kLate - clock_.nsecsElapsed();
+  const qint64 left = earliest + kLate - Now();
   const int ms = static_cast<int>(std::max<qint64>(1, (left + 999999) / 1000000));
   if (!timer_->isActive() || timer_->remainingTime() > ms) timer_->start(ms);
 }
@@ -197,6 +165,7 @@ TonvistaWindows::TonvistaWindows() {
     FGoniometer = new TFGoniometer;
     FOptions = new TFOptions;
     FBandAnalyser = new TFBandAnalyser;
+    Mainwindow->ConnectWindows();
     CreateToolWindows();
   } catch (...) {
     DestroyWindows();

@@ -8,32 +8,10 @@
 #include <functional>
 #include <unordered_map>
 
-class QFont;
+#include "Messages.h"
+
 class QTimer;
 class QWidget;
-
-// The windows' font: an 11-pixel sans-serif face of the classic dialog width.
-QFont TonvistaFont();
-
-// Shows a short modal message with one OK button. MessageBoxHook, when set, receives it
-// instead (tests, which must not block on a modal box).
-void ShowMessage(QWidget* parent, const QString& text);
-extern std::function<void(QWidget* parent, const QString& text)> MessageBoxHook;
-
-// Shows the exception that escaped an event handler; the program goes on.
-void ReportException(std::exception_ptr error);
-
-// Runs an event handler so that an exception escaping it is shown and not propagated.
-template <class F>
-auto Guarded(F handler) {
-  return [handler](auto&&...) {
-    try {
-      handler();
-    } catch (...) {
-      ReportException(std::current_exception());
-    }
-  };
-}
 
 // Paints each window at most once per frame of its screen. Blocks can arrive far faster than a
 // screen shows them (375 a second at 256 points and 96 kHz); each is still handed over, and a
@@ -44,7 +22,10 @@ auto Guarded(F handler) {
 // interface wakes once per frame for them, not once per window.
 class TFramePacer : public QObject {
  public:
-  explicit TFramePacer(QObject* parent = nullptr);
+  // Nanoseconds on a steady clock; the default is the machine's. A test passes its own, and
+  // then lets the frames end by Tick().
+  using Clock = std::function<qint64()>;
+  explicit TFramePacer(QObject* parent = nullptr, Clock clock = {});
   ~TFramePacer() override;
   // The shortest time between two paints of the window (nanoseconds).
   static qint64 FrameInterval(const QWidget* window);
@@ -54,17 +35,20 @@ class TFramePacer : public QObject {
   // Whether the window may paint now, at its update request; it then counts as painted and
   // hears that its frame is due. When not, its paint is put off to the frame's end.
   bool PaintNow(QWidget* window);
+  // Lets through the windows whose frame has ended by the clock (what the timer does).
+  void Tick() { ReleaseDue(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct Window {
-    QElapsedTimer lastPaint;
-    qint64 due = 0;  // on clock_, while deferred
+    qint64 lastPaint = -1;  // on the clock; -1: not painted yet
+    qint64 due = 0;         // on the clock, while deferred
     bool deferred = false;
     bool released = false;
   };
+  qint64 Now() const { return clock_(); }
   // Puts the window's next paint off to the end of the frame of its last paint, if it is not
   // over yet.
   bool PutOff(const QWidget* window, Window& w);
@@ -72,8 +56,9 @@ class TFramePacer : public QObject {
   void ArmTimer();
 
   std::unordered_map<QObject*, Window> windows_;
-  QElapsedTimer clock_;
-  qint64 earliestDue_ = -1;  // on clock_; -1: no window waits
+  Clock clock_;
+  QElapsedTimer elapsed_;
+  qint64 earliestDue_ = -1;  // on the clock; -1: no window waits
   bool releasePosted_ = false;
   QTimer* timer_ = nullptr;
   std::function<bool(const QWidget*)> previousHook_;

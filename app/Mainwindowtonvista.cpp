@@ -80,7 +80,7 @@ void TRadioGroup::FollowSelection() {
 
 // ---------------------------------------------------------------------------------------------
 
-TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner) {
+TMainwindow::TMainwindow(QWidget* owner) : QWidget(owner), TPacedView(this) {
   Mainwindow = this;
   try {
     setFont(TonvistaFont());
@@ -147,6 +147,25 @@ InputEntry TMainwindow::GetInput() const {
   return InputMenu ? InputMenu->Chosen() : DefaultInput();
 }
 
+Settings TMainwindow::CurrentSettings() const {
+  Settings s;
+  s.FFTLength = FFTLength;
+  s.SamplingRate = SamplingRate;
+  s.WindowIndex = WindowIndex;
+  s.NumChannels = NumChannels;
+  s.Averages = Averages;
+  s.MaxHold = MaxHold;
+  s.CorrFactor = CorrFactor;
+  s.GoniometerOpen = GoniometerOpen;
+  s.BandAnalyserOpen = BandAnalyserOpen;
+  s.Input = GetInput();
+  return s;
+}
+
+void TMainwindow::PublishSettings() {
+  if (CalcThread) CalcThread->SetSettings(CurrentSettings());
+}
+
 double TMainwindow::ShownRate() const {
   const std::shared_ptr<FileCursor> file = InputMenu ? InputMenu->ChosenFile() : nullptr;
   return file ? file->Rate() : SamplingRate.load();
@@ -190,7 +209,10 @@ void TMainwindow::BuildControls() {
         return CalcThread->InputState();
       },
       this);
-  InputMenu->OnChosen = [this] { FollowInputFormat(); };
+  InputMenu->OnChosen = [this] {
+    PublishSettings();
+    FollowInputFormat();
+  };
   Chart1->SetMargins(2, 1, 0, 0);
   Chart1->SetTitleVisible(false);
   Chart1->SetLegendVisible(false);
@@ -475,19 +497,18 @@ void TMainwindow::ReadSettings() {
   NumChannels = CNumChannels->ItemIndex() + 1;
   Averages = CAvg->currentText().toInt();
   MaxHold = CBMaxHold->isChecked() ? 1 : 0;
+  PublishSettings();
 }
 
 void TMainwindow::BStartClick() {
   ReadSettings();
-  SpectrumLinks links;
-  links.Main = this;
-  links.Scope = FGoniometer;
-  links.Band = FBandAnalyser;
-  links.Spectra = SpectrumConsumers;
-  links.Scopes = SampleConsumers;
-  links.Stream = StreamMeter;
-  auto* thread = new TCalcSpectrumThread(false, FFTLength, SamplingRate, WindowIndex, NumChannels,
-                                         Averages, MaxHold, links);
+  // The stored order of the hand-over: the chart, the scope, the bands, then the rest.
+  std::vector<SpectrumConsumer*> consumers{this};
+  if (FGoniometer) consumers.push_back(FGoniometer);
+  if (FBandAnalyser) consumers.push_back(FBandAnalyser);
+  consumers.insert(consumers.end(), SpectrumConsumers.begin(), SpectrumConsumers.end());
+  ScaleAxes();
+  auto* thread = new TCalcSpectrumThread(CurrentSettings(), consumers, StreamMeter);
   // The end event is delivered through this thread's event loop, so it cannot run before
   // the handler is in place. It may come after this window is gone.
   thread->OnTerminate = [self = QPointer<TMainwindow>(this)](TCalcSpectrumThread* t) {
@@ -574,8 +595,55 @@ void TMainwindow::SetAxisLimits(int xAxisMin, int xAxisMax, int yAxisMin, int yA
   YAxisMax = yAxisMax;
 }
 
+void TMainwindow::SetCorrFactor(double value) {
+  CorrFactor = value;
+  PublishSettings();
+}
+
+void TMainwindow::ClearGoniometerOpen() {
+  GoniometerOpen = 0;
+  PublishSettings();
+}
+
+void TMainwindow::DeleteTrace(const QString& trace) {
+  auto removeFrom = [&trace](QComboBox* list) {
+    const int index = list->findText(trace);
+    if (index >= 0) list->removeItem(index);
+    list->setCurrentIndex(0);
+  };
+  if (CMark1->count() >= 2) removeFrom(CMark1);
+  // The trace is emptied only when the second list still held a choice.
+  if (CMark2->count() >= 2) {
+    removeFrom(CMark2);
+    if (TChartSeries* s = SeriesOfName(trace)) s->ClearPoints();
+  }
+}
+
+void TMainwindow::ConnectWindows() {
+  const auto focusStop = [this] { BStop->setFocus(); };
+  if (FOptions) {
+    connect(FOptions, &TFOptions::LimitsSet, this,
+            [this](int xMin, int xMax, int yMin, int yMax, double corr) {
+              SetAxisLimits(xMin, xMax, yMin, yMax);
+              SetCorrFactor(corr);
+              ScaleAxes();
+            });
+    connect(FOptions, &TFOptions::TraceDeleted, this,
+            [this](const QString& trace) { DeleteTrace(trace); });
+    connect(FOptions, &TFOptions::Closed, this, focusStop);
+  }
+  if (FAbout) connect(FAbout, &TFAbout::Closed, this, focusStop);
+  if (FGoniometer) {
+    connect(FGoniometer, &TFGoniometer::Closed, this, [this] {
+      ClearGoniometerOpen();
+      BStop->setFocus();
+    });
+  }
+}
+
 void TMainwindow::BGoniometerClick() {
   GoniometerOpen = 1;
+  PublishSettings();
   if (FGoniometer) {
     FGoniometer->show();
     FGoniometer->raise();
@@ -584,6 +652,7 @@ void TMainwindow::BGoniometerClick() {
 
 void TMainwindow::BBandAnalyserClick() {
   BandAnalyserOpen = 1;
+  PublishSettings();
   if (FBandAnalyser) {
     FBandAnalyser->show();
     FBandAnalyser->raise();
@@ -592,22 +661,11 @@ void TMainwindow::BBandAnalyserClick() {
 
 void TMainwindow::BOptionsClick() {
   FillOptionsDialog();
-  if (!FOptions) return;
-  for (QLineEdit* e : {FOptions->EYAxisMin, FOptions->EYAxisMax, FOptions->EXAxisMin,
-                       FOptions->EXAxisMax, FOptions->ECorrFactor})
-    e->setEnabled(true);
-  FOptions->show();
-  FOptions->raise();
-  FOptions->Button1->setFocus();
+  if (FOptions) FOptions->Open();
 }
 
 void TMainwindow::FillOptionsDialog() {
-  if (!FOptions) return;
-  FOptions->EYAxisMin->setText(QString::number(YAxisMin));
-  FOptions->EYAxisMax->setText(QString::number(YAxisMax));
-  FOptions->EXAxisMin->setText(QString::number(XAxisMin));
-  FOptions->EXAxisMax->setText(QString::number(XAxisMax));
-  FOptions->ECorrFactor->setText(FormatGeneral(CorrFactor.load()));
+  if (FOptions) FOptions->ShowSettings(XAxisMin, XAxisMax, YAxisMin, YAxisMax, CorrFactor);
 }
 
 void TMainwindow::BAboutClick() {
@@ -655,10 +713,34 @@ void TMainwindow::AddTracePoint(int series, double x, double y, uint32_t rgb) {
 void TMainwindow::AddTracePoints(int series, const double* x, const double* y, int count,
                                  uint32_t rgb) {
   // A correction goes point by point, by AddTracePoint's one rule.
-  if (TraceCorrection)
-    SpectrumMainLink::AddTracePoints(series, x, y, count, rgb);
-  else if (TChartSeries* s = SeriesOfIndex(series))
+  if (TraceCorrection) {
+    for (int k = 0; k < count; ++k)
+      AddTracePoint(series, x[k], y[k], rgb);
+  } else if (TChartSeries* s = SeriesOfIndex(series)) {
     s->AddPoints(x, y, count, rgb);
+  }
+}
+
+bool TMainwindow::event(QEvent* event) {
+  return PacingEvent(event) || QWidget::event(event);
+}
+
+void TMainwindow::Draw(const SpectrumBlock& block) {
+  // A mouse zoom or pan lasts until the next block: the limits are set anew (cheap when they
+  // are the same, and unable to fail, unlike a change of the axis mode).
+  Chart1->BottomAxis().SetRange(XAxisMin, XAxisMax);
+  Chart1->LeftAxis().SetRange(YAxisMin, YAxisMax);
+  for (int series = 1; series <= 4; ++series)
+    ClearTrace(series);
+  // "L" and "Lmax" blue, "R" and "Rmax" red, whatever colours the series were stored with.
+  const bool stereo = block.NumChannels == 2;
+  const int h = block.Bins;
+  const double* x = block.Frequency;
+  if (x && block.LevelL) AddTracePoints(1, x, block.LevelL, h, clBlue);
+  if (x && stereo && block.LevelR) AddTracePoints(2, x, block.LevelR, h, clRed);
+  if (x && block.MaxLevelL) AddTracePoints(3, x, block.MaxLevelL, h, clBlue);
+  if (x && stereo && block.MaxLevelR) AddTracePoints(4, x, block.MaxLevelR, h, clRed);
+  emit TracesShown();
 }
 
 void TMainwindow::ScaleAxes() {
@@ -680,7 +762,9 @@ void TMainwindow::ScaleAxes() {
     } catch (const EChartError& error) {
       if (!axisErrorShown_) {
         axisErrorShown_ = true;
-        ShowMessage(this, QString::fromUtf8(error.what()));
+        // Posted: a modal box must not open inside whatever called this.
+        QTimer::singleShot(
+            0, this, [this, text = QString::fromUtf8(error.what())] { ShowMessage(this, text); });
       }
     }
   } else {
@@ -703,7 +787,7 @@ void TMainwindow::ScaleAxes() {
   }
   Chart1->LeftAxis().SetRange(YAxisMin, YAxisMax);
   Chart1->LeftAxis().SetIncrement(5);
-  if (OnAxesScaled) OnAxesScaled();
+  emit AxesScaled(CFreqAxis->ItemIndex() == 1, XAxisMin, XAxisMax);
 }
 
 void TMainwindow::CFreqAxisClick() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Calcspectrumthread.h"
+#include "Framepacing.h"
 #include "Numberconversion.h"
 
 class QButtonGroup;
@@ -67,7 +68,7 @@ inline const QString kNoValue = QStringLiteral("---");
 
 class TInputMenu;
 
-class TMainwindow : public QWidget, public SpectrumMainLink {
+class TMainwindow : public QWidget, public TPacedView {
   Q_OBJECT
  public:
   explicit TMainwindow(QWidget* owner = nullptr);
@@ -76,34 +77,39 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   // Whether the machine has an audio output device; replaceable for tests.
   static std::function<bool()> OutputDeviceProbe;
 
-  // SpectrumMainLink
-  double GetSamplingRate() const override { return SamplingRate.load(); }
-  double GetFFTLength() const override { return FFTLength.load(); }
-  int GetWindowIndex() const override { return WindowIndex.load(); }
-  int GetNumChannels() const override { return NumChannels.load(); }
-  int GetGoniometerOpen() const override { return GoniometerOpen.load(); }
-  int GetBandAnalyserOpen() const override { return BandAnalyserOpen.load(); }
-  double GetCorrFactor() const override { return CorrFactor.load(); }
-  InputEntry GetInput() const override;
+  // The settings fields and the chosen input as one value: what the worker takes at Start and
+  // is handed again whenever one of them changes (PublishSettings).
+  Settings CurrentSettings() const;
+  void PublishSettings();
+  InputEntry GetInput() const;
+  // The main chart follows every block (its traces are drawn at the frame's tick).
+  bool Receiving() const override { return true; }
   // The rate and channels that the worker uses: the opened file's while it is the input, else
   // the settings'.
   double ShownRate() const;
   int ShownChannels() const;
   // The axes follow the input's rate when a file becomes the input or stops being it.
   void FollowInputFormat();
-  void ScaleAxes() override;
-  void ClearTrace(int series) override;
-  void AddTracePoint(int series, double x, double y, uint32_t rgb) override;
-  void AddTracePoints(int series, const double* x, const double* y, int count,
-                      uint32_t rgb) override;
+  // Applies the frequency-axis mode and the limits: when they or the rate change, not with
+  // every block. A message it has to give is shown after the current event.
+  virtual void ScaleAxes();
+  // series 1..4: "L", "R", "Lmax", "Rmax".
+  void ClearTrace(int series);
+  void AddTracePoint(int series, double x, double y, uint32_t rgb);
+  // The same as AddTracePoint for each point in turn.
+  void AddTracePoints(int series, const double* x, const double* y, int count, uint32_t rgb);
   // dB added to every trace point at its frequency (a microphone's correction); empty: none.
   // User-interface thread only, like the hand-over that applies it.
   std::function<double(double)> TraceCorrection;
 
-  // Setters for the options dialog and the vector scope (user-interface thread).
+  // What the options dialog and the vector scope report (user-interface thread).
   void SetAxisLimits(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax);
-  void SetCorrFactor(double value) { CorrFactor = value; }
-  void ClearGoniometerOpen() { GoniometerOpen = 0; }
+  void SetCorrFactor(double value);
+  void ClearGoniometerOpen();
+  // The options dialog deleted a trace: it is emptied and leaves the marker lists.
+  void DeleteTrace(const QString& trace);
+  // Wires the stored dialogs' and windows' signals to this window's controls (start-up).
+  void ConnectWindows();
 
   void ArrangeControls();
   void ReadSettings();
@@ -214,15 +220,12 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   std::atomic<int> Averages{0};
   std::atomic<int> MaxHold{0};
 
-  // Tool windows fed with every block beside the stored ones, registered at start-up
-  // (Toolwindows.cpp). Each Start hands the lists in force to its worker.
+  // The windows fed with every block after the main chart, the vector scope and the band
+  // analyser: registered at start-up (Toolwindows.cpp). Each Start hands the list in force to
+  // its worker.
   std::vector<SpectrumConsumer*> SpectrumConsumers;
-  std::vector<SampleConsumer*> SampleConsumers;
   // Fed with every recorded sample while it listens (the octave analyser); none by default.
   StreamConsumer* StreamMeter = nullptr;
-  // Called at the end of every ScaleAxes (with every block, and when the axis or the limits
-  // change), for tool windows that follow the chart's frequency axis.
-  std::function<void()> OnAxesScaled;
 
   // The worker of the last Start, until it has ended.
   TCalcSpectrumThread* CalcThread = nullptr;
@@ -257,6 +260,10 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
  signals:
   // The window was closed: the application ends.
   void Closed();
+  // The frequency axis or its limits changed: (logarithmic, lowest Hz, highest Hz).
+  void AxesScaled(bool logarithmic, int xAxisMin, int xAxisMax);
+  // The traces were filled from a block.
+  void TracesShown();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -264,6 +271,9 @@ class TMainwindow : public QWidget, public SpectrumMainLink {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
+  // The four traces from the newest block, at the frame's tick.
+  void Draw(const SpectrumBlock& block) override;
 
  private:
   void BuildControls();

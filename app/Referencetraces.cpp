@@ -38,6 +38,7 @@ std::span<const double> Span(const std::vector<double>& v) {
 
 TReferenceTraces::TReferenceTraces(TMainwindow* owner) : QObject(owner), owner_(owner) {
   ReferenceTraces = this;
+  connect(owner, &TMainwindow::TracesShown, this, &TReferenceTraces::FollowTraces);
   QMenu* menu = owner->Chart1->ChartMenu();
   auto entry = [&](const char* caption, const char* shortcut, void (TReferenceTraces::*handler)()) {
     auto* action = new QAction(QString::fromLatin1(caption), this);
@@ -101,9 +102,8 @@ void TReferenceTraces::UpdateDifference() {
   }
 }
 
-void TReferenceTraces::ShowSpectrum(const SpectrumBlock&) {
-  // The hand-over has filled the live traces already.
-  UpdateDifference();
+void TReferenceTraces::FollowTraces() {
+  if (Receiving()) UpdateDifference();
 }
 
 void TReferenceTraces::StoreClick() {

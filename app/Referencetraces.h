@@ -12,22 +12,21 @@
 #include <functional>
 
 #include "Referencecurve.h"
-#include "Spectrumconsumer.h"
 
 class QAction;
 class QWidget;
 class TChartSeries;
 class TMainwindow;
 
-class TReferenceTraces : public QObject, public SpectrumConsumer {
+class TReferenceTraces : public QObject {
  public:
   // Adds the menu entries to the owner's chart; the series are added once first needed.
   explicit TReferenceTraces(TMainwindow* owner);
   ~TReferenceTraces() override;
 
-  // While a difference is shown: it follows every block.
-  bool Receiving() const override { return receiving_.load(std::memory_order_relaxed); }
-  void ShowSpectrum(const SpectrumBlock& block) override;
+  // While a difference is shown: it follows the live traces whenever they are filled.
+  bool Receiving() const { return receiving_.load(std::memory_order_relaxed); }
+  void FollowTraces();
 
   // Menu handlers. Failures are shown as a message, and the reference stays as it was.
   void StoreClick();

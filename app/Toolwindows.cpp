@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
+#include <QPushButton>
+#include <vector>
 
 #include "Application.h"
 #include "Chart.h"
@@ -14,62 +16,69 @@
 #include "Peakmarkers.h"
 #include "Referencetraces.h"
 
-// A new view adds three lines here: its creation, its registration (Mainwindow->
-// SpectrumConsumers or SampleConsumers, or both), and its deletion in DestroyToolWindows.
-// Its menu entry goes to the chart's menu.
+// A new tool window is one line of the start-up list in CreateToolWindows: Add(new TFWindow,
+// "Caption...", "shortcut"). That creates it once (hidden), feeds it every block when it is a
+// SpectrumConsumer, gives it its entry in the chart's menu, and destroys it with the others.
+// Anything else it needs of the main window it asks for by a signal.
 
 namespace {
 
-// A menu entry that shows a tool window.
-void AddWindowEntry(const char* caption, const char* shortcut, QWidget* (*window)()) {
+// The tool windows in the order of creation; destroyed in the reverse order.
+std::vector<QObject*> created;
+
+template <class Window>
+Window* Add(Window* window, const char* caption, const char* shortcut) {
+  created.push_back(window);
+  if constexpr (std::is_base_of_v<SpectrumConsumer, Window>)
+    Mainwindow->SpectrumConsumers.push_back(window);
   auto* action = new QAction(QString::fromLatin1(caption), Mainwindow);
   action->setShortcut(QKeySequence(QString::fromLatin1(shortcut)));
-  QObject::connect(action, &QAction::triggered, Mainwindow, Guarded([window] {
-                     if (QWidget* w = window()) {
-                       w->show();
-                       w->raise();
-                     }
+  QObject::connect(action, &QAction::triggered, window, Guarded([window] {
+                     window->show();
+                     window->raise();
                    }));
   Mainwindow->Chart1->ChartMenu()->addAction(action);
+  return window;
 }
 
-void FollowMainAxes() {
-  if (!FSpectrogram || !Mainwindow || !Mainwindow->CFreqAxis) return;
-  FSpectrogram->SetMainAxis(Mainwindow->CFreqAxis->ItemIndex() == 1);
-  FSpectrogram->SetFrequencyLimits(Mainwindow->XAxisMin, Mainwindow->XAxisMax);
+// Closing a window gives the focus back as the stored tool windows' close buttons do.
+template <class Window>
+void FocusStopOnClose(Window* window) {
+  QObject::connect(window, &Window::Closed, Mainwindow, [] {
+    if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+  });
 }
 
 }  // namespace
 
 void CreateToolWindows() {
   if (!Mainwindow) return;
-  Mainwindow->SpectrumConsumers.push_back(new TFDistortion);
-  AddWindowEntry("Distortion...", "Ctrl+D", [] { return static_cast<QWidget*>(FDistortion); });
-  new TFSpectrogram;
-  Mainwindow->SpectrumConsumers.push_back(FSpectrogram);
-  // The main window rescales its axes with every block and on every change of its axis or
-  // limits; both setters return at once when nothing changed.
-  Mainwindow->OnAxesScaled = FollowMainAxes;
-  FollowMainAxes();
-  QAction* spectrogram = Mainwindow->Chart1->ChartMenu()->addAction("Spectrogram...", [] {
-    if (!FSpectrogram) return;
-    FollowMainAxes();
-    FSpectrogram->show();
-    FSpectrogram->raise();
-  });
-  spectrogram->setShortcut(QKeySequence("Ctrl+G"));
-  Mainwindow->StreamMeter = &(new TFOctaveAnalyser)->Meter();
-  FOctaveAnalyser->OnTraceCorrection = [](std::function<double(double)> correction) {
-    if (Mainwindow) Mainwindow->TraceCorrection = std::move(correction);
-  };
-  AddWindowEntry("Octave analyser...", "Ctrl+Shift+O",
-                 [] { return static_cast<QWidget*>(FOctaveAnalyser); });
+  Add(new TFDistortion, "Distortion...", "Ctrl+D");
+
+  TFSpectrogram* spectrogram = Add(new TFSpectrogram, "Spectrogram...", "Ctrl+G");
+  // Follows the main chart's frequency axis and limits (both setters return at once when
+  // nothing changed).
+  QObject::connect(Mainwindow, &TMainwindow::AxesScaled, spectrogram,
+                   [spectrogram](bool logarithmic, int low, int high) {
+                     spectrogram->SetMainAxis(logarithmic);
+                     spectrogram->SetFrequencyLimits(low, high);
+                   });
+  spectrogram->SetMainAxis(Mainwindow->CFreqAxis->ItemIndex() == 1);
+  spectrogram->SetFrequencyLimits(Mainwindow->XAxisMin, Mainwindow->XAxisMax);
+  FocusStopOnClose(spectrogram);
+
+  TFOctaveAnalyser* octave = Add(new TFOctaveAnalyser, "Octave analyser...", "Ctrl+Shift+O");
+  Mainwindow->StreamMeter = &octave->Meter();
+  QObject::connect(octave, &TFOctaveAnalyser::TraceCorrectionChanged, Mainwindow,
+                   [](std::function<double(double)> correction) {
+                     Mainwindow->TraceCorrection = std::move(correction);
+                   });
 
   QMenu* menu = Mainwindow->Chart1->ChartMenu();
   menu->addSeparator();
   CreatePeakEntries(*Mainwindow);
   menu->addSeparator();
-  Mainwindow->SpectrumConsumers.push_back(new TReferenceTraces(Mainwindow));
+  new TReferenceTraces(Mainwindow);
   menu->addSeparator();
   new TFileInput(Mainwindow);
 }
@@ -77,14 +86,13 @@ void CreateToolWindows() {
 void DestroyToolWindows() {
   if (!Mainwindow) return;
   Mainwindow->SpectrumConsumers.clear();
-  Mainwindow->SampleConsumers.clear();
   Mainwindow->StreamMeter = nullptr;
-  delete FOctaveAnalyser;
   delete ReferenceTraces;
   delete FileInput;
-  delete FDistortion;
+  for (auto it = created.rbegin(); it != created.rend(); ++it)
+    delete *it;
+  created.clear();
   FDistortion = nullptr;
-  Mainwindow->OnAxesScaled = nullptr;
-  delete FSpectrogram;
   FSpectrogram = nullptr;
+  FOctaveAnalyser = nullptr;
 }

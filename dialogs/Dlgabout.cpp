@@ -1,10 +1,10 @@
 #include "Dlgabout.h"
 
 #include <QDesktopServices>
-#include <QGuiApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QProcess>
@@ -12,7 +12,6 @@
 #include <QScreen>
 
 #include "Formcontrols.h"
-#include "Mainwindowtonvista.h"
 
 TFAbout* FAbout = nullptr;
 
@@ -110,7 +109,7 @@ void TFAbout::Present() {
 
 void TFAbout::Button1Click() {
   hide();
-  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+  emit Closed();
 }
 
 void TFAbout::reject() {

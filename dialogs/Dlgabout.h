@@ -57,6 +57,10 @@ class TFAbout : public QDialog {
   QLabel* Label3 = nullptr;  // the maker
   QPushButton* Button1 = nullptr;
 
+ signals:
+  // "OK" (or Escape): the dialog is hidden.
+  void Closed();
+
  protected:
   void reject() override;
 };

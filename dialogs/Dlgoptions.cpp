@@ -6,10 +6,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "Chart.h"
 #include "Formcontrols.h"
 #include "Numberconversion.h"
-#include "Mainwindowtonvista.h"
 
 TFOptions* FOptions = nullptr;
 
@@ -102,47 +100,44 @@ void TFOptions::Button1Click() {
     ShowInputError(this, NotAFloatMessage(ECorrFactor->text()));
     return;
   }
-  if (!Mainwindow) return;
-  Mainwindow->SetAxisLimits(limits[2], limits[3], limits[0], limits[1]);
-  Mainwindow->SetCorrFactor(*corr);
-  Mainwindow->ScaleAxes();
+  emit LimitsSet(limits[2], limits[3], limits[0], limits[1], *corr);
+}
+
+void TFOptions::ShowSettings(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax,
+                             double corrFactor) {
+  EYAxisMin->setText(QString::number(yAxisMin));
+  EYAxisMax->setText(QString::number(yAxisMax));
+  EXAxisMin->setText(QString::number(xAxisMin));
+  EXAxisMax->setText(QString::number(xAxisMax));
+  ECorrFactor->setText(FormatGeneral(corrFactor));
+}
+
+void TFOptions::Open() {
+  for (QLineEdit* e : {EYAxisMin, EYAxisMax, EXAxisMin, EXAxisMax, ECorrFactor})
+    e->setEnabled(true);
+  show();
+  raise();
+  Button1->setFocus();
 }
 
 void TFOptions::Button2Click() {
   hide();
-  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+  emit Closed();
 }
 
 void TFOptions::reject() {
   Button2Click();
 }
 
-void TFOptions::ClearGraph(const QString& trace, TChartSeries* series) {
-  if (!Mainwindow) return;
-  auto removeFrom = [&trace](QComboBox* list) {
-    const int index = list->findText(trace);
-    if (index >= 0) list->removeItem(index);
-    list->setCurrentIndex(0);
-  };
-  QComboBox* mark1 = Mainwindow->CMark1;
-  QComboBox* mark2 = Mainwindow->CMark2;
-  if (mark1 && mark1->count() >= 2) removeFrom(mark1);
-  const int before = mark2 ? mark2->count() : 0;
-  if (before >= 2) {
-    removeFrom(mark2);
-    if (series) series->ClearPoints();
-  }
-}
-
 void TFOptions::BClearGraph1Click() {
-  ClearGraph("L", Mainwindow ? Mainwindow->Series1 : nullptr);
+  emit TraceDeleted("L");
 }
 void TFOptions::BClearGraph2Click() {
-  ClearGraph("R", Mainwindow ? Mainwindow->Series2 : nullptr);
+  emit TraceDeleted("R");
 }
 void TFOptions::BClearGraph3Click() {
-  ClearGraph("Lmax", Mainwindow ? Mainwindow->Series3 : nullptr);
+  emit TraceDeleted("Lmax");
 }
 void TFOptions::BClearGraph4Click() {
-  ClearGraph("Rmax", Mainwindow ? Mainwindow->Series4 : nullptr);
+  emit TraceDeleted("Rmax");
 }

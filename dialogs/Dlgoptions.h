@@ -10,13 +10,17 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TChartSeries;
 
 class TFOptions : public QDialog {
   Q_OBJECT
  public:
   explicit TFOptions(QWidget* parent = nullptr);
   ~TFOptions() override;
+
+  // Fills the edits with the limits and the correction in force.
+  void ShowSettings(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax, double corrFactor);
+  // Shows the dialog with every edit enabled and the focus on "Set".
+  void Open();
 
   void Button1Click();  // "Set"
   void Button2Click();  // "Close"
@@ -50,11 +54,16 @@ class TFOptions : public QDialog {
   QPushButton* Button1 = nullptr;
   QPushButton* Button2 = nullptr;
 
+ signals:
+  // "Set" with every field converted.
+  void LimitsSet(int xAxisMin, int xAxisMax, int yAxisMin, int yAxisMax, double corrFactor);
+  // One of the "Delete" buttons: "L", "R", "Lmax" or "Rmax".
+  void TraceDeleted(const QString& trace);
+  // "Close" (or Escape): the dialog is hidden.
+  void Closed();
+
  protected:
   void reject() override;
-
- private:
-  void ClearGraph(const QString& trace, TChartSeries* series);
 };
 
 extern TFOptions* FOptions;

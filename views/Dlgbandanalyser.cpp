@@ -23,7 +23,8 @@ constexpr int kBarHeight = 250;
 
 }  // namespace
 
-TFBandAnalyser::TFBandAnalyser(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
+TFBandAnalyser::TFBandAnalyser(QWidget* parent)
+    : QWidget(parent, kToolWindowFlags), TPacedView(this) {
   FBandAnalyser = this;
   setWindowTitle("1/3 Octave Analyser");
   UseFormFont(this);
@@ -93,10 +94,29 @@ TFBandAnalyser::~TFBandAnalyser() {
 
 void TFBandAnalyser::ShowBands(const double* frequency, const double* left, const double* right,
                                int count) {
+  SpectrumBlock block;
+  block.BandAnalyserOpen = 1;
+  block.NumChannels = 2;
+  block.Bins = count;
+  block.Frequency = frequency;
+  block.MagnitudeL = left;
+  block.MagnitudeR = right;
+  ShowSpectrum(block);
+}
+
+bool TFBandAnalyser::Take(const SpectrumBlock& block) {
+  // The channel chosen when the block came is the one it shows.
+  channel_ = CBChannelSel->currentIndex();
+  return block.BandAnalyserOpen == 1 && block.Frequency && block.MagnitudeL && block.Bins >= 0;
+}
+
+void TFBandAnalyser::Draw(const SpectrumBlock& block) {
+  // Mono: the one channel whichever is chosen.
+  const double* right = block.NumChannels == 2 ? block.MagnitudeR : block.MagnitudeL;
   const double* magnitude = nullptr;
-  switch (CBChannelSel->currentIndex()) {
+  switch (channel_) {
     case 0:
-      magnitude = left;
+      magnitude = block.MagnitudeL;
       break;
     case 1:
       magnitude = right;
@@ -104,23 +124,11 @@ void TFBandAnalyser::ShowBands(const double* frequency, const double* left, cons
     default:
       return;
   }
-  if (!frequency || !magnitude || count < 0) return;
-  // Blocks can come far faster than the screen shows them: while this window's paint waits,
-  // only the newest is kept, and drawn just before that paint.
-  if (FramePacing::Deferred(this)) {
-    kept_.Keep(frequency, magnitude, count);
-    return;
-  }
-  kept_.Drop();
-  DrawBands(frequency, magnitude, count);
+  if (magnitude) DrawBands(block.Frequency, magnitude, block.Bins);
 }
 
 bool TFBandAnalyser::event(QEvent* event) {
-  if (event->type() == FramePacing::FrameDue()) {
-    kept_.Release([this](const double* a, const double* b, int n) { DrawBands(a, b, n); });
-    return true;
-  }
-  return QWidget::event(event);
+  return PacingEvent(event) || QWidget::event(event);
 }
 
 void TFBandAnalyser::DrawBands(const double* frequency, const double* magnitude, int count) {

@@ -5,7 +5,6 @@
 #include <array>
 #include <vector>
 
-#include "Calcspectrumthread.h"
 #include "Framepacing.h"
 #include "Octavebands.h"
 
@@ -15,7 +14,7 @@ class QLabel;
 class QPushButton;
 class TLevelBar;
 
-class TFBandAnalyser : public QWidget, public SpectrumBandLink {
+class TFBandAnalyser : public QWidget, public TPacedView {
   Q_OBJECT
  public:
   static constexpr int kBands = kOctaveBands;
@@ -23,8 +22,11 @@ class TFBandAnalyser : public QWidget, public SpectrumBandLink {
   explicit TFBandAnalyser(QWidget* parent = nullptr);
   ~TFBandAnalyser() override;
 
-  void ShowBands(const double* frequency, const double* left, const double* right,
-                 int count) override;
+  // Every block comes; the block's BandAnalyserOpen says whether it is shown.
+  bool Receiving() const override { return true; }
+  // A block's bin frequencies and magnitudes, as ShowSpectrum shows those of a block for an
+  // opened analyser.
+  void ShowBands(const double* frequency, const double* left, const double* right, int count);
   void Button1Click();  // "Close"
 
   int BarMin = -100;
@@ -40,12 +42,12 @@ class TFBandAnalyser : public QWidget, public SpectrumBandLink {
 
  protected:
   bool event(QEvent* event) override;
+  bool Take(const SpectrumBlock& block) override;
+  void Draw(const SpectrumBlock& block) override;
 
  private:
   void DrawBands(const double* frequency, const double* magnitude, int count);
-
-  // The newest block's spectrum while the window's paint waits for the end of the frame.
-  FramePacing::KeptBlock kept_;
+  int channel_ = 0;
 };
 
 extern TFBandAnalyser* FBandAnalyser;

@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QTimer>
 #include <algorithm>
 #include <cmath>
 
@@ -20,24 +19,23 @@ constexpr int kColumnWidth = 95;
 constexpr int kTop = 44;
 constexpr int kRow = 20;
 
+// The command line's figure, with the user's decimal separator.
 QString Number(double value, int decimals) {
-  QLocale locale;
-  locale.setNumberOptions(QLocale::OmitGroupSeparator);
-  // A level just under full scale reads "0.00", not "-0.00".
-  if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) value = 0.0;
-  return locale.toString(value, 'f', decimals);
+  QString text = QString::fromStdString(FormatFixed(value, decimals));
+  const QLocale locale;
+  text.replace(QLatin1Char('.'), locale.decimalPoint());
+  text.replace(QLatin1Char('-'), locale.negativeSign());
+  return text;
 }
 
-// Percentages from tens down to millionths: four significant digits, at least two decimals.
+// Percentages from tens down to millionths.
 QString Percent(double pct) {
-  const int decimals =
-      pct > 0 ? std::clamp(3 - static_cast<int>(std::floor(std::log10(pct))), 2, 6) : 2;
-  return Number(pct, decimals) + " %";
+  return Number(pct, PercentDecimals(pct, 6)) + " %";
 }
 
 }  // namespace
 
-TFDistortion::TFDistortion(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
+TFDistortion::TFDistortion(QWidget* parent) : QWidget(parent, kToolWindowFlags), TPacedView(this) {
   FDistortion = this;
   setWindowTitle("Distortion");
   UseFormFont(this);
@@ -80,10 +78,6 @@ TFDistortion::TFDistortion(QWidget* parent) : QWidget(parent, kToolWindowFlags) 
   connect(Button1, &QPushButton::clicked, this, &TFDistortion::Button1Click);
   setTabOrder(CAverages, Button1);
 
-  pending_ = new QTimer(this);
-  pending_->setSingleShot(true);
-  connect(pending_, &QTimer::timeout, this, [this] { Measure(); });
-
   setFixedSize(kColumnLeft[1] + kColumnWidth + 12, y + 41);
 }
 
@@ -101,13 +95,13 @@ void TFDistortion::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
 }
 
+bool TFDistortion::event(QEvent* event) {
+  return PacingEvent(event) || QWidget::event(event);
+}
+
 void TFDistortion::ResetAverage() {
-  for (int c = 0; c < 2; ++c) {
-    history_[c].clear();
-    sum_[c].clear();
-  }
-  filled_ = 0;
-  next_ = 0;
+  average_.reset();
+  DropPending();
 }
 
 void TFDistortion::CAveragesChange() {
@@ -118,12 +112,13 @@ void TFDistortion::Button1Click() {
   hide();
 }
 
-void TFDistortion::ShowSpectrum(const SpectrumBlock& block) {
+bool TFDistortion::Take(const SpectrumBlock& block) {
   const int channels = block.NumChannels == 2 ? 2 : 1;
-  const double* magnitude[2] = {block.MagnitudeL, channels == 2 ? block.MagnitudeR : nullptr};
+  const double* magnitude[2] = {block.OwnMagnitude(0),
+                                channels == 2 ? block.OwnMagnitude(1) : nullptr};
   if (block.Bins < 4 || block.FFTLength < 2.0 * block.Bins || !(block.SamplingRate > 0) ||
       !magnitude[0] || (channels == 2 && !magnitude[1]))
-    return;
+    return false;
   if (block.Bins != bins_ || block.FFTLength != fftLength_ || block.SamplingRate != rate_ ||
       block.WindowIndex != window_ || channels != channels_) {
     ResetAverage();
@@ -134,51 +129,21 @@ void TFDistortion::ShowSpectrum(const SpectrumBlock& block) {
     channels_ = channels;
   }
   corrFactor_ = block.CorrFactor;
+  if (!average_) average_.emplace(bins_, channels_, CAverages->currentIndex() + 1);
+  average_->Add(magnitude);
+  return true;
+}
 
-  // Powers are averaged, not magnitudes: a mean of magnitudes would read noise low.
-  const int count = CAverages->currentIndex() + 1;
-  for (int c = 0; c < channels; ++c) {
-    if (history_[c].empty()) {
-      history_[c].assign(count, std::vector<double>(bins_, 0.0));
-      sum_[c].assign(bins_, 0.0);
-    }
-    std::vector<double>& slot = history_[c][next_];
-    std::vector<double>& sum = sum_[c];
-    for (int k = 0; k < bins_; ++k) {
-      const double m = std::isfinite(magnitude[c][k]) ? magnitude[c][k] : 0.0;
-      sum[k] += m * m - slot[k];
-      slot[k] = m * m;
-    }
-  }
-  next_ = (next_ + 1) % count;
-  filled_ = std::min(filled_ + 1, count);
-  if (next_ == 0) {
-    // Rounding creeps into a running sum: start it afresh once per round.
-    for (int c = 0; c < channels; ++c) {
-      std::fill(sum_[c].begin(), sum_[c].end(), 0.0);
-      for (const auto& slot : history_[c])
-        for (int k = 0; k < bins_; ++k)
-          sum_[c][k] += slot[k];
-    }
-  }
-
-  if (!sinceUpdate_.isValid() || sinceUpdate_.elapsed() >= MinUpdateInterval) {
-    pending_->stop();
-    Measure();
-  } else if (!pending_->isActive()) {
-    pending_->start(static_cast<int>(MinUpdateInterval - sinceUpdate_.elapsed()));
-  }
+void TFDistortion::Draw(const SpectrumBlock&) {
+  Measure();
 }
 
 void TFDistortion::Measure() {
-  sinceUpdate_.start();
-  std::vector<double> mean(bins_);
   for (int c = 0; c < 2; ++c) {
     Results[c] = {};
-    if (c >= channels_ || sum_[c].empty() || filled_ == 0) continue;
-    for (int k = 0; k < bins_; ++k)
-      mean[k] = std::sqrt(std::max(sum_[c][k], 0.0) / filled_);
-    Results[c] = MeasureDistortion(mean.data(), window_, rate_, fftLength_);
+    if (!average_ || c >= channels_) continue;
+    const std::vector<double> mean = average_->Magnitude(c);
+    if (!mean.empty()) Results[c] = MeasureDistortion(mean.data(), window_, rate_, fftLength_);
   }
   ShowResults();
 }

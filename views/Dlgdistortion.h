@@ -1,40 +1,39 @@
-// The "Distortion" tool window: fundamental, THD, THD+N, SINAD and SNR of each channel, from the
-// magnitudes of every block, averaged over the last few blocks when asked.
+// The "Distortion" tool window: fundamental, THD, THD+N, SINAD and SNR of each channel, from
+// each block's own magnitudes (not the main window's average), their powers averaged over the
+// last few blocks when asked, as `tonvista-analyse --measure --average K` does.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <vector>
 
 #include "Distortion.h"
-#include "Spectrumconsumer.h"
+#include "Distortionreport.h"
+#include "Framepacing.h"
 
 class QComboBox;
 class QLabel;
 class QPushButton;
-class QTimer;
 
-class TFDistortion : public QWidget, public SpectrumConsumer {
+class TFDistortion : public QWidget, public TPacedView {
   Q_OBJECT
  public:
   static constexpr int kMaxAverages = 20;
-  // Read-outs change at most this often, however fast the blocks come.
-  static constexpr int MinUpdateInterval = 100;  // ms
 
   explicit TFDistortion(QWidget* parent = nullptr);
   ~TFDistortion() override;
 
   bool Receiving() const override { return receiving_.load(std::memory_order_relaxed); }
-  void ShowSpectrum(const SpectrumBlock& block) override;
 
   void CAveragesChange();
   void Button1Click();  // "Close"
 
   // The figures behind the read-outs, per channel; Valid false where a column shows "---".
   std::array<DistortionResult, 2> Results{};
-  int Updates = 0;  // how often the read-outs were refreshed
+  int Updates = 0;  // how often the read-outs were refreshed (at most once a frame)
+  long BlocksAveraged() const { return average_ ? average_->Blocks() : 0; }
 
   QComboBox* CAverages = nullptr;
   QPushButton* Button1 = nullptr;
@@ -48,8 +47,12 @@ class TFDistortion : public QWidget, public SpectrumConsumer {
   std::array<QLabel*, 2> LSnr{};
 
  protected:
+  bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  // Every block goes into the average; the figures are measured at the frame's tick.
+  bool Take(const SpectrumBlock& block) override;
+  void Draw(const SpectrumBlock& block) override;
 
  private:
   void ResetAverage();
@@ -57,19 +60,13 @@ class TFDistortion : public QWidget, public SpectrumConsumer {
   void ShowResults();
 
   std::atomic<bool> receiving_{false};
-  // The last blocks' powers (squared magnitudes) per channel, and their running sum.
-  std::array<std::vector<std::vector<double>>, 2> history_;
-  std::array<std::vector<double>, 2> sum_;
-  int filled_ = 0;
-  int next_ = 0;
+  std::optional<PowerAverage> average_;
   int bins_ = 0;
   double fftLength_ = 0;
   double rate_ = 0;
   int window_ = -1;
   int channels_ = 0;
   double corrFactor_ = 0;
-  QElapsedTimer sinceUpdate_;
-  QTimer* pending_ = nullptr;
 };
 
 extern TFDistortion* FDistortion;

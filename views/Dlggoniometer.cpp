@@ -13,7 +13,6 @@
 #include "Framepacing.h"
 #include "Levelbar.h"
 #include "Levelmeter.h"
-#include "Mainwindowtonvista.h"
 #include "Numberconversion.h"
 
 TFGoniometer* FGoniometer = nullptr;
@@ -28,7 +27,7 @@ constexpr int kBarWidth = 14;
 
 }  // namespace
 
-TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
+TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, kToolWindowFlags), TPacedView(this) {
   FGoniometer = this;
   setWindowTitle("VectorScope / LevelMeter");
   UseFormFont(this);
@@ -174,6 +173,7 @@ TFGoniometer::TFGoniometer(QWidget* parent) : QWidget(parent, kToolWindowFlags) 
           &TFGoniometer::BSetLevelMeterCorrFactorClick);
   connect(BClose, &QPushButton::clicked, this, &TFGoniometer::BCloseClick);
 
+  SetScopeAxes();
   setFixedSize(520, 304);
 }
 
@@ -190,23 +190,27 @@ void TFGoniometer::SetScopeAxes() {
 }
 
 void TFGoniometer::ShowBlock(const double* left, const double* right, int n) {
-  if (!left || !right || n <= 0) return;
-  // Blocks can come far faster than the screen shows them: while this window's paint waits,
-  // only the newest is kept, and drawn just before that paint.
-  if (FramePacing::Deferred(this)) {
-    kept_.Keep(left, right, n);
-    return;
-  }
-  kept_.Drop();
-  DrawBlock(left, right, n);
+  SpectrumBlock block;
+  block.GoniometerOpen = 1;
+  block.NumChannels = 2;
+  block.Frames = n;
+  block.SamplesL = left;
+  block.SamplesR = right;
+  ShowSpectrum(block);
+}
+
+bool TFGoniometer::Take(const SpectrumBlock& block) {
+  return block.GoniometerOpen == 1 && block.SamplesL && block.Frames > 0 &&
+         (block.NumChannels != 2 || block.SamplesR);
+}
+
+void TFGoniometer::Draw(const SpectrumBlock& block) {
+  // Mono: the one channel on both axes.
+  DrawBlock(block.SamplesL, block.SamplesR ? block.SamplesR : block.SamplesL, block.Frames);
 }
 
 bool TFGoniometer::event(QEvent* event) {
-  if (event->type() == FramePacing::FrameDue()) {
-    kept_.Release([this](const double* a, const double* b, int n) { DrawBlock(a, b, n); });
-    return true;
-  }
-  return QWidget::event(event);
+  return PacingEvent(event) || QWidget::event(event);
 }
 
 void TFGoniometer::DrawBlock(const double* left, const double* right, int n) {
@@ -248,7 +252,7 @@ void TFGoniometer::ShowLevel(double level, QLabel* readout, TLevelBar* bar) {
 }
 
 void TFGoniometer::ResetDisplay() {
-  kept_.Drop();
+  DropPending();
   PLevelMeter1->SetPosition(-100 * MeterResolution);
   PLevelMeter2->SetPosition(-100 * MeterResolution);
   LLevelChan1->setText("----");
@@ -306,7 +310,6 @@ void TFGoniometer::BSetLevelMeterCorrFactorClick() {
 }
 
 void TFGoniometer::BCloseClick() {
-  if (Mainwindow) Mainwindow->ClearGoniometerOpen();
   hide();
-  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+  emit Closed();
 }

@@ -5,7 +5,6 @@
 #include <array>
 #include <vector>
 
-#include "Calcspectrumthread.h"
 #include "Framepacing.h"
 
 class QComboBox;
@@ -18,14 +17,18 @@ class TChart;
 class TChartSeries;
 class TLevelBar;
 
-class TFGoniometer : public QWidget, public SpectrumScopeLink {
+class TFGoniometer : public QWidget, public TPacedView {
   Q_OBJECT
  public:
   explicit TFGoniometer(QWidget* parent = nullptr);
   ~TFGoniometer() override;
 
-  void SetScopeAxes() override;
-  void ShowBlock(const double* left, const double* right, int n) override;
+  // Every block comes; the block's GoniometerOpen says whether it is shown.
+  bool Receiving() const override { return true; }
+  // Fixes both axes at -1 .. 1 (done once, at construction).
+  void SetScopeAxes();
+  // A block's raw samples, as ShowSpectrum shows those of an open scope's block.
+  void ShowBlock(const double* left, const double* right, int n);
   // Drops a block kept for the end of the frame as well.
   void ResetDisplay();
 
@@ -66,15 +69,18 @@ class TFGoniometer : public QWidget, public SpectrumScopeLink {
   QLabel* LLevelMeterCorrFactor = nullptr;
   QPushButton* BClose = nullptr;
 
+ signals:
+  // "Close" was pressed: the scope is no longer fed.
+  void Closed();
+
  protected:
   bool event(QEvent* event) override;
+  bool Take(const SpectrumBlock& block) override;
+  void Draw(const SpectrumBlock& block) override;
 
  private:
   void DrawBlock(const double* left, const double* right, int n);
   void ShowLevel(double level, QLabel* readout, TLevelBar* bar);
-
-  // The newest block while the window's paint waits for the end of the frame.
-  FramePacing::KeptBlock kept_;
 };
 
 extern TFGoniometer* FGoniometer;

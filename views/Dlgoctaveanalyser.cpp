@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Application.h"
 #include "Formcontrols.h"
 #include "Levelbar.h"
+#include "Messages.h"
 
 TFOctaveAnalyser* FOctaveAnalyser = nullptr;
 
@@ -161,7 +161,8 @@ void TOctaveBars::paintEvent(QPaintEvent*) {
   }
 }
 
-TFOctaveAnalyser::TFOctaveAnalyser(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
+TFOctaveAnalyser::TFOctaveAnalyser(QWidget* parent)
+    : QWidget(parent, kToolWindowFlags), TPacedView(this) {
   FOctaveAnalyser = this;
   setWindowTitle("Octave analyser");
   UseFormFont(this);
@@ -284,14 +285,20 @@ TFOctaveAnalyser::~TFOctaveAnalyser() {
   if (FOctaveAnalyser == this) FOctaveAnalyser = nullptr;
 }
 
+bool TFOctaveAnalyser::event(QEvent* event) {
+  return PacingEvent(event) || QWidget::event(event);
+}
+
 void TFOctaveAnalyser::showEvent(QShowEvent* event) {
   // Only while the window is open does the worker feed the stream and the meters run.
   meter_.Start();
+  receiving_.store(true, std::memory_order_relaxed);
   poll_->start();
   QWidget::showEvent(event);
 }
 
 void TFOctaveAnalyser::hideEvent(QHideEvent* event) {
+  receiving_.store(false, std::memory_order_relaxed);
   poll_->stop();
   meter_.Stop();
   QWidget::hideEvent(event);
@@ -310,6 +317,8 @@ void TFOctaveAnalyser::ApplySettings() {
 }
 
 void TFOctaveAnalyser::Poll() {
+  // The timer only stands in while no block comes.
+  if (poll_->isActive()) poll_->start();
   shown_ = meter_.Reading();
   ShowNumbers();
   Bars->update();
@@ -405,11 +414,10 @@ bool TFOctaveAnalyser::LoadMicrophone(const QString& path, QString* why) {
 }
 
 void TFOctaveAnalyser::ApplyTraceCorrection() {
-  if (!OnTraceCorrection) return;
   if (microphone_ && CCorrectTrace->isChecked()) {
-    OnTraceCorrection([file = *microphone_](double hz) { return file.CorrectionDb(hz); });
+    emit TraceCorrectionChanged([file = *microphone_](double hz) { return file.CorrectionDb(hz); });
   } else {
-    OnTraceCorrection({});
+    emit TraceCorrectionChanged({});
   }
 }
 

@@ -1,15 +1,18 @@
 // The "Octave analyser" tool window: fractional-octave bands with standard filters, frequency
 // and time weighting, the broadband level in large digits, Leq over the run and over a chosen
 // interval, Lmax, Lmin, and dB SPL once calibrated. The meters run on the continuous stream on
-// a thread of their own (OctaveMeter); the window only polls their numbers.
+// a thread of their own (OctaveMeter); the window takes their numbers at the frame's tick after
+// each block, or after PollInterval when no block comes (long blocks, no run).
 #pragma once
 
 #include <QString>
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <optional>
 
+#include "Framepacing.h"
 #include "Octavemeter.h"
 
 class QCheckBox;
@@ -37,10 +40,10 @@ class TOctaveBars : public QWidget {
   const OctaveMeterReading* reading_ = nullptr;
 };
 
-class TFOctaveAnalyser : public QWidget {
+class TFOctaveAnalyser : public QWidget, public TPacedView {
   Q_OBJECT
  public:
-  // How often the read-outs follow the meters.
+  // The longest the read-outs wait for a block before they follow the meters all the same.
   static constexpr int PollInterval = 100;  // ms
 
   explicit TFOctaveAnalyser(QWidget* parent = nullptr);
@@ -50,7 +53,10 @@ class TFOctaveAnalyser : public QWidget {
   // What the window shows now (refreshed by Poll).
   const OctaveMeterReading& Shown() const { return shown_; }
 
-  // Takes the meters' numbers and shows them (the timer's slot).
+  // While shown; any thread.
+  bool Receiving() const override { return receiving_.load(std::memory_order_relaxed); }
+
+  // Takes the meters' numbers and shows them.
   void Poll();
 
   // The calibrator's tone (94 or 114 dB SPL at 1 kHz) is playing: the offset from dBFS to
@@ -62,9 +68,6 @@ class TFOctaveAnalyser : public QWidget {
   // Reads a microphone's response file and applies it to the bands; on a bad file nothing is
   // applied and `why` names the line.
   bool LoadMicrophone(const QString& path, QString* why = nullptr);
-  // Where the microphone's correction of the spectrum trace goes (dB to add at a frequency;
-  // empty: none). Set by the program; the window calls it when the choice or the file changes.
-  std::function<void(std::function<double(double)>)> OnTraceCorrection;
   double OffsetDb() const { return offsetDb_; }
   bool Calibrated() const { return calibrated_; }
 
@@ -107,15 +110,24 @@ class TFOctaveAnalyser : public QWidget {
   QCheckBox* CCorrectTrace = nullptr;
   QPushButton* BClose = nullptr;
 
+ signals:
+  // The microphone's correction of the spectrum trace (dB to add at a frequency; empty: none)
+  // changed with the choice or the file.
+  void TraceCorrectionChanged(std::function<double(double)> correction);
+
  protected:
+  bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  // A block is the tick: the stream fed the meters meanwhile.
+  void Draw(const SpectrumBlock&) override { Poll(); }
 
  private:
   void ApplySettings();
   void ApplyTraceCorrection();
   void ShowNumbers();
 
+  std::atomic<bool> receiving_{false};
   OctaveMeter meter_;
   OctaveMeterReading shown_;
   QTimer* poll_ = nullptr;

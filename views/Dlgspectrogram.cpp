@@ -14,9 +14,8 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-#include "Application.h"
 #include "Formcontrols.h"
-#include "Mainwindowtonvista.h"
+#include "Messages.h"
 #include "Spectrogramimage.h"
 
 TFSpectrogram* FSpectrogram = nullptr;
@@ -115,7 +114,7 @@ void TSpectrogramPlot::leaveEvent(QEvent*) {
 // ---- window
 
 TFSpectrogram::TFSpectrogram(QWidget* parent)
-    : QWidget(parent, kToolWindowFlags | Qt::WindowMaximizeButtonHint) {
+    : QWidget(parent, kToolWindowFlags | Qt::WindowMaximizeButtonHint), TPacedView(this) {
   FSpectrogram = this;
   setWindowTitle("Spectrogram");
   UseFormFont(this);
@@ -212,23 +211,32 @@ void TFSpectrogram::hideEvent(QHideEvent* event) {
   receiving_ = isVisible();
 }
 
-void TFSpectrogram::ShowSpectrum(const SpectrumBlock& block) {
-  if (!Receiving()) return;
+bool TFSpectrogram::event(QEvent* event) {
+  return PacingEvent(event) || QWidget::event(event);
+}
+
+bool TFSpectrogram::Take(const SpectrumBlock& block) {
+  if (!Receiving()) return false;
   // Paused: the blocks are counted so that time runs on; they show as a gap afterwards.
   if (paused_) {
     ++pausedBlocks_;
-    return;
+    return false;
   }
-  const int plots = core_.Plots();
-  const int64_t newest = core_.NewestSlot();
-  if (!core_.Add(block)) return;
-  if (core_.Plots() != plots) {
+  if (!DrawPending()) {
+    drawnPlots_ = core_.Plots();
+    drawnNewest_ = core_.NewestSlot();
+  }
+  return core_.Add(block);
+}
+
+void TFSpectrogram::Draw(const SpectrumBlock&) {
+  if (core_.Plots() != drawnPlots_) {
     Plot->InvalidateFrame();
     Plot->update();
-  } else if (core_.NewestSlot() != newest) {
+  } else if (core_.NewestSlot() != drawnNewest_) {
     // At high block rates many blocks share a column: one paint per new column, not per block.
     settle_->stop();
-    Plot->ScrollPixels(core_.NewestSlot() - newest);
+    Plot->ScrollPixels(core_.NewestSlot() - drawnNewest_);
   } else if (!settle_->isActive()) {
     settle_->start();
   }
@@ -321,7 +329,7 @@ void TFSpectrogram::BSaveImageClick() {
 
 void TFSpectrogram::BCloseClick() {
   hide();
-  if (Mainwindow && Mainwindow->BStop) Mainwindow->BStop->setFocus();
+  emit Closed();
 }
 
 void TFSpectrogram::ShowCursor(int x, int y) {

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "Framepacing.h"
 #include "Spectrogramcore.h"
-#include "Spectrumconsumer.h"
 
 class QComboBox;
 class QLabel;
@@ -53,7 +53,7 @@ class TSpectrogramPlot : public QWidget {
   bool CanScroll(const QRect& plot) const;
 };
 
-class TFSpectrogram : public QWidget, public SpectrumConsumer {
+class TFSpectrogram : public QWidget, public TPacedView {
   Q_OBJECT
  public:
   explicit TFSpectrogram(QWidget* parent = nullptr);
@@ -61,7 +61,6 @@ class TFSpectrogram : public QWidget, public SpectrumConsumer {
 
   // True only while the window is shown; any thread.
   bool Receiving() const override { return receiving_.load(std::memory_order_relaxed); }
-  void ShowSpectrum(const SpectrumBlock& block) override;
 
   // The main window's "Frequ. Axis" (followed while CFreqAxis shows "as main") and its
   // frequency limits in Hz. Cheap when nothing changes, so they may be called with every block.
@@ -101,9 +100,17 @@ class TFSpectrogram : public QWidget, public SpectrumConsumer {
   QLabel* LCursor = nullptr;
   TSpectrogramPlot* Plot = nullptr;
 
+ signals:
+  // "Close": the window is hidden.
+  void Closed();
+
  protected:
+  bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  // Every block becomes part of its column; the plot is repainted at the frame's tick.
+  bool Take(const SpectrumBlock& block) override;
+  void Draw(const SpectrumBlock& block) override;
 
  private:
   void ApplyAxis();
@@ -113,6 +120,9 @@ class TFSpectrogram : public QWidget, public SpectrumConsumer {
   bool paused_ = false;
   int64_t pausedBlocks_ = 0;
   int cursorX_ = -1, cursorY_ = -1;
+  // The plots and the newest column as last drawn.
+  int drawnPlots_ = 0;
+  int64_t drawnNewest_ = 0;
   // Shows the newest column's later blocks when no new column follows soon (the end of a run).
   QTimer* settle_ = nullptr;
 };

@@ -23,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 struct Point {
   double x, y;
-  uint32_t rgb;
 };
 
 // Everything one hand-over delivered.
@@ -32,58 +31,80 @@ struct Block {
   std::vector<Point> series[5];
   std::vector<double> scopeLeft, scopeRight;
   std::vector<double> bandFrequency, bandLeft, bandRight;
+  std::vector<double> ownLeft, ownRight;
+  SpectrumBlock settings;
 };
 
-// The main window, the vector scope and the band analyser as the worker sees them.
-class Recorder : public SpectrumMainLink, public SpectrumScopeLink, public SpectrumBandLink {
+// The main window as the worker sees it: it sets the settings, and takes each block as the
+// chart, the vector scope (while GoniometerOpen) and the band analyser (while
+// BandAnalyserOpen) would.
+class Recorder : public SpectrumConsumer {
  public:
   std::atomic<double> samplingRate{8000}, fftLength{256}, corrFactor{0};
   std::atomic<int> windowIndex{WindowRectangular}, numChannels{1}, goniometerOpen{0},
       bandAnalyserOpen{0};
   std::vector<Block> blocks;
-  // Called with each call of a hand-over, while the worker may change nothing it shows.
+  // Called with each hand-over, while the worker may change nothing it shows.
   std::function<void(const std::string&)> onCall;
+  TCalcSpectrumThread* worker = nullptr;
 
-  double GetSamplingRate() const override { return samplingRate; }
-  double GetFFTLength() const override { return fftLength; }
-  int GetWindowIndex() const override { return windowIndex; }
-  int GetNumChannels() const override { return numChannels; }
-  int GetGoniometerOpen() const override { return goniometerOpen; }
-  int GetBandAnalyserOpen() const override { return bandAnalyserOpen; }
-  double GetCorrFactor() const override { return corrFactor; }
+  Settings Current(int averages = 1, int maxHold = 0) const {
+    Settings s;
+    s.SamplingRate = samplingRate;
+    s.FFTLength = fftLength;
+    s.WindowIndex = windowIndex;
+    s.NumChannels = numChannels;
+    s.CorrFactor = corrFactor;
+    s.GoniometerOpen = goniometerOpen;
+    s.BandAnalyserOpen = bandAnalyserOpen;
+    s.Averages = averages;
+    s.MaxHold = maxHold;
+    return s;
+  }
+  // The fields changed: the worker takes them at its next block.
+  void Publish() {
+    if (worker) worker->SetSettings(Current());
+  }
+  TCalcSpectrumThread* Start(int averages, int maxHold,
+                             std::vector<SpectrumConsumer*> others = {}) {
+    others.insert(others.begin(), this);
+    worker = new TCalcSpectrumThread(Current(averages, maxHold), others);
+    return worker;
+  }
 
-  void ScaleAxes() override {
+  bool Receiving() const override { return true; }
+  void ShowSpectrum(const SpectrumBlock& b) override {
     blocks.emplace_back();
-    Log("ScaleAxes");
-  }
-  void ClearTrace(int series) override {
-    Log("Clear" + std::to_string(series));
-    Current().series[series].clear();
-  }
-  void AddTracePoint(int series, double x, double y, uint32_t rgb) override {
-    if (Current().calls.back() != "Points") Log("Points");
-    Current().series[series].push_back({x, y, rgb});
-  }
-  void SetScopeAxes() override { Log("SetScopeAxes"); }
-  void ShowBlock(const double* left, const double* right, int n) override {
-    Log("ShowBlock");
-    Current().scopeLeft.assign(left, left + n);
-    Current().scopeRight.assign(right, right + n);
-  }
-  void ShowBands(const double* f, const double* l, const double* r, int count) override {
-    Log("ShowBands");
-    Current().bandFrequency.assign(f, f + count);
-    Current().bandLeft.assign(l, l + count);
-    Current().bandRight.assign(r, r + count);
-  }
-
-  SpectrumLinks Links() { return {this, this, this, {}, {}}; }
-
- private:
-  Block& Current() { return blocks.back(); }
-  void Log(const std::string& call) {
-    Current().calls.push_back(call);
-    if (onCall) onCall(call);
+    Block& r = blocks.back();
+    r.settings = b;
+    const bool stereo = b.NumChannels == 2;
+    const auto trace = [&b](const double* y) {
+      std::vector<Point> points;
+      if (y)
+        for (int k = 0; k < b.Bins; ++k)
+          points.push_back({b.Frequency[k], y[k]});
+      return points;
+    };
+    r.series[1] = trace(b.LevelL);
+    r.series[2] = trace(stereo ? b.LevelR : nullptr);
+    r.series[3] = trace(b.MaxLevelL);
+    r.series[4] = trace(stereo ? b.MaxLevelR : nullptr);
+    const auto copy = [](const double* p, int n) {
+      return p ? std::vector<double>(p, p + n) : std::vector<double>();
+    };
+    r.ownLeft = copy(b.BlockMagnitudeL, b.Bins);
+    r.ownRight = copy(b.BlockMagnitudeR, b.Bins);
+    if (b.GoniometerOpen == 1) {
+      r.scopeLeft = copy(b.SamplesL, b.Frames);
+      r.scopeRight = copy(stereo ? b.SamplesR : b.SamplesL, b.Frames);
+    }
+    if (b.BandAnalyserOpen == 1) {
+      r.bandFrequency = copy(b.Frequency, b.Bins);
+      r.bandLeft = copy(b.MagnitudeL, b.Bins);
+      r.bandRight = copy(stereo ? b.MagnitudeR : b.MagnitudeL, b.Bins);
+    }
+    r.calls.push_back("Show");
+    if (onCall) onCall("Show");
   }
 };
 
@@ -106,9 +127,7 @@ class Worker : public ::testing::Test {
  protected:
   // Starts a worker, lets it deliver `count` blocks, stops it and waits for its end event.
   void Run(int averages, int maxHold, size_t count) {
-    auto* worker = new TCalcSpectrumThread(false, recorder.fftLength, recorder.samplingRate,
-                                           recorder.windowIndex, recorder.numChannels, averages,
-                                           maxHold, recorder.Links());
+    auto* worker = recorder.Start(averages, maxHold);
     bool ended = false;
     worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
     ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= count; }));
@@ -121,8 +140,10 @@ class Worker : public ::testing::Test {
   // Starts a worker and, without processing events, lets it reach its block or its first
   // hand-over; shutting it down then must be prompt and deliver nothing, not even the end event.
   void ExpectPromptSilentShutdown(double fftLength) {
-    auto* worker =
-        new TCalcSpectrumThread(false, fftLength, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+    recorder.fftLength = fftLength;
+    recorder.samplingRate = 8000;
+    recorder.windowIndex = WindowHanning;
+    auto* worker = recorder.Start(1, 0);
     bool ended = false;
     worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -264,7 +285,7 @@ TEST_F(Worker, MaxHoldAndCorrectionInEveryLevelAndMaximum) {
   }
 }
 
-TEST_F(Worker, HandOverOrderColoursAndFrequencies) {
+TEST_F(Worker, HandOverBringsTheBlocksSettingsFrequenciesAndSamples) {
   recorder.fftLength = 2048;
   recorder.samplingRate = 44100;
   recorder.numChannels = 2;
@@ -275,14 +296,15 @@ TEST_F(Worker, HandOverOrderColoursAndFrequencies) {
   tvtest::UseReplayDevice(dir.Path(), dir.File("tone.raw"));
   Run(1, 1, 1);
   const Block& b = recorder.blocks[0];
-  EXPECT_EQ(b.calls,
-            (std::vector<std::string>{"ScaleAxes", "SetScopeAxes", "Clear1", "Clear2", "Clear3",
-                                      "Clear4", "Points", "ShowBlock", "ShowBands"}));
-  for (int s = 1; s <= 4; ++s) {
+  EXPECT_EQ(b.calls, std::vector<std::string>{"Show"});  // one hand-over, one call
+  EXPECT_EQ(b.settings.FFTLength, 2048.0);
+  EXPECT_EQ(b.settings.SamplingRate, 44100.0);
+  EXPECT_EQ(b.settings.NumChannels, 2);
+  EXPECT_EQ(b.settings.Averages, 1);
+  EXPECT_EQ(b.settings.MaxHold, 1);
+  EXPECT_EQ(b.settings.Frames, 2048);
+  for (int s = 1; s <= 4; ++s)
     ASSERT_EQ(b.series[s].size(), 1024u);
-    for (const Point& p : b.series[s])
-      ASSERT_EQ(p.rgb, s % 2 ? 0xff0000ffu : 0xffff0000u);
-  }
   EXPECT_EQ(b.series[1][1].x, 21.533203125);
   EXPECT_EQ(b.series[1][1023].x, 22028.466796875);
   EXPECT_EQ(b.series[4][1023].x, 22028.466796875);
@@ -305,8 +327,8 @@ TEST_F(Worker, MonoWithoutMaxHoldFillsOnlyTheFirstTrace) {
   recorder.goniometerOpen = 0;
   Run(1, 0, 2);
   const Block& b = recorder.blocks[1];
-  EXPECT_EQ(b.calls, (std::vector<std::string>{"ScaleAxes", "SetScopeAxes", "Clear1", "Clear2",
-                                               "Clear3", "Clear4", "Points"}));
+  EXPECT_EQ(b.calls, std::vector<std::string>{"Show"});
+  EXPECT_EQ(b.settings.MaxLevelL, nullptr);
   EXPECT_EQ(b.series[1].size(), 128u);
   EXPECT_TRUE(b.series[2].empty() && b.series[3].empty() && b.series[4].empty());
 }
@@ -314,18 +336,21 @@ TEST_F(Worker, MonoWithoutMaxHoldFillsOnlyTheFirstTrace) {
 TEST_F(Worker, PicksUpChangedSettingsAtTheNextBlock) {
   recorder.samplingRate = 8000;
   ReplayNoise(2, 12);
-  auto* worker =
-      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  recorder.fftLength = 256;
+  recorder.samplingRate = 8000;
+  recorder.windowIndex = WindowHanning;
+  auto* worker = recorder.Start(1, 0);
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
   const size_t changedAt = 1;
   // Changed while the first block is shown: the worker has recorded the next one meanwhile.
-  recorder.onCall = [&](const std::string& call) {
-    if (call != "ScaleAxes" || recorder.blocks.size() != changedAt) return;
+  recorder.onCall = [&](const std::string&) {
+    if (recorder.blocks.size() != changedAt) return;
     recorder.fftLength = 512;
     recorder.numChannels = 2;
     recorder.corrFactor = 5;
     recorder.bandAnalyserOpen = 1;
+    recorder.Publish();
   };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
   worker->Terminate();
@@ -349,17 +374,20 @@ TEST_F(Worker, RateWindowAndVectorScopeChangedMidRunTakeEffectAtTheNextBlock) {
   recorder.windowIndex = WindowHanning;
   recorder.bandAnalyserOpen = 1;
   ReplayNoise(1, 60);
-  auto* worker =
-      new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  recorder.fftLength = 256;
+  recorder.samplingRate = 8000;
+  recorder.windowIndex = WindowHanning;
+  auto* worker = recorder.Start(1, 0);
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
   const size_t changedAt = 1;
   // Changed while the first block is shown: the worker has recorded the next one meanwhile.
-  recorder.onCall = [&](const std::string& call) {
-    if (call != "ScaleAxes" || recorder.blocks.size() != changedAt) return;
+  recorder.onCall = [&](const std::string&) {
+    if (recorder.blocks.size() != changedAt) return;
     recorder.samplingRate = 16000;
     recorder.windowIndex = WindowBlackman;
     recorder.goniometerOpen = 1;
+    recorder.Publish();
   };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= changedAt + 3; }));
   worker->Terminate();
@@ -398,7 +426,7 @@ TEST_F(Worker, WhatAHandOverShowsHoldsStillWhileItIsShown) {
   recorder.bandAnalyserOpen = 1;
   ReplayNoise(1, 12);
   recorder.onCall = [](const std::string& call) {
-    if (call == "ShowBlock") std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (call == "Show") std::this_thread::sleep_for(std::chrono::milliseconds(20));
   };
   Run(1, 1, 6);
   Spectrumcore core(256, 1, 1, true);
@@ -472,8 +500,8 @@ class SlowWorker : public Worker {
 
 TEST_F(SlowWorker, StopDuringABlockStillDeliversIt) {
   WriteSlowly(1.0);
-  auto* worker =
-      new TCalcSpectrumThread(false, 32768, 8000, WindowHanning, 1, 1, 0, recorder.Links());
+  recorder.windowIndex = WindowHanning;
+  auto* worker = recorder.Start(1, 0);
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -501,7 +529,7 @@ TEST_F(Worker, ShutdownWhileTheWorkerWaitsToHandOverDoesNotDeadlock) {
 namespace {
 
 // A tool window fed through the consumer lists: copies what each block brings.
-class ListConsumer : public SpectrumConsumer, public SampleConsumer {
+class ListConsumer : public SpectrumConsumer {
  public:
   std::atomic<bool> receiving{true};
   struct Got {
@@ -526,13 +554,13 @@ class ListConsumer : public SpectrumConsumer, public SampleConsumer {
     g.maxL = copy(b.MaxLevelL);
     g.maxR = copy(b.MaxLevelR);
     spectra.push_back(std::move(g));
-  }
-  void ShowSamples(const SampleBlock& b) override {
     frames.push_back(b.Frames);
-    left.emplace_back(b.Left, b.Left + b.Frames);
-    right.push_back(b.Right ? std::vector<double>(b.Right, b.Right + b.Frames)
-                            : std::vector<double>());
+    left.emplace_back(b.SamplesL, b.SamplesL + b.Frames);
+    right.push_back(b.SamplesR ? std::vector<double>(b.SamplesR, b.SamplesR + b.Frames)
+                               : std::vector<double>());
+    if (onShow) onShow();
   }
+  std::function<void()> onShow;
 };
 
 }  // namespace
@@ -549,10 +577,12 @@ TEST_F(Worker, ConsumerListsFeedReceivingViewsInTheHandOverAndSkipHiddenOnes) {
   tvtest::UseReplayDevice(dir.Path(), dir.File("tone.raw"));
   ListConsumer shown, hidden;
   hidden.receiving = false;
-  SpectrumLinks links = recorder.Links();
-  links.Spectra = {&hidden, &shown};
-  links.Scopes = {&shown, &hidden};
-  auto* worker = new TCalcSpectrumThread(false, 2048, 44100, WindowRectangular, 2, 1, 1, links);
+  // Each hand-over reaches the consumers in the list's order, once each.
+  std::vector<std::string> order;
+  shown.onShow = [&] { order.push_back("shown"); };
+  recorder.onCall = [&](const std::string&) { order.push_back("main"); };
+  recorder.windowIndex = WindowRectangular;
+  auto* worker = recorder.Start(1, 1, {&hidden, &shown});
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 2; }));
@@ -561,6 +591,9 @@ TEST_F(Worker, ConsumerListsFeedReceivingViewsInTheHandOverAndSkipHiddenOnes) {
 
   EXPECT_TRUE(hidden.spectra.empty());
   EXPECT_TRUE(hidden.left.empty());
+  ASSERT_EQ(order.size(), 2 * recorder.blocks.size());
+  for (size_t i = 0; i < order.size(); ++i)
+    EXPECT_EQ(order[i], i % 2 ? "shown" : "main") << i;
   // One delivery per hand-over, with that hand-over's arrays.
   ASSERT_EQ(shown.spectra.size(), recorder.blocks.size());
   ASSERT_EQ(shown.left.size(), recorder.blocks.size());
@@ -600,11 +633,9 @@ TEST_F(Worker, ConsumerListsFeedReceivingViewsInTheHandOverAndSkipHiddenOnes) {
 TEST_F(Worker, ConsumersSeeMonoAsOneChannelAndADropoutAsMissingFrames) {
   tvtest::UseNoDevice(dir.Path());
   ListConsumer shown;
-  SpectrumLinks links = recorder.Links();
-  links.Spectra = {&shown};
-  links.Scopes = {&shown};
   testing::internal::CaptureStderr();
-  auto* worker = new TCalcSpectrumThread(false, 256, 8000, WindowHanning, 1, 1, 0, links);
+  recorder.windowIndex = WindowHanning;
+  auto* worker = recorder.Start(1, 0, {&shown});
   bool ended = false;
   worker->OnTerminate = [&](TCalcSpectrumThread*) { ended = true; };
   ASSERT_TRUE(PumpUntil([&] { return recorder.blocks.size() >= 2; }));

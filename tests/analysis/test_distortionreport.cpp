@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "Distortionreport.h"
@@ -86,6 +88,74 @@ TEST(Distortionreport, MeterAveragesThePowersOfEveryOrOfTheLastBlocks) {
   const double* block[] = {l.data()};
   mono.Add(block, WindowHanning);
   EXPECT_EQ(mono.Measure(WindowHanning, rate).size(), 1u);
+}
+
+TEST(PowerAverage, IsTheRootOfTheMeanPowerOfTheLastKBlocksOrOfEveryBlock) {
+  // Block b, bin k, channel c holds a magnitude whose square is known: the expected mean is
+  // summed here over the blocks themselves, not over slots.
+  const int bins = 5;
+  auto magnitude = [](int b, int k, int c) { return 0.1 * (b + 1) + 0.01 * k + 0.5 * c; };
+  for (int averages : {0, 1, 3, 7}) {
+    for (int channels : {1, 2}) {
+      SCOPED_TRACE(testing::Message() << averages << " averages, " << channels << " channels");
+      PowerAverage average(bins, channels, averages);
+      EXPECT_TRUE(average.Magnitude(0).empty()) << "no block yet";
+      for (int b = 0; b < 12; ++b) {
+        std::vector<double> rows[2] = {std::vector<double>(bins), std::vector<double>(bins)};
+        for (int c = 0; c < 2; ++c)
+          for (int k = 0; k < bins; ++k)
+            rows[c][static_cast<size_t>(k)] = magnitude(b, k, c);
+        const double* p[] = {rows[0].data(), rows[1].data()};
+        average.Add(p);
+        ASSERT_EQ(average.Blocks(), b + 1);
+        const int first = averages == 0 ? 0 : std::max(0, b + 1 - averages);
+        for (int c = 0; c < channels; ++c) {
+          const std::vector<double> got = average.Magnitude(c);
+          ASSERT_EQ(got.size(), static_cast<size_t>(bins));
+          for (int k = 0; k < bins; ++k) {
+            double sum = 0;
+            for (int j = first; j <= b; ++j)
+              sum += magnitude(j, k, c) * magnitude(j, k, c);
+            EXPECT_NEAR(got[static_cast<size_t>(k)], std::sqrt(sum / (b + 1 - first)), 1e-12)
+                << "block " << b << " bin " << k << " channel " << c;
+          }
+        }
+        EXPECT_TRUE(average.Magnitude(channels).empty()) << "no such channel";
+      }
+    }
+  }
+}
+
+TEST(PowerAverage, ANonFiniteBinCountsAsNoPowerAndSpoilsNothingElse) {
+  PowerAverage average(3, 1, 2);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const double a[] = {nan, 2.0, inf}, b[] = {4.0, 2.0, 1.0};
+  const double* pa[] = {a};
+  const double* pb[] = {b};
+  average.Add(pa);
+  average.Add(pb);
+  const std::vector<double> m = average.Magnitude(0);
+  EXPECT_DOUBLE_EQ(m[0], std::sqrt(16.0 / 2));
+  EXPECT_DOUBLE_EQ(m[1], 2.0);
+  EXPECT_DOUBLE_EQ(m[2], std::sqrt(1.0 / 2));
+}
+
+TEST(Distortionreport, FiguresAreWrittenOneWayForTheWindowAndTheCommandLine) {
+  EXPECT_EQ(FormatFixed(-0.004, 2), "0.00");  // no "-0.00"
+  EXPECT_EQ(FormatFixed(997.0126, 3), "997.013");
+  EXPECT_EQ(FormatFixed(-59.594, 2), "-59.59");
+  EXPECT_EQ(FormatFixed(std::nan(""), 2), "nan");
+  EXPECT_EQ(FormatFixed(std::numeric_limits<double>::infinity(), 2), "nan");
+  // Four significant digits between two and the most places asked for.
+  EXPECT_EQ(PercentDecimals(12.34, 8), 2);
+  EXPECT_EQ(PercentDecimals(1.234, 8), 3);
+  EXPECT_EQ(PercentDecimals(0.1234, 8), 4);
+  EXPECT_EQ(PercentDecimals(0.00001234, 8), 8);
+  EXPECT_EQ(PercentDecimals(0.00001234, 6), 6);
+  EXPECT_EQ(PercentDecimals(1234.0, 8), 2);
+  for (double odd : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()})
+    EXPECT_EQ(PercentDecimals(odd, 8), 2) << odd;
 }
 
 }  // namespace

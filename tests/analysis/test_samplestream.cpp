@@ -22,21 +22,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The main window as the worker sees it: settings only.
-class MainLink : public SpectrumMainLink {
+// The main window as the worker sees it: a consumer that counts the blocks.
+class MainLink : public SpectrumConsumer {
  public:
-  std::atomic<double> samplingRate{48000}, fftLength{4096};
-  std::atomic<int> numChannels{1};
-  double GetSamplingRate() const override { return samplingRate; }
-  double GetFFTLength() const override { return fftLength; }
-  int GetWindowIndex() const override { return WindowHanning; }
-  int GetNumChannels() const override { return numChannels; }
-  int GetGoniometerOpen() const override { return 0; }
-  int GetBandAnalyserOpen() const override { return 0; }
-  double GetCorrFactor() const override { return 0; }
-  void ScaleAxes() override { ++blocks; }
-  void ClearTrace(int) override {}
-  void AddTracePoint(int, double, double, uint32_t) override {}
+  bool Receiving() const override { return true; }
+  void ShowSpectrum(const SpectrumBlock&) override { ++blocks; }
   int blocks = 0;
 };
 
@@ -179,15 +169,13 @@ void RecordLoop(int rate, int channels, double cycles, const double* amplitude, 
                                         std::to_string(channels) + "; speed " +
                                         std::to_string(speed) + " }\n");
   MainLink main;
-  main.samplingRate = rate;
-  main.numChannels = channels;
-  main.fftLength = fftLength;
+  Settings settings;
+  settings.SamplingRate = rate;
+  settings.NumChannels = channels;
+  settings.FFTLength = fftLength;
+  settings.WindowIndex = WindowHanning;
   LoopChecker checker(loop, channels, rate);
-  SpectrumLinks links;
-  links.Main = &main;
-  links.Stream = &checker;
-  auto* worker =
-      new TCalcSpectrumThread(false, fftLength, rate, WindowHanning, channels, 1, 0, links);
+  auto* worker = new TCalcSpectrumThread(settings, {&main}, &checker);
   bool ended = false;
   int broken = -1;
   worker->OnTerminate = [&](TCalcSpectrumThread* t) {

@@ -12,9 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <numbers>
 
 #include "AlsaTestDevice.h"
 #include "Calcspectrumthread.h"
+#include "Dlgdistortion.h"
 #include "Filecapture.h"
 #include "Fileinput.h"
 #include "Inputmenu.h"
@@ -225,6 +228,75 @@ TEST_F(FileInputTest, TheWindowsTableEqualsTonvistaAnalyseOverTheSameBlocks) {
     EXPECT_GT(expected.size(), 1000u);
     EXPECT_TRUE(ReadBytes(window) == expected) << "the tables differ";
   }
+}
+
+// The distortion window measures each block's own magnitudes: whatever the main window's "Avg",
+// its figures over a file are those of tonvista-analyse --measure --average K over the same
+// blocks. Averaging the main window's mean of magnitudes again would read the noise about 1 dB
+// low with "Avg" above 1.
+TEST_F(FileInputTest, TheDistortionWindowReadsAsTonvistaAnalyseMeasureWhateverTheAverage) {
+  Fast(true);
+  const int rate = 48000, n = 2048, blocks = 10;
+  // L: 997 Hz at -6 dBFS with its second harmonic 40 dB down; R: 3 kHz at -12 dBFS; white
+  // noise about 50 dB down on both, different on each.
+  std::vector<double> samples(static_cast<size_t>(blocks * n + 700) * 2);
+  uint32_t state = 12345;
+  auto noise = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return (static_cast<double>(state >> 8) / 16777216.0 - 0.5) * 200.0;
+  };
+  for (size_t i = 0; i < samples.size() / 2; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    samples[2 * i] = 16384 * std::sin(2 * std::numbers::pi * 997 * t) +
+                     164 * std::sin(2 * std::numbers::pi * 1994 * t) + noise();
+    samples[2 * i + 1] = 8192 * std::sin(2 * std::numbers::pi * 3000 * t) + noise();
+  }
+  const std::string path = Write("distorted.wav", kWav16, rate, 2, samples);
+  ASSERT_NE(FDistortion, nullptr);
+  FDistortion->show();
+  const int k = 3;
+
+  QProcess p;
+  p.start(TONVISTA_ANALYSE,
+          {"--measure", "--average", QString::number(k), QString::fromStdString(path)});
+  ASSERT_TRUE(p.waitForFinished(60000));
+  ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+  std::map<std::string, std::string> cli;
+  for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n')) {
+    const int colon = line.indexOf(": ");
+    if (colon > 0) cli[line.left(colon).toStdString()] = line.mid(colon + 2).toStdString();
+  }
+  ASSERT_EQ(cli.size(), 16u);
+
+  for (const int avg : {1, 4}) {
+    SCOPED_TRACE(avg);
+    w->CAvg->setCurrentIndex(avg - 1);
+    FDistortion->CAverages->setCurrentIndex(0);  // a fresh average
+    FDistortion->CAverages->setCurrentIndex(k - 1);
+    Open(path);
+    ASSERT_TRUE(RunToEnd());
+    ASSERT_TRUE(WaitFor([&] { return !FDistortion->DrawPending(); }, 2000));
+    EXPECT_EQ(FDistortion->BlocksAveraged(), blocks) << "every block, none twice";
+    for (int c = 0; c < 2; ++c) {
+      SCOPED_TRACE(c);
+      const std::string ch = c == 0 ? "L." : "R.";
+      const DistortionResult& r = FDistortion->Results[static_cast<size_t>(c)];
+      ASSERT_TRUE(r.Valid);
+      // The command line writes these with three places, the window with two.
+      EXPECT_NEAR(r.FundamentalHz, std::stod(cli[ch + "fundamental_hz"]), 0.0005);
+      EXPECT_NEAR(r.FundamentalDb, std::stod(cli[ch + "fundamental_db"]), 0.0005);
+      EXPECT_EQ(FDistortion->LFrequency[c]->text().toStdString(),
+                FormatFixed(r.FundamentalHz, 2) + " Hz");
+      // The rest the same to the last figure, as both write it.
+      const std::pair<const QLabel*, const char*> same[] = {
+          {FDistortion->LThdDb[c], "thd_db"},    {FDistortion->LThdPct[c], "thd_pct"},
+          {FDistortion->LThdNDb[c], "thd_n_db"}, {FDistortion->LThdNPct[c], "thd_n_pct"},
+          {FDistortion->LSinad[c], "sinad_db"},  {FDistortion->LSnr[c], "snr_db"}};
+      for (const auto& [label, name] : same)
+        EXPECT_EQ(label->text().toStdString(), cli[ch + name]) << name;
+    }
+  }
+  FDistortion->hide();
 }
 
 TEST_F(FileInputTest, AnUnreadableFileIsSaidAndChangesNothingAndAFaultMidwayStopsTheRun) {

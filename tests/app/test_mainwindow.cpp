@@ -420,10 +420,10 @@ TEST_F(MainwindowTest, StartReadsTheSettingsAndFocusMovesBetweenStartAndStop) {
   w->CNumChannels->SetItemIndex(1);
   w->CBMaxHold->setChecked(true);
   emit w->BStart->clicked();
-  EXPECT_EQ(w->GetSamplingRate(), 8000.0);
-  EXPECT_EQ(w->GetFFTLength(), 32768.0);
-  EXPECT_EQ(w->GetWindowIndex(), 4);
-  EXPECT_EQ(w->GetNumChannels(), 2);
+  EXPECT_EQ(w->CurrentSettings().SamplingRate, 8000.0);
+  EXPECT_EQ(w->CurrentSettings().FFTLength, 32768.0);
+  EXPECT_EQ(w->CurrentSettings().WindowIndex, 4);
+  EXPECT_EQ(w->CurrentSettings().NumChannels, 2);
   EXPECT_EQ(w->MaxHold.load(), 1);
   EXPECT_EQ(Items(w->CMark1), QStringList({"L", "R", "Lmax", "Rmax"}));
   if (QGuiApplication::focusWindow() == w->windowHandle()) {
@@ -441,26 +441,26 @@ TEST_F(MainwindowTest, SettingsChangeHandlersWhileStoppedAndRunning) {
   w->Mark1Bin = 5;
   w->CFFTLength->setCurrentIndex(0);
   emit w->CFFTLength->activated(0);
-  EXPECT_EQ(w->GetFFTLength(), 2048.0);
+  EXPECT_EQ(w->CurrentSettings().FFTLength, 2048.0);
   EXPECT_EQ(w->Mark1Bin, 0);
   EXPECT_EQ(w->Mark1Frequ, 0.0);
   w->CWindow->setCurrentIndex(1);
   emit w->CWindow->activated(1);
-  EXPECT_EQ(w->GetWindowIndex(), 0);
+  EXPECT_EQ(w->CurrentSettings().WindowIndex, 0);
   w->CNumChannels->Item(1)->click();
-  EXPECT_EQ(w->GetNumChannels(), 1);
+  EXPECT_EQ(w->CurrentSettings().NumChannels, 1);
 
   // While a worker exists they reach the settings at once.
   emit w->BStart->clicked();
   ASSERT_NE(w->CalcThread, nullptr);
   w->CWindow->setCurrentIndex(2);
   emit w->CWindow->activated(2);
-  EXPECT_EQ(w->GetWindowIndex(), 2);
+  EXPECT_EQ(w->CurrentSettings().WindowIndex, 2);
   w->CNumChannels->Item(0)->click();
-  EXPECT_EQ(w->GetNumChannels(), 1);
+  EXPECT_EQ(w->CurrentSettings().NumChannels, 1);
   w->CFFTLength->setCurrentIndex(5);
   emit w->CFFTLength->activated(5);
-  EXPECT_EQ(w->GetFFTLength(), 8192.0);
+  EXPECT_EQ(w->CurrentSettings().FFTLength, 8192.0);
 }
 
 TEST_F(MainwindowTest, SamplingRate8000WhileStoppedRescalesFillsTheOptionsAndResetsMarkers) {
@@ -472,7 +472,7 @@ TEST_F(MainwindowTest, SamplingRate8000WhileStoppedRescalesFillsTheOptionsAndRes
   w->Mark2Bin = 2;
   w->CSamplingRate->setCurrentIndex(0);
   emit w->CSamplingRate->activated(0);
-  EXPECT_EQ(w->GetSamplingRate(), 8000.0);
+  EXPECT_EQ(w->CurrentSettings().SamplingRate, 8000.0);
   EXPECT_EQ(w->XAxisMin, 10);
   EXPECT_EQ(w->XAxisMax, 4000);
   EXPECT_EQ(w->Chart1->BottomAxis().Maximum(), 4000);
@@ -529,7 +529,7 @@ TEST_F(MainwindowTest, ScaleAxesEdgeCases) {
     w->CSamplingRate->setCurrentIndex(index);
     emit w->CSamplingRate->activated(index);
     EXPECT_EQ(x.Increment(), step) << index;
-    EXPECT_EQ(x.Maximum(), std::trunc(w->GetSamplingRate() / 2));
+    EXPECT_EQ(x.Maximum(), std::trunc(w->CurrentSettings().SamplingRate / 2));
   }
 }
 
@@ -538,18 +538,24 @@ TEST_F(MainwindowTest, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
   w->CFreqAxis->SetItemIndex(0);
   w->SetAxisLimits(10, -5, -100, 0);
   w->CFreqAxis->Item(1)->click();
+  // The message is posted, never shown inside whatever rescaled (a hand-over, a handler).
+  EXPECT_TRUE(messages.empty());
+  QCoreApplication::processEvents();
   ASSERT_EQ(messages.size(), 1);
   EXPECT_FALSE(messages[0].isEmpty());
-  // Rescaled with every block, it is said once and not again until the limits work.
+  // Rescaled again, it is said once and not again until the limits work.
   w->ScaleAxes();
   w->ScaleAxes();
+  QCoreApplication::processEvents();
   EXPECT_EQ(messages.size(), 1);
   w->SetAxisLimits(10, 22050, -100, 0);
   w->CFreqAxis->Item(1)->click();
+  QCoreApplication::processEvents();
   EXPECT_EQ(messages.size(), 1);
   EXPECT_TRUE(w->Chart1->BottomAxis().Logarithmic());
   w->SetAxisLimits(10, -5, -100, 0);
   w->ScaleAxes();
+  QCoreApplication::processEvents();
   EXPECT_EQ(messages.size(), 2);
 
   // Whatever escapes an event's dispatch is shown, and the loop goes on.
@@ -634,6 +640,51 @@ TEST_F(MainwindowTest, TracesTakeTheWorkersPointsInTheirColours) {
   EXPECT_EQ(w->Series1->PointCount(), 1);
 }
 
+TEST_F(MainwindowTest, ABlockFillsTheFourTracesInTheirColoursAndUndoesAZoom) {
+  // The main chart is a consumer like every window: it fills its own traces from the block.
+  const double f[] = {0.0, 100.0, 200.0};
+  const double l[] = {-10.0, -20.0, -30.0}, r[] = {-11.0, -21.0, -31.0};
+  const double ml[] = {-1.0, -2.0, -3.0}, mr[] = {-4.0, -5.0, -6.0};
+  SpectrumBlock b;
+  b.NumChannels = 2;
+  b.Bins = 3;
+  b.Frequency = f;
+  b.LevelL = l;
+  b.LevelR = r;
+  b.MaxLevelL = ml;
+  b.MaxLevelR = mr;
+  w->Chart1->BottomAxis().SetRange(500, 600);  // as a mouse zoom leaves it
+  w->Chart1->LeftAxis().SetRange(-50, -40);
+  int shown = 0;
+  QObject::connect(w, &TMainwindow::TracesShown, [&] { ++shown; });
+  EXPECT_TRUE(w->Receiving());
+  w->ShowSpectrum(b);
+  EXPECT_EQ(shown, 1);
+  const TChartSeries* series[] = {w->Series1, w->Series2, w->Series3, w->Series4};
+  const double* want[] = {l, r, ml, mr};
+  for (int s = 0; s < 4; ++s) {
+    SCOPED_TRACE(s);
+    ASSERT_EQ(series[s]->PointCount(), 3);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_EQ(series[s]->XValues()[k], f[k]);
+      EXPECT_EQ(series[s]->YValues()[k], want[s][k]);
+      EXPECT_EQ(series[s]->Colours()[k], s % 2 ? clRed : clBlue);
+    }
+  }
+  EXPECT_EQ(w->Chart1->BottomAxis().Minimum(), w->XAxisMin);
+  EXPECT_EQ(w->Chart1->BottomAxis().Maximum(), w->XAxisMax);
+  EXPECT_EQ(w->Chart1->LeftAxis().Minimum(), w->YAxisMin);
+  EXPECT_EQ(w->Chart1->LeftAxis().Maximum(), w->YAxisMax);
+
+  // Mono without max hold: "R", "Lmax" and "Rmax" are emptied.
+  b.NumChannels = 1;
+  b.LevelR = b.MaxLevelL = b.MaxLevelR = nullptr;
+  w->ShowSpectrum(b);
+  EXPECT_EQ(w->Series1->PointCount(), 3);
+  for (const TChartSeries* s : {w->Series2, w->Series3, w->Series4})
+    EXPECT_EQ(s->PointCount(), 0);
+}
+
 TEST_F(MainwindowTest, AWholeTraceAtOnceEqualsItPointByPoint) {
   const double x[] = {0.0, 10.0, 20.0, 40.0};
   const double y[] = {-20.0, -30.0, -25.0, -60.0};
@@ -686,18 +737,18 @@ TEST_F(MainwindowTest, SettersAccessorsAndToolWindowButtons) {
   EXPECT_EQ(w->YAxisMin, -120);
   EXPECT_EQ(w->YAxisMax, 10);
   w->SetCorrFactor(3.5);
-  EXPECT_EQ(w->GetCorrFactor(), 3.5);
+  EXPECT_EQ(w->CurrentSettings().CorrFactor, 3.5);
 
   emit w->BGoniometer->clicked();
-  EXPECT_EQ(w->GetGoniometerOpen(), 1);
+  EXPECT_EQ(w->CurrentSettings().GoniometerOpen, 1);
   EXPECT_TRUE(FGoniometer->isVisible());
   w->ClearGoniometerOpen();
-  EXPECT_EQ(w->GetGoniometerOpen(), 0);
+  EXPECT_EQ(w->CurrentSettings().GoniometerOpen, 0);
   emit w->BBandAnalyser->clicked();
-  EXPECT_EQ(w->GetBandAnalyserOpen(), 1);
+  EXPECT_EQ(w->CurrentSettings().BandAnalyserOpen, 1);
   EXPECT_TRUE(FBandAnalyser->isVisible());
   FBandAnalyser->hide();
-  EXPECT_EQ(w->GetBandAnalyserOpen(), 1);
+  EXPECT_EQ(w->CurrentSettings().BandAnalyserOpen, 1);
   emit w->BAbout->clicked();
   EXPECT_TRUE(FAbout->isVisible());
 
@@ -743,7 +794,7 @@ TEST_F(MainwindowTest, QuitWhileRunningEndsCleanly) {
 
 namespace {
 
-class CountingConsumer : public SpectrumConsumer, public SampleConsumer {
+class CountingConsumer : public SpectrumConsumer {
  public:
   std::atomic<bool> receiving{true};
   int spectra = 0, samples = 0, bins = 0, frames = 0;
@@ -751,9 +802,7 @@ class CountingConsumer : public SpectrumConsumer, public SampleConsumer {
   void ShowSpectrum(const SpectrumBlock& b) override {
     ++spectra;
     bins = b.Bins;
-  }
-  void ShowSamples(const SampleBlock& b) override {
-    ++samples;
+    if (b.SamplesL) ++samples;
     frames = b.Frames;
   }
 };
@@ -768,7 +817,6 @@ TEST_F(MainwindowTest, StartFeedsTheRegisteredConsumersThatAreReceiving) {
   CountingConsumer shown, hidden;
   hidden.receiving = false;
   w->SpectrumConsumers = {&shown, &hidden};
-  w->SampleConsumers = {&hidden, &shown};
   w->CFFTLength->setCurrentIndex(0);
   w->CSamplingRate->setCurrentIndex(10);
   emit w->BStart->clicked();

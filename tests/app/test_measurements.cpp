@@ -277,7 +277,7 @@ TEST_F(References, StoreDrawsGreyBehindAndTheDifferenceFollowsTheLiveTrace) {
   EXPECT_EQ(w->Chart1->Series(w->Chart1->SeriesCount() - 2), r->DiffL);
   // The next block handed over updates it.
   Fill(w->Series1, 1024, binHz, [](int i) { return -45.0 - 0.01 * i; });
-  r->ShowSpectrum(SpectrumBlock{});
+  emit w->TracesShown();
   EXPECT_NEAR(r->DiffL->YValues()[300], -5.0, 1e-9);
   // The grey, the live and the difference colours all reach the picture.
   const QImage picture = w->Chart1->RenderImage();

@@ -31,6 +31,8 @@ class AboutDialog : public ::testing::Test {
   std::vector<QUrl> opened;
   TMainwindow main;
   TFAbout about;
+  // The main window follows what the window reports, as at start-up.
+  const bool connected = (main.ConnectWindows(), true);
 };
 
 TEST_F(AboutDialog, ShowsNameVersionDateAndMaker) {

@@ -69,6 +69,8 @@ class OptionsDialog : public ::testing::Test {
 
   RecordingMainwindow main;
   TFOptions dialog;
+  // The main window follows what the window reports, as at start-up.
+  const bool connected = (main.ConnectWindows(), true);
   std::vector<QString> messages;
 };
 

@@ -65,6 +65,8 @@ class Goniometer : public ::testing::Test {
 
   TMainwindow main;
   TFGoniometer scope;
+  // The main window follows what the window reports, as at start-up.
+  const bool connected = (main.ConnectWindows(), true);
   std::vector<QString> messages;
 };
 

@@ -26,20 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class MainLink : public SpectrumMainLink {
- public:
-  double GetSamplingRate() const override { return 48000; }
-  double GetFFTLength() const override { return 4096; }
-  int GetWindowIndex() const override { return WindowHanning; }
-  int GetNumChannels() const override { return 2; }
-  int GetGoniometerOpen() const override { return 0; }
-  int GetBandAnalyserOpen() const override { return 0; }
-  double GetCorrFactor() const override { return 0; }
-  void ScaleAxes() override {}
-  void ClearTrace(int) override {}
-  void AddTracePoint(int, double, double, uint32_t) override {}
-};
-
 bool PumpUntil(const std::function<bool()>& done, double seconds = 20) {
   const auto until = Clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
@@ -76,10 +62,12 @@ class OctaveWindow : public ::testing::Test {
     MessageBoxHook = nullptr;
   }
   void Start() {
-    SpectrumLinks links;
-    links.Main = &main;
-    links.Stream = &window.Meter();
-    worker = new TCalcSpectrumThread(false, 4096, 48000, WindowHanning, 2, 1, 0, links);
+    Settings settings;
+    settings.FFTLength = 4096;
+    settings.SamplingRate = 48000;
+    settings.WindowIndex = WindowHanning;
+    settings.NumChannels = 2;
+    worker = new TCalcSpectrumThread(settings, {}, &window.Meter());
     worker->OnTerminate = [this](TCalcSpectrumThread*) { ended = true; };
   }
   void Stop() {
@@ -102,7 +90,6 @@ class OctaveWindow : public ::testing::Test {
   }
 
   tvtest::TempDir dir;
-  MainLink main;
   TFOctaveAnalyser window;
   TCalcSpectrumThread* worker = nullptr;
   bool ended = false;
