@@ -21,6 +21,7 @@
 
 #include "Audiofile.h"
 #include "Calibrationfile.h"
+#include "Checkedfiles.h"
 #include "Distortionreport.h"
 #include "Fft.h"
 #include "Octavefilterbank.h"
@@ -43,6 +44,7 @@ const char* const kWindowNames[] = {"Hanning", "Hamming", "Blackman", "Blackman 
 
 const char* const kHelp =
     "Usage: tonvista-analyse [OPTIONS] FILE\n"
+    "       tonvista-analyse --measure [OPTIONS] FILE...\n"
     "The spectrum of an audio file (WAV, FLAC, Ogg Vorbis, ...) in consecutive blocks, as the\n"
     "text table of \"Save Chart...\".\n"
     "\n"
@@ -63,7 +65,11 @@ const char* const kHelp =
     "  --measure            instead of the table on standard output, the fundamental, THD,\n"
     "                       THD+N, SINAD and SNR of each channel as 'name: value unit' lines\n"
     "                       (L.thd_db: -59.59 dB), over the mean power of the blocks that\n"
-    "                       --average takes; --table still writes the table\n"
+    "                       --average takes; --table still writes the table. Of several\n"
+    "                       FILEs each line begins with the file's name and a tab; a file\n"
+    "                       that cannot be analysed is named on stderr and skipped\n"
+    "  --names              with --measure: the name and a tab before each line for one FILE\n"
+    "                       too\n"
     "  --octave B           instead of the spectrum, the Leq of each 1/B-octave band (B: 1, 3,\n"
     "                       6, 12 or 24) over the part analysed, in dB re full scale (a\n"
     "                       full-scale sine reads 0.0), then the broadband Leq and the largest\n"
@@ -79,7 +85,8 @@ const char* const kHelp =
     "\n"
     "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
     "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
-    "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
+    "Exit status: 0 done, 2 bad option (also an output that is an input or another output),\n"
+    "3 unreadable input (of several FILEs: any of them), 4 output not written.\n";
 
 struct Options {
   int fft = 2048;
@@ -94,7 +101,8 @@ struct Options {
   std::string spectrogram;
   bool logAxis = true;
   bool quiet = false;
-  std::string file;
+  bool names = false;
+  std::vector<std::string> files;
   int octave = 0;  // bands per octave; 0: the spectrum
   FrequencyWeighting weighting = FrequencyWeighting::Z;
   bool weightingGiven = false;
@@ -109,10 +117,29 @@ std::string Seconds(double s) {
   return text;
 }
 
-// One line on stderr.
+// One line on stderr, whatever the names in it hold.
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+  std::fprintf(stderr, "%s: %s\n", kProgram, OneLine(text).c_str());
   return status;
+}
+
+// Writes all of text to standard output in one go, so that the lines of runs in parallel
+// sharing one output do not mix within a file's block; false with errno set.
+bool WriteOut(std::string_view text) {
+  std::fflush(stdout);
+  while (!text.empty()) {
+    const ssize_t w = write(STDOUT_FILENO, text.data(), text.size());
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<size_t>(w));
+  }
+  return true;
+}
+
+int StdoutFailed() {
+  return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
 }
 
 bool ParseNumber(std::string_view s, double* v) {
@@ -143,10 +170,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (!o->file.empty())
-        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
-                                       std::string(arg) + "'); see --help");
-      o->file = arg;
+      o->files.emplace_back(arg);
       continue;
     }
     if (arg == "--") {
@@ -173,9 +197,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
       std::printf("%s %s\n", kProgram, TONVISTA_VERSION);
       return kOk;
     }
-    if (flag("--max-hold") || flag("--quiet") || flag("--measure")) {
+    if (flag("--max-hold") || flag("--quiet") || flag("--measure") || flag("--names")) {
       if (inlineValue) return Message(kBadOption, name + " takes no value");
-      (name == "--quiet" ? o->quiet : name == "--measure" ? o->measure : o->maxHold) = true;
+      (name == "--quiet"     ? o->quiet
+       : name == "--measure" ? o->measure
+       : name == "--names"   ? o->names
+                             : o->maxHold) = true;
       continue;
     }
     static const char* const valued[] = {"--fft",       "--window", "--correction", "--average",
@@ -263,7 +290,48 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return Message(kBadOption, std::string("--octave cannot be combined with ") +
                                    (o->measure ? "--measure" : "--spectrogram"));
   }
-  if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
+  if (o->names && !o->measure) return Message(kBadOption, "--names needs --measure");
+  if (o->files.empty()) return Message(kBadOption, "no FILE given; see --help");
+  if (o->files.size() > 1) {
+    const std::string two = "('" + o->files[0] + "' and '" + o->files[1] + "')";
+    if (!o->measure)
+      return Message(kBadOption, "only one FILE may be given " + two +
+                                     "; several are taken by --measure; see --help");
+    if (!o->table.empty() || !o->spectrogram.empty())
+      return Message(kBadOption, std::string(o->table.empty() ? "--spectrogram" : "--table") +
+                                     " writes one file: give one FILE with it " + two);
+  }
+  return -1;
+}
+
+// An output that is one of the inputs would replace it; two outputs that are one file would
+// leave only the second. Refused before anything is read or written. Devices (/dev/null)
+// take any number of writes and are no input.
+int CheckOutputs(const Options& o) {
+  struct Named {
+    const char* option;
+    const std::string& path;
+  };
+  std::vector<Named> outputs, inputs;
+  if (!o.table.empty()) outputs.push_back({"--table", o.table});
+  if (!o.spectrogram.empty()) outputs.push_back({"--spectrogram", o.spectrogram});
+  for (const std::string& f : o.files)
+    inputs.push_back({"", f});
+  if (!o.calibration.empty()) inputs.push_back({"--calibration", o.calibration});
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const Named& out = outputs[i];
+    for (const Named& in : inputs)
+      if (SameFile(out.path, in.path))
+        return Message(kBadOption, std::string(out.option) + " '" + out.path + "' is " +
+                                       (*in.option ? std::string(in.option) + " '" + in.path + "'"
+                                                   : "the input '" + in.path + "'") +
+                                       " itself; nothing was written");
+    for (size_t j = i + 1; j < outputs.size(); ++j)
+      if (!IsSpecialFile(out.path) && SameFile(out.path, outputs[j].path))
+        return Message(kBadOption, std::string(out.option) + " '" + out.path + "' and " +
+                                       outputs[j].option + " '" + outputs[j].path +
+                                       "' are the same file; nothing was written");
+  }
   return -1;
 }
 
@@ -358,7 +426,7 @@ bool WriteSpectrogram(const SpectrogramColumns& columns, const Options& o, int r
 }
 
 // The fractional-octave table: every sample of the part asked for through the filter bank.
-int RunOctave(const Options& o) {
+int RunOctave(const Options& o, const std::string& path) {
   std::string error;
   std::optional<CalibrationFile> calibration;
   if (!o.calibration.empty()) {
@@ -366,16 +434,16 @@ int RunOctave(const Options& o) {
     if (!calibration) return Message(kBadInput, "--calibration " + error);
   }
   Audiofile file;
-  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  if (!file.Open(path, &error)) return Message(kBadInput, error);
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
-                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
+    return Message(kBadInput, path + ": ends before --start " + Seconds(o.start) + " s (it lasts " +
+                                  Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
-  if (frames < 1) return Message(kBadInput, o.file + ": no frames in the part asked for");
+  if (frames < 1) return Message(kBadInput, path + ": no frames in the part asked for");
   if (file.Rate() < 8000)
-    return Message(kBadInput, o.file + ": sampled at " + std::to_string(file.Rate()) +
+    return Message(kBadInput, path + ": sampled at " + std::to_string(file.Rate()) +
                                   " Hz; the bands need 8000 Hz or more");
   if (!file.Seek(first, &error)) return Message(kBadInput, error);
   const int channels = file.Channels();
@@ -396,7 +464,7 @@ int RunOctave(const Options& o) {
     const int64_t got = file.Read(left.data(), right.data(), now, &error);
     if (got != now) {
       progress.Done();
-      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+      return Message(kBadInput, got < 0 ? error : path + ": the file ended early");
     }
     const double* block[] = {left.data(), channels == 2 ? right.data() : nullptr};
     bank.Process(block, static_cast<int>(now));
@@ -436,34 +504,27 @@ int RunOctave(const Options& o) {
                   bank.Broadband(c).LmaxDb(TimeWeighting::Fast), unit.c_str());
     text += cell;
   }
-  if (!o.table.empty()) {
-    std::FILE* out = std::fopen(o.table.c_str(), "wb");
-    if (!out) return Message(kBadOutput, o.table + ": " + std::strerror(errno));
-    const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !ok)
-      return Message(kBadOutput, o.table + ": " + std::strerror(errno));
-    return kOk;
-  }
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-    return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-  return kOk;
+  if (!o.table.empty())
+    return WriteFileWhole(o.table, text, &error) ? kOk : Message(kBadOutput, error);
+  return WriteOut(text) ? kOk : StdoutFailed();
 }
 
-int Run(const Options& o) {
-  if (o.octave > 0) return RunOctave(o);
+// The spectrum of one file: its table and spectrogram, or with --measure its 'name: value'
+// lines, printed here, or, with `lines`, handed back for the caller to print.
+int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
   Audiofile file;
   std::string error;
-  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  if (!file.Open(path, &error)) return Message(kBadInput, error);
   const int n = o.fft;
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
-                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
+    return Message(kBadInput, path + ": ends before --start " + Seconds(o.start) + " s (it lasts " +
+                                  Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
   const int64_t blocks = frames / n;
   if (blocks < 1)
-    return Message(kBadInput, o.file + ": holds less than one block of " + std::to_string(n) +
+    return Message(kBadInput, path + ": holds less than one block of " + std::to_string(n) +
                                   " frames (" + std::to_string(frames) + " frames" +
                                   (first > 0 || o.length > 0.0 ? " in the part asked for" : "") +
                                   ")");
@@ -486,7 +547,7 @@ int Run(const Options& o) {
     const int64_t got = file.Read(left.data(), right.data(), now * n, &error);
     if (got != now * n) {
       progress.Done();
-      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+      return Message(kBadInput, got < 0 ? error : path + ": the file ended early");
     }
     for (int64_t b = 0; b < now; ++b) {
       const double* block[] = {left.data() + b * n, channels == 2 ? right.data() + b * n : nullptr};
@@ -503,10 +564,15 @@ int Run(const Options& o) {
     std::string text;
     for (int c = 0; c < channels; ++c) {
       text += FormatDistortionLines(results[c], c == 0 ? "L" : "R", o.correction);
-      if (!results[c].Valid) Message(kOk, std::string(c == 0 ? "L" : "R") + ": no tone to measure");
+      if (!results[c].Valid)
+        Message(kOk, (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") +
+                         ": no tone to measure");
     }
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-      return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+    if (lines) {
+      *lines = std::move(text);
+    } else if (!WriteOut(text)) {
+      return StdoutFailed();
+    }
     if (!table && !spectrogram) return kOk;
   }
   core.FormLevels(o.correction, file.Rate(), n);
@@ -524,13 +590,63 @@ int Run(const Options& o) {
   // With --measure or a spectrogram the table goes only where --table says.
   if (o.table.empty() && (spectrogram || o.measure)) return kOk;
   if (o.table.empty()) {
-    const std::string text = FormatSpectrumTable(traces, n / 2);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-      return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    return kOk;
+    return WriteOut(FormatSpectrumTable(traces, n / 2)) ? kOk : StdoutFailed();
   }
   if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
   return kOk;
+}
+
+// Each line of text after the file's name and a tab.
+std::string Prefixed(const std::string& path, std::string_view text) {
+  const std::string prefix = OneLine(path) + "\t";
+  std::string out;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const size_t take = end == std::string_view::npos ? text.size() : end + 1;
+    out += prefix;
+    out.append(text.substr(0, take));
+    text.remove_prefix(take);
+  }
+  return out;
+}
+
+// The modes of 'name: value' lines over many files: each file's lines after its name, a file
+// that cannot be analysed named and skipped; the worst status at the end (4 at once, since
+// nothing more could be written).
+using LinesMode = int (*)(const Options&, const std::string& path, std::string* lines);
+
+// One file through a mode; memory running out is that file's fault, not the run's.
+int OneFile(LinesMode mode, const Options& o, const std::string& path, std::string* lines) {
+  try {
+    return mode(o, path, lines);
+  } catch (const std::bad_alloc&) {
+    return Message(kBadInput, path + ": not enough memory to analyse it");
+  }
+}
+
+int RunEach(const Options& o, LinesMode mode) {
+  int status = kOk;
+  for (const std::string& path : o.files) {
+    std::string lines;
+    const int one = OneFile(mode, o, path, &lines);
+    if (one == kBadOutput) return one;
+    if (one != kOk) {
+      status = std::max(status, one);
+      continue;
+    }
+    if (!WriteOut(Prefixed(path, lines))) return StdoutFailed();
+  }
+  return status;
+}
+
+int Run(const Options& o) {
+  if (const int refused = CheckOutputs(o); refused >= 0) return refused;
+  if (o.octave > 0)
+    return OneFile(
+        [](const Options& o, const std::string& path, std::string*) { return RunOctave(o, path); },
+        o, o.files.front(), nullptr);
+  if (o.measure && (o.files.size() > 1 || o.names)) return RunEach(o, RunSpectrum);
+  return OneFile(RunSpectrum, o, o.files.front(), nullptr);
 }
 
 }  // namespace
@@ -539,9 +655,5 @@ int main(int argc, char** argv) {
   Options options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;
-  try {
-    return Run(options);
-  } catch (const std::bad_alloc&) {
-    return Message(kBadInput, options.file + ": not enough memory to analyse it");
-  }
+  return Run(options);
 }

@@ -13,6 +13,7 @@
 
 #include "Referencecurve.h"
 #include "Spectrumconsumer.h"
+#include "Spectrumtable.h"
 
 class QAction;
 class QWidget;
@@ -61,7 +62,7 @@ class TReferenceTraces : public QObject, public SpectrumConsumer {
   static constexpr QRgb DiffLColour = 0xff008080u;
   static constexpr QRgb DiffRColour = 0xffc000c0u;
   // Larger files are no table of a spectrum.
-  static constexpr qint64 MaxFileBytes = 64 << 20;
+  static constexpr qint64 MaxFileBytes = kMaxSpectrumTableBytes;
 
  private:
   void MakeSeries();
