@@ -398,6 +398,7 @@ int RunEach(const Options& o, LinesMode mode) {
   return status;
 }
 
+// A mode of 'name: value' lines takes many files through RunEach; every other mode one file.
 int Run(const Options& o) {
   if (const int refused = CheckOutputs(o); refused >= 0) return refused;
   if (o.octave > 0)

@@ -60,7 +60,8 @@ bool FloatSamples(const std::string& path) {
 
 }  // namespace
 
-std::string CheckAudioBytes(std::string_view bytes) {
+std::string CheckAudioBytes(std::string_view bytes, bool* accepted) {
+  if (accepted) *accepted = false;
   MemoryFile memory(bytes);
   if (!memory.Ok()) return "";  // no memory file to be had: nothing to check
   const std::string path = memory.Path();
@@ -71,6 +72,7 @@ std::string CheckAudioBytes(std::string_view bytes) {
     return OneLineNaming(error, path) ? ""
                                       : "the refusal is not one line naming the file: " + error;
   }
+  if (accepted) *accepted = true;
   if (file.Rate() <= 0) return "a rate of " + std::to_string(file.Rate());
   if (file.Channels() < 1 || file.Channels() > 2 || file.FileChannels() < file.Channels())
     return "channels " + std::to_string(file.Channels());
@@ -98,7 +100,8 @@ std::string CheckAudioBytes(std::string_view bytes) {
   return "";
 }
 
-std::string CheckCalibrationText(std::string_view text) {
+std::string CheckCalibrationText(std::string_view text, bool* accepted) {
+  if (accepted) *accepted = false;
   std::string error;
   const auto file = CalibrationFile::Parse(text, &error);
   if (!file) {
@@ -106,6 +109,7 @@ std::string CheckCalibrationText(std::string_view text) {
       return "the refusal is not one line: " + error;
     return "";
   }
+  if (accepted) *accepted = true;
   const auto& points = file->Points();
   if (points.empty()) return "accepted without points";
   for (size_t i = 0; i < points.size(); ++i) {
@@ -123,7 +127,8 @@ std::string CheckCalibrationText(std::string_view text) {
   return "";
 }
 
-std::string CheckTableText(std::string_view text) {
+std::string CheckTableText(std::string_view text, bool* accepted) {
+  if (accepted) *accepted = false;
   SpectrumTableData table;
   std::string error;
   if (!ParseSpectrumTable(std::string(text), &table, &error)) {
@@ -131,6 +136,7 @@ std::string CheckTableText(std::string_view text) {
       return "the refusal does not name its line: " + error;
     return "";
   }
+  if (accepted) *accepted = true;
   if (table.Levels.size() != table.Names.size()) return "a column without a name";
   for (const auto& column : table.Levels)
     if (column.size() != table.Frequency.size()) return "columns of different lengths";
@@ -157,7 +163,8 @@ std::string CheckTableText(std::string_view text) {
   return "";
 }
 
-std::string CheckOptionBytes(std::string_view bytes) {
+std::string CheckOptionBytes(std::string_view bytes, bool* accepted) {
+  if (accepted) *accepted = false;
   std::vector<std::string> args{"tonvista-analyse"};
   size_t at = 0;
   while (at <= bytes.size() && args.size() < 64) {
@@ -176,6 +183,7 @@ std::string CheckOptionBytes(std::string_view bytes) {
   if (status == kBadOption) return error.empty() ? "refused without a reason" : "";
   if (status == kOk) return out.empty() ? "done without a word" : "";
   if (status != -1) return "status " + std::to_string(status);
+  if (accepted) *accepted = true;
   if (!error.empty()) return "a reason with no refusal: " + error;
   if (o.files.empty()) return "no file to analyse";
   if (o.fft < 256 || o.fft > 32768 || (o.fft & (o.fft - 1)) != 0)

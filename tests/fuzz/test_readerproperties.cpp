@@ -68,21 +68,26 @@ std::vector<std::string> Mutations(const std::string& seed, int count, uint32_t 
   return out;
 }
 
-void CheckAll(const std::string& target, const std::function<std::string(std::string_view)>& check,
-              int mutationsEach) {
+void CheckAll(const std::string& target,
+              const std::function<std::string(std::string_view, bool*)>& check, int mutationsEach) {
   const std::vector<std::string> corpus = Corpus(target);
   ASSERT_GE(corpus.size(), 3u) << target << ": the corpus is missing";
-  int checked = 0;
+  int checked = 0, accepted = 0;
   for (size_t f = 0; f < corpus.size(); ++f) {
-    EXPECT_EQ(check(corpus[f]), "") << target << " corpus file " << f;
+    bool taken = false;
+    EXPECT_EQ(check(corpus[f], &taken), "") << target << " corpus file " << f;
     for (const std::string& m : Mutations(corpus[f], mutationsEach, static_cast<uint32_t>(f + 1))) {
-      const std::string broken = check(m);
+      const std::string broken = check(m, &taken);
+      accepted += taken;
       EXPECT_EQ(broken, "") << target << " mutation of corpus file " << f << " (" << m.size()
                             << " bytes)";
       ++checked;
     }
   }
   EXPECT_EQ(checked, static_cast<int>(corpus.size()) * mutationsEach);
+  // The mutations reach both sides: inputs taken (whose numbers are checked) and refused.
+  EXPECT_GT(accepted, checked / 20) << target;
+  EXPECT_LT(accepted, checked) << target;
 }
 
 TEST(ReaderProperties, AudioFilesGiveFiniteSamplesOrAOneLineRefusal) {
