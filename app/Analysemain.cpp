@@ -369,11 +369,6 @@ std::string Prefixed(const std::string& path, std::string_view text) {
   return out;
 }
 
-// The modes of 'name: value' lines over many files: each file's lines after its name, a file
-// that cannot be analysed named and skipped; the worst status at the end (4 at once, since
-// nothing more could be written).
-using LinesMode = int (*)(const Options&, const std::string& path, std::string* lines);
-
 // One file through a mode; memory running out is that file's fault, not the run's.
 int OneFile(LinesMode mode, const Options& o, const std::string& path, std::string* lines) {
   try {
@@ -383,6 +378,9 @@ int OneFile(LinesMode mode, const Options& o, const std::string& path, std::stri
   }
 }
 
+// A mode of 'name: value' lines over many files: each file's lines after its name, a file
+// that cannot be analysed named and skipped; the worst status at the end (4 at once, since
+// nothing more could be written).
 int RunEach(const Options& o, LinesMode mode) {
   int status = kOk;
   for (const std::string& path : o.files) {

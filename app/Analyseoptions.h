@@ -41,6 +41,12 @@ struct Options {
   bool splOffsetGiven = false;
 };
 
+// A mode of the analyser that prints 'name: value' lines, over one file: its lines in `lines`
+// (each ending in '\n'), or a refusal printed as one line and its exit status. Such a mode
+// takes many files (each line then after the file's name and a tab); a new one is a function
+// of this kind in a file of its own, chosen in Analysemain's Run.
+using LinesMode = int (*)(const Options& o, const std::string& path, std::string* lines);
+
 // Parses argv; returns -1 to go on, else the exit status: with the text for standard output in
 // `out` (help, version), or with the one-line reason for a refusal in `error` (without the
 // program's name). `version` is what --version prints.
