@@ -93,6 +93,74 @@ std::string AuHeaderFault(int fd, int64_t fileSize) {
   return "";
 }
 
+uint16_t Be16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+// The same for AIFF and AIFF-C: an "SSND" chunk claiming more bytes than follow it, or a
+// "COMM" chunk announcing more frames of uncompressed samples than the "SSND" chunk holds.
+std::string AiffHeaderFault(int fd, int64_t fileSize) {
+  unsigned char head[12];
+  if (pread(fd, head, 12, 0) != 12 || std::memcmp(head, "FORM", 4) != 0) return "";
+  const bool aifc = std::memcmp(head + 8, "AIFC", 4) == 0;
+  if (!aifc && std::memcmp(head + 8, "AIFF", 4) != 0) return "";
+  uint64_t frames = 0, frameBytes = 0;
+  bool plain = !aifc;
+  int64_t at = 12;
+  for (int step = 0; step < 4096 && at + 8 <= fileSize; ++step) {
+    unsigned char chunk[30];
+    if (pread(fd, chunk, 8, at) != 8) break;
+    const uint32_t size = Be32(chunk + 4);
+    if (std::memcmp(chunk, "COMM", 4) == 0 && size >= 18 &&
+        pread(fd, chunk + 8, aifc && size >= 22 ? 22 : 18, at + 8) ==
+            (aifc && size >= 22 ? 22 : 18)) {
+      frames = Be32(chunk + 10);
+      frameBytes = uint64_t{Be16(chunk + 8)} * ((Be16(chunk + 14) + 7u) / 8u);
+      // AIFF-C names its encoding; these few store plain samples.
+      if (aifc && size >= 22)
+        for (const char* type : {"NONE", "sowt", "twos", "raw ", "in24", "in32", "fl32", "fl64"})
+          plain = plain || std::memcmp(chunk + 26, type, 4) == 0;
+    }
+    if (std::memcmp(chunk, "SSND", 4) == 0) {
+      const int64_t available = fileSize - (at + 8);
+      if (size > static_cast<uint64_t>(std::max<int64_t>(available, 0)))
+        return CutShort(size >= 8 ? size - 8 : size, available - 8);
+      const uint64_t data = size >= 8 ? size - 8 : 0;
+      if (plain && frameBytes > 0 && frames * frameBytes > data)
+        return "the file is cut short: its header announces " + std::to_string(frames) +
+               " frames, but it holds " + std::to_string(data / frameBytes);
+      break;
+    }
+    at += 8 + static_cast<int64_t>(size) + (size & 1);
+  }
+  return "";
+}
+
+// The same for Sony Wave64, whose chunks are named by GUIDs (the first four bytes spell the
+// name) and sized in 64 bits, the chunk's 24-byte header included.
+std::string W64HeaderFault(int fd, int64_t fileSize) {
+  unsigned char head[40];
+  if (pread(fd, head, 40, 0) != 40 || std::memcmp(head, "riff", 4) != 0 ||
+      std::memcmp(head + 24, "wave", 4) != 0)
+    return "";
+  int64_t at = 40;
+  for (int step = 0; step < 4096 && at + 24 <= fileSize; ++step) {
+    unsigned char chunk[24];
+    if (pread(fd, chunk, 24, at) != 24) break;
+    const uint64_t size = Le64(chunk + 16);
+    if (size < 24) break;
+    if (std::memcmp(chunk, "data", 4) == 0) {
+      const int64_t available = fileSize - (at + 24);
+      if (size - 24 > static_cast<uint64_t>(std::max<int64_t>(available, 0)))
+        return CutShort(size - 24, available);
+      break;
+    }
+    if (size > static_cast<uint64_t>(fileSize)) break;
+    at += static_cast<int64_t>((size + 7) & ~uint64_t{7});
+  }
+  return "";
+}
+
 }  // namespace
 
 Audiofile::~Audiofile() {
@@ -125,6 +193,8 @@ bool Audiofile::Open(const std::string& path, std::string* error) {
     fault = "the file is empty";
   if (fault.empty()) fault = WavHeaderFault(fd, st.st_size);
   if (fault.empty()) fault = AuHeaderFault(fd, st.st_size);
+  if (fault.empty()) fault = AiffHeaderFault(fd, st.st_size);
+  if (fault.empty()) fault = W64HeaderFault(fd, st.st_size);
   if (!fault.empty()) {
     close(fd);
     return Fail(error, path, fault);

@@ -17,8 +17,8 @@ class Audiofile {
 
   // Opens a file for reading; false with "path: reason" in error. Refused: what is not a
   // readable regular file of at most kMaxBytes, what libsndfile cannot decode, a rate or
-  // channel count of 0, a WAV, RF64 or AU file whose header claims more data than the file
-  // holds, and a file of unknown length that cannot be decoded to its end.
+  // channel count of 0, a WAV, RF64, Wave64, AIFF or AU file whose header claims more data
+  // than the file holds, and a file of unknown length that cannot be decoded to its end.
   static constexpr int64_t kMaxBytes = int64_t{1} << 40;
   bool Open(const std::string& path, std::string* error);
   void Close();

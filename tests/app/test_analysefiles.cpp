@@ -222,6 +222,33 @@ TEST_F(AnalyseFiles, DamagedHeadersAndBadCalibrationValuesAreToldInTheUsersWords
   std::string au = Bytes(File("claim.au"));
   au.replace(8, 4, std::string("\x80\0\0\0", 4));
   Put(File("claim.au"), au);
+  // AIFF: the sound chunk claims 100 times its bytes; or the common chunk 100 times its frames.
+  // Wave64: the data chunk claims 100 times its bytes.
+  const auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16 & 0xff),
+                       static_cast<char>(v >> 8 & 0xff), static_cast<char>(v & 0xff)};
+  };
+  for (const int format : {SF_FORMAT_AIFF, SF_FORMAT_W64})
+    ASSERT_EQ(tvtest::WriteSoundFile(File(format == SF_FORMAT_AIFF ? "whole.aiff" : "whole.w64"),
+                                     format | SF_FORMAT_PCM_16, 8000, 1,
+                                     tvtest::Sines(8000, 1, 8192, {1000.0})),
+              "");
+  const std::string aiff = Bytes(File("whole.aiff"));
+  const size_t ssnd = aiff.find("SSND"), comm = aiff.find("COMM");
+  ASSERT_NE(ssnd, std::string::npos);
+  ASSERT_NE(comm, std::string::npos);
+  std::string bigSound = aiff, manyFrames = aiff;
+  bigSound.replace(ssnd + 4, 4, be32((16384 + 8) * 100));
+  manyFrames.replace(comm + 10, 4, be32(8192 * 100));
+  Put(File("claim.aiff"), bigSound);
+  Put(File("frames.aiff"), manyFrames);
+  std::string w64 = Bytes(File("whole.w64"));
+  const size_t data = w64.find("data", 40);
+  ASSERT_NE(data, std::string::npos);
+  std::string size;
+  Le(size, (16384 + 24) * 100, 8);
+  w64.replace(data + 16, 8, size);
+  Put(File("claim.w64"), w64);
   // Ogg Vorbis with garbage after its last page: libsndfile cannot tell its length.
   ASSERT_EQ(tvtest::WriteSoundFile(File("tail.ogg"), SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 1,
                                    tvtest::Sines(8000, 1, 16384, {1000.0})),
@@ -241,6 +268,14 @@ TEST_F(AnalyseFiles, DamagedHeadersAndBadCalibrationValuesAreToldInTheUsersWords
       {File("claim.au"),
        "the file is cut short: its header announces 2147483648 bytes of samples, but it holds "
        "16384"},
+      {File("claim.aiff"),
+       "the file is cut short: its header announces 1639192 bytes of samples, but it holds "
+       "16384"},
+      {File("frames.aiff"),
+       "the file is cut short: its header announces 819200 frames, but it holds 8192"},
+      {File("claim.w64"),
+       "the file is cut short: its header announces 1640776 bytes of samples, but it holds "
+       "16384"},
   };
   for (const auto& c : refused) {
     Result r = Analyse({"--measure", QString::fromStdString(c.file)});
@@ -248,7 +283,8 @@ TEST_F(AnalyseFiles, DamagedHeadersAndBadCalibrationValuesAreToldInTheUsersWords
     EXPECT_EQ(r.Message(), c.file + ": " + c.says);
     EXPECT_TRUE(r.out.empty());
   }
-  for (const std::string& f : {File("whole.rf64"), File("tail.ogg")}) {
+  for (const std::string& f :
+       {File("whole.rf64"), File("whole.aiff"), File("whole.w64"), File("tail.ogg")}) {
     Result r = Analyse({"--measure", QString::fromStdString(f)});
     EXPECT_EQ(r.status, 0) << f << ": " << r.err;
     EXPECT_EQ(r.err.find("9223372036854775807"), std::string::npos) << r.err;
