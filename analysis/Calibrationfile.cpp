@@ -4,8 +4,8 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+
+#include "Checkedfiles.h"
 
 namespace {
 
@@ -68,9 +68,30 @@ bool Sensitivity(std::string_view line, double* db) {
 }
 
 std::string Shown(std::string_view s) {
-  std::string out(s.substr(0, 40));
+  std::string out = OneLine(s.substr(0, 40));
   if (s.size() > 40) out += "...";
   return out;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// A comma between digits on a line whose fields are parted by blanks, tabs or semicolons is a
+// decimal comma ("1000 1,5" meant 1.5 dB), not a further field: read as such it would give
+// 1 dB and a phase of 5. Lines parted by commas alone ("1000,1.5") are plain CSV.
+std::string_view DecimalComma(std::string_view line) {
+  if (line.find_first_of(" \t;") == std::string_view::npos) return {};
+  for (size_t i = 1; i + 1 < line.size(); ++i)
+    if (line[i] == ',' && IsDigit(line[i - 1]) && IsDigit(line[i + 1])) {
+      size_t a = i, b = i + 1;
+      while (a > 0 && !IsSeparator(line[a - 1]))
+        --a;
+      while (b < line.size() && (!IsSeparator(line[b]) || line[b] == ','))
+        ++b;
+      return line.substr(a, b - a);
+    }
+  return {};
 }
 
 }  // namespace
@@ -103,6 +124,13 @@ std::optional<CalibrationFile> CalibrationFile::Parse(std::string_view text, std
       file.sensitivity_ = db;
       continue;
     }
+    const auto at = [&] { return "line " + std::to_string(number) + ": "; };
+    if (const std::string_view comma = DecimalComma(line); !comma.empty()) {
+      if (error)
+        *error =
+            at() + "'" + Shown(comma) + "' has a decimal comma; write numbers with a point (1.5)";
+      return std::nullopt;
+    }
     const std::vector<std::string_view> fields = Fields(line);
     CalibrationPoint p{};
     if (fields.size() < 2 || fields.size() > 3 || !Number(fields[0], &p.frequency) ||
@@ -113,7 +141,17 @@ std::optional<CalibrationFile> CalibrationFile::Parse(std::string_view text, std
       return std::nullopt;
     }
     if (!(p.frequency > 0.0)) {
-      if (error) *error = "line " + std::to_string(number) + ": frequency not above 0 Hz";
+      if (error) *error = at() + "frequency not above 0 Hz";
+      return std::nullopt;
+    }
+    if (p.frequency > kMaxFrequency) {
+      if (error) *error = at() + "frequency above " + std::to_string(int(kMaxFrequency)) + " Hz";
+      return std::nullopt;
+    }
+    if (std::fabs(p.db) > kMaxDb) {
+      if (error)
+        *error = at() + "response " + Shown(fields[1]) + " dB outside -" +
+                 std::to_string(int(kMaxDb)) + " to " + std::to_string(int(kMaxDb)) + " dB";
       return std::nullopt;
     }
     if (!file.points_.empty() && p.frequency <= file.points_.back().frequency) {
@@ -132,15 +170,11 @@ std::optional<CalibrationFile> CalibrationFile::Parse(std::string_view text, std
 }
 
 std::optional<CalibrationFile> CalibrationFile::Load(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot be read";
+  std::string text;
+  if (!ReadRegularFile(path, kMaxFileBytes, "a calibration file", &text, error))
     return std::nullopt;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
   std::string why;
-  auto file = Parse(text.str(), &why);
+  auto file = Parse(text, &why);
   if (!file && error) *error = path + ": " + why;
   return file;
 }

@@ -2,6 +2,7 @@
 // offset from a sound calibrator.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,13 +17,20 @@ struct CalibrationPoint {
 // ignored), in ascending frequency; separators are blanks, tabs, commas or semicolons.
 // Lines starting with '*' or '"' are comments, except a sensitivity header such as
 // "Sens Factor =-1.23dB" (quoted or not, anywhere among the comments, ", SERNO: ..." after it
-// allowed). Blank lines are skipped.
+// allowed). Blank lines are skipped. Numbers take a decimal point; a decimal comma is refused.
 class CalibrationFile {
  public:
+  // A response file lists a few hundred points; larger files are no such list.
+  static constexpr int64_t kMaxFileBytes = int64_t{4} << 20;
+  // The response in dB lies within +-kMaxDb, the frequencies up to kMaxFrequency Hz.
+  static constexpr double kMaxDb = 200.0;
+  static constexpr double kMaxFrequency = 1e6;
+
   // Parses the text; on failure returns nothing and sets `error` to one line naming the
   // line number, e.g. "line 7: expected 'frequency dB', found 'abc'".
   static std::optional<CalibrationFile> Parse(std::string_view text, std::string* error);
-  // Reads and parses a file; the error names the file too.
+  // Reads (a regular file of at most kMaxFileBytes) and parses a file; the error names the
+  // file too.
   static std::optional<CalibrationFile> Load(const std::string& path, std::string* error);
 
   const std::vector<CalibrationPoint>& Points() const { return points_; }

@@ -1,19 +1,13 @@
 #include "Spectrumtable.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -24,36 +18,9 @@ void AppendNumber(std::string& out, double v) {
   out.append(buffer, r.ptr);
 }
 
-std::string Reason(int error) {
-  return std::strerror(error);
-}
-
 bool Fail(std::string* error, const std::string& path, const std::string& reason) {
   if (error) *error = path + ": " + reason;
   return false;
-}
-
-// Writes all of text to fd; false with errno set.
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t w = write(fd, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    left -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -83,67 +50,6 @@ std::string FormatSpectrumTable(const std::array<TableTrace, 4>& traces, long ma
     text += "\r\n";
   }
   return text;
-}
-
-bool WriteFileWhole(const std::string& path, const std::string& text, std::string* error) {
-  if (path.empty()) return Fail(error, path, "no file name given");
-  // Follow a link to the file it names, so that the link stays and its target is replaced.
-  std::string target = path;
-  struct stat st {};
-  const bool exists = stat(path.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return Fail(error, path, Reason(EISDIR));
-  if (exists && !S_ISREG(st.st_mode)) {
-    // A device or a pipe: nothing to replace and no part of a file to leave behind.
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return Fail(error, path, Reason(errno));
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    const bool ok = WriteAll(fd, text);
-    const int writeError = errno;
-    if (close(fd) != 0 && ok) return Fail(error, path, Reason(errno));
-    if (!ok) return Fail(error, path, Reason(writeError));
-    return true;
-  }
-  if (exists) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved)) target = resolved;
-  }
-  // The new file gets the old one's permissions, or those a plain create would give.
-  mode_t mode = 0666;
-  if (exists) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  const size_t slash = target.find_last_of('/');
-  const size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
-  std::string temp = target.substr(0, nameAt);
-  temp.append(".").append(target, nameAt).append(".XXXXXX");
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    struct stat dir {};
-    if (e == ENOENT && stat(DirectoryOf(target).c_str(), &dir) != 0)
-      return Fail(error, path, "the folder does not exist");
-    return Fail(error, path, Reason(e));
-  }
-  bool ok = WriteAll(fd, text) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-  int e = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    e = errno;
-  }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    ok = false;
-    e = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    return Fail(error, path, Reason(e));
-  }
-  return true;
 }
 
 bool WriteSpectrumTable(const std::string& path, const std::array<TableTrace, 4>& traces,
@@ -225,15 +131,12 @@ bool ParseSpectrumTable(const std::string& text, SpectrumTableData* table, std::
 
 bool ReadSpectrumTable(const std::string& path, SpectrumTableData* table, std::string* error) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return Fail(error, path, Reason(errno));
-  if (S_ISDIR(st.st_mode)) return Fail(error, path, Reason(EISDIR));
-  if (!S_ISREG(st.st_mode)) return Fail(error, path, "not a regular file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Fail(error, path, Reason(errno));
-  std::ostringstream all;
-  all << in.rdbuf();
-  if (in.bad()) return Fail(error, path, "cannot be read");
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Fail(error, path, std::strerror(EISDIR));
+  std::string text;
+  if (!ReadRegularFile(path, kMaxSpectrumTableBytes, "a table of a spectrum", &text, error))
+    return false;
   std::string reason;
-  if (!ParseSpectrumTable(all.str(), table, &reason)) return Fail(error, path, reason);
+  if (!ParseSpectrumTable(text, table, &reason)) return Fail(error, path, reason);
   return true;
 }

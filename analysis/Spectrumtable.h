@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Checkedfiles.h"
+
 // One trace: the frequency and the level in dB of each point.
 struct TableTrace {
   std::span<const double> X;
@@ -22,12 +24,6 @@ inline constexpr std::array<const char*, 4> TableTraceNames = {"L", "R", "Lmax",
 // the frequencies of the first of them; at most maxRows rows and no row past the shortest of
 // them. Without any such trace the table is empty (no header either).
 std::string FormatSpectrumTable(const std::array<TableTrace, 4>& traces, long maxRows);
-
-// Writes text to path so that a reader sees the old file or the whole new one, never a part:
-// into a temporary file beside it, renamed over it once complete (a symbolic link is followed
-// and kept). A path that is no regular file (a device, a pipe) is written directly. On failure
-// nothing is left behind, the old file stays as it was, and error says "path: reason".
-bool WriteFileWhole(const std::string& path, const std::string& text, std::string* error);
 
 // FormatSpectrumTable written with WriteFileWhole.
 bool WriteSpectrumTable(const std::string& path, const std::array<TableTrace, 4>& traces,
@@ -46,5 +42,8 @@ struct SpectrumTableData {
 // Parses the table format (line ends CR LF or LF). An empty text gives an empty table.
 // False with "line N: reason" in error for anything else.
 bool ParseSpectrumTable(const std::string& text, SpectrumTableData* table, std::string* error);
-// Reads and parses a file; error says "path: reason".
+// A table of 32768 bins and four traces is under 3 MB; larger files are no table of a spectrum.
+inline constexpr int64_t kMaxSpectrumTableBytes = int64_t{64} << 20;
+// Reads (as ReadRegularFile, at most kMaxSpectrumTableBytes) and parses a file; error says
+// "path: reason".
 bool ReadSpectrumTable(const std::string& path, SpectrumTableData* table, std::string* error);

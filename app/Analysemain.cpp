@@ -21,8 +21,10 @@
 
 #include "Analyseacoustics.h"
 #include "Analysetransfer.h"
+#include "Analyseoptions.h"
 #include "Audiofile.h"
 #include "Calibrationfile.h"
+#include "Checkedfiles.h"
 #include "Distortionreport.h"
 #include "Fft.h"
 #include "Octavefilterbank.h"
@@ -32,243 +34,65 @@
 
 namespace {
 
-constexpr const char* kProgram = "tonvista-analyse";
-
-// Exit statuses.
-constexpr int kOk = 0;
-constexpr int kBadOption = 2;
-constexpr int kBadInput = 3;
-constexpr int kBadOutput = 4;
-
-const char* const kWindowNames[] = {"Hanning", "Hamming", "Blackman", "Blackman Harris",
-                                    "Rectangular"};
-
-const char* const kHelp =
-    "Usage: tonvista-analyse [OPTIONS] FILE\n"
-    "The spectrum of an audio file (WAV, FLAC, Ogg Vorbis, ...) in consecutive blocks, as the\n"
-    "text table of \"Save Chart...\".\n"
-    "\n"
-    "  --fft N              block length, a power of two from 256 to 32768 (default 2048)\n"
-    "  --window NAME        \"Hanning\", \"Hamming\", \"Blackman\", \"Blackman Harris\" or\n"
-    "                       \"Rectangular\" (default \"Blackman Harris\")\n"
-    "  --correction DB      level correction in dB (default 0)\n"
-    "  --average all|K      all: the mean of the linear magnitudes over every whole block\n"
-    "                       (default); K (1 to 20): the moving mean over the last K blocks, as\n"
-    "                       the live analyser computes it, as it stands after the last block\n"
-    "  --max-hold           add the maximum-hold traces over all blocks (Lmax, Rmax)\n"
-    "  --start SECONDS      begin there (default 0)\n"
-    "  --length SECONDS     analyse only that much (default: to the end)\n"
-    "  --table FILE         write the table to FILE (default: standard output, unless a\n"
-    "                       spectrogram is asked for)\n"
-    "  --spectrogram FILE   write a PNG spectrogram of every block to FILE\n"
-    "  --axis lin|log       the spectrogram's frequency axis (default log)\n"
-    "  --measure            instead of the table on standard output, the fundamental, THD,\n"
-    "                       THD+N, SINAD and SNR of each channel as 'name: value unit' lines\n"
-    "                       (L.thd_db: -59.59 dB), over the mean power of the blocks that\n"
-    "                       --average takes; --table still writes the table\n"
-    "  --octave B           instead of the spectrum, the Leq of each 1/B-octave band (B: 1, 3,\n"
-    "                       6, 12 or 24) over the part analysed, in dB re full scale (a\n"
-    "                       full-scale sine reads 0.0), then the broadband Leq and the largest\n"
-    "                       F-weighted level of each channel ('L.leq_db: -19.15 dB(A)',\n"
-    "                       L.lmax_f_db), CR LF lines; --table FILE writes them there\n"
-    "  --weighting A|C|Z    with --octave: the frequency weighting before the bands (default Z)\n"
-    "  --calibration FILE   with --octave: a microphone's response file (\"frequency dB\" lines)\n"
-    "                       corrected in each band\n"
-    "  --spl-offset DB      with --octave: added to every level (dBFS to dB SPL; default 0)\n"
-    "  --acoustics          room-acoustic parameters of an impulse response (or, with\n"
-    "                       --sweep, of a sweep's recording); --acoustics --help tells more\n"
-    "  --quiet              no progress bar\n"
-    "  -h, --help           this text\n"
-    "  --version            the version\n"
-    "\n"
-    "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
-    "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
-    "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
-
-struct Options {
-  int fft = 2048;
-  int window = WindowBlackmanHarris;
-  double correction = 0.0;
-  int averages = 0;  // 0: every block
-  bool maxHold = false;
-  bool measure = false;
-  double start = 0.0;
-  double length = -1.0;  // to the end
-  std::string table;
-  std::string spectrogram;
-  bool logAxis = true;
-  bool quiet = false;
-  std::string file;
-  int octave = 0;  // bands per octave; 0: the spectrum
-  FrequencyWeighting weighting = FrequencyWeighting::Z;
-  bool weightingGiven = false;
-  std::string calibration;
-  double splOffset = 0.0;
-  bool splOffsetGiven = false;
-};
-
 std::string Seconds(double s) {
   char text[64];
   std::snprintf(text, sizeof text, "%.6g", s);
   return text;
 }
 
-// One line on stderr.
+// One line on stderr, whatever the names in it hold.
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+  std::fprintf(stderr, "%s: %s\n", kProgram, OneLine(text).c_str());
   return status;
 }
 
-bool ParseNumber(std::string_view s, double* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
-}
-
-bool ParseInt(std::string_view s, long* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-std::string Folded(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c != ' ' && c != '-' && c != '_')
-      out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-// Parses argv; returns -1 to go on, else the exit status (help and version print here).
-int ParseOptions(int argc, char** argv, Options* o) {
-  bool filesOnly = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (!o->file.empty())
-        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
-                                       std::string(arg) + "'); see --help");
-      o->file = arg;
-      continue;
+// Writes all of text to standard output in one go, so that the lines of runs in parallel
+// sharing one output do not mix within a file's block; false with errno set.
+bool WriteOut(std::string_view text) {
+  std::fflush(stdout);
+  while (!text.empty()) {
+    const ssize_t w = write(STDOUT_FILENO, text.data(), text.size());
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
     }
-    if (arg == "--") {
-      filesOnly = true;
-      continue;
-    }
-    std::string name(arg);
-    std::string value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
-    const auto flag = [&](const char* n) {
-      if (name != n) return false;
-      return true;
-    };
-    if (flag("-h") || flag("--help")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kTransferHelp, stdout);
-      return kOk;
-    }
-    if (flag("--version")) {
-      std::printf("%s %s\n", kProgram, TONVISTA_VERSION);
-      return kOk;
-    }
-    if (flag("--max-hold") || flag("--quiet") || flag("--measure")) {
-      if (inlineValue) return Message(kBadOption, name + " takes no value");
-      (name == "--quiet" ? o->quiet : name == "--measure" ? o->measure : o->maxHold) = true;
-      continue;
-    }
-    static const char* const valued[] = {"--fft",       "--window", "--correction", "--average",
-                                         "--start",     "--length", "--table",      "--spectrogram",
-                                         "--axis",      "--octave", "--weighting",  "--calibration",
-                                         "--spl-offset"};
-    bool known = false;
-    for (const char* v : valued)
-      known = known || name == v;
-    if (!known) return Message(kBadOption, "unknown option '" + name + "'; see --help");
-    if (!inlineValue) {
-      if (i + 1 >= argc) return Message(kBadOption, name + " needs a value; see --help");
-      value = argv[++i];
-    }
-    const std::string shown = "'" + value + "'";
-    if (name == "--fft") {
-      long n = 0;
-      if (!ParseInt(value, &n) || n < 256 || n > 32768 || (n & (n - 1)) != 0)
-        return Message(kBadOption, "--fft " + shown +
-                                       ": must be a power of two from 256 to 32768 "
-                                       "(256, 512, 1024, 2048, 4096, 8192, 16384, 32768)");
-      o->fft = static_cast<int>(n);
-    } else if (name == "--window") {
-      int found = -1;
-      for (int w = 0; w < 5; ++w)
-        if (Folded(value) == Folded(kWindowNames[w])) found = w;
-      if (found < 0)
-        return Message(kBadOption, "--window " + shown +
-                                       ": must be \"Hanning\", \"Hamming\", \"Blackman\", "
-                                       "\"Blackman Harris\" or \"Rectangular\"");
-      o->window = found;
-    } else if (name == "--correction") {
-      if (!ParseNumber(value, &o->correction) || std::fabs(o->correction) > 1000.0)
-        return Message(kBadOption,
-                       "--correction " + shown + ": must be a number of dB from -1000 to 1000");
-    } else if (name == "--average") {
-      long k = 0;
-      if (value == "all") {
-        o->averages = 0;
-      } else if (ParseInt(value, &k) && k >= 1 && k <= 20) {
-        o->averages = static_cast<int>(k);
-      } else {
-        return Message(kBadOption, "--average " + shown + ": must be 'all' or 1 to 20");
-      }
-    } else if (name == "--start") {
-      if (!ParseNumber(value, &o->start) || o->start < 0.0 || o->start > 1e9)
-        return Message(kBadOption, "--start " + shown + ": must be 0 or more seconds");
-    } else if (name == "--length") {
-      if (!ParseNumber(value, &o->length) || o->length <= 0.0 || o->length > 1e9)
-        return Message(kBadOption, "--length " + shown + ": must be more than 0 seconds");
-    } else if (name == "--table") {
-      if (value.empty()) return Message(kBadOption, "--table needs a file name");
-      o->table = value;
-    } else if (name == "--spectrogram") {
-      if (value.empty()) return Message(kBadOption, "--spectrogram needs a file name");
-      o->spectrogram = value;
-    } else if (name == "--axis") {
-      if (value != "lin" && value != "log")
-        return Message(kBadOption, "--axis " + shown + ": must be 'lin' or 'log'");
-      o->logAxis = value == "log";
-    } else if (name == "--octave") {
-      long b = 0;
-      if (!ParseInt(value, &b) || !ValidBandsPerOctave(static_cast<int>(b)))
-        return Message(kBadOption, "--octave " + shown + ": must be 1, 3, 6, 12 or 24");
-      o->octave = static_cast<int>(b);
-    } else if (name == "--weighting") {
-      if (!ParseWeighting(value, &o->weighting))
-        return Message(kBadOption, "--weighting " + shown + ": must be A, C or Z");
-      o->weightingGiven = true;
-    } else if (name == "--calibration") {
-      if (value.empty()) return Message(kBadOption, "--calibration needs a file name");
-      o->calibration = value;
-    } else if (name == "--spl-offset") {
-      if (!ParseNumber(value, &o->splOffset) || std::fabs(o->splOffset) > 1000.0)
-        return Message(kBadOption,
-                       "--spl-offset " + shown + ": must be a number of dB from -1000 to 1000");
-      o->splOffsetGiven = true;
-    }
+    text.remove_prefix(static_cast<size_t>(w));
   }
-  if (o->octave == 0) {
-    if (o->weightingGiven) return Message(kBadOption, "--weighting needs --octave");
-    if (!o->calibration.empty()) return Message(kBadOption, "--calibration needs --octave");
-    if (o->splOffsetGiven) return Message(kBadOption, "--spl-offset needs --octave");
-  } else if (o->measure || !o->spectrogram.empty()) {
-    return Message(kBadOption, std::string("--octave cannot be combined with ") +
-                                   (o->measure ? "--measure" : "--spectrogram"));
+  return true;
+}
+
+int StdoutFailed() {
+  return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+}
+
+// An output that is one of the inputs would replace it; two outputs that are one file would
+// leave only the second. Refused before anything is read or written. Devices (/dev/null)
+// take any number of writes and are no input.
+int CheckOutputs(const Options& o) {
+  struct Named {
+    const char* option;
+    const std::string& path;
+  };
+  std::vector<Named> outputs, inputs;
+  if (!o.table.empty()) outputs.push_back({"--table", o.table});
+  if (!o.spectrogram.empty()) outputs.push_back({"--spectrogram", o.spectrogram});
+  for (const std::string& f : o.files)
+    inputs.push_back({"", f});
+  if (!o.calibration.empty()) inputs.push_back({"--calibration", o.calibration});
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const Named& out = outputs[i];
+    for (const Named& in : inputs)
+      if (SameFile(out.path, in.path))
+        return Message(kBadOption, std::string(out.option) + " '" + out.path + "' is " +
+                                       (*in.option ? std::string(in.option) + " '" + in.path + "'"
+                                                   : "the input '" + in.path + "'") +
+                                       " itself; nothing was written");
+    for (size_t j = i + 1; j < outputs.size(); ++j)
+      if (!IsSpecialFile(out.path) && SameFile(out.path, outputs[j].path))
+        return Message(kBadOption, std::string(out.option) + " '" + out.path + "' and " +
+                                       outputs[j].option + " '" + outputs[j].path +
+                                       "' are the same file; nothing was written");
   }
-  if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
   return -1;
 }
 
@@ -363,7 +187,7 @@ bool WriteSpectrogram(const SpectrogramColumns& columns, const Options& o, int r
 }
 
 // The fractional-octave table: every sample of the part asked for through the filter bank.
-int RunOctave(const Options& o) {
+int RunOctave(const Options& o, const std::string& path) {
   std::string error;
   std::optional<CalibrationFile> calibration;
   if (!o.calibration.empty()) {
@@ -371,16 +195,16 @@ int RunOctave(const Options& o) {
     if (!calibration) return Message(kBadInput, "--calibration " + error);
   }
   Audiofile file;
-  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  if (!file.Open(path, &error)) return Message(kBadInput, error);
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
-                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
+    return Message(kBadInput, path + ": ends before --start " + Seconds(o.start) + " s (it lasts " +
+                                  Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
-  if (frames < 1) return Message(kBadInput, o.file + ": no frames in the part asked for");
+  if (frames < 1) return Message(kBadInput, path + ": no frames in the part asked for");
   if (file.Rate() < 8000)
-    return Message(kBadInput, o.file + ": sampled at " + std::to_string(file.Rate()) +
+    return Message(kBadInput, path + ": sampled at " + std::to_string(file.Rate()) +
                                   " Hz; the bands need 8000 Hz or more");
   if (!file.Seek(first, &error)) return Message(kBadInput, error);
   const int channels = file.Channels();
@@ -401,7 +225,7 @@ int RunOctave(const Options& o) {
     const int64_t got = file.Read(left.data(), right.data(), now, &error);
     if (got != now) {
       progress.Done();
-      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+      return Message(kBadInput, got < 0 ? error : path + ": the file ended early");
     }
     const double* block[] = {left.data(), channels == 2 ? right.data() : nullptr};
     bank.Process(block, static_cast<int>(now));
@@ -441,34 +265,27 @@ int RunOctave(const Options& o) {
                   bank.Broadband(c).LmaxDb(TimeWeighting::Fast), unit.c_str());
     text += cell;
   }
-  if (!o.table.empty()) {
-    std::FILE* out = std::fopen(o.table.c_str(), "wb");
-    if (!out) return Message(kBadOutput, o.table + ": " + std::strerror(errno));
-    const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !ok)
-      return Message(kBadOutput, o.table + ": " + std::strerror(errno));
-    return kOk;
-  }
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-    return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-  return kOk;
+  if (!o.table.empty())
+    return WriteFileWhole(o.table, text, &error) ? kOk : Message(kBadOutput, error);
+  return WriteOut(text) ? kOk : StdoutFailed();
 }
 
-int Run(const Options& o) {
-  if (o.octave > 0) return RunOctave(o);
+// The spectrum of one file: its table and spectrogram, or with --measure its 'name: value'
+// lines, printed here, or, with `lines`, handed back for the caller to print.
+int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
   Audiofile file;
   std::string error;
-  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  if (!file.Open(path, &error)) return Message(kBadInput, error);
   const int n = o.fft;
   const int64_t first = std::llround(o.start * file.Rate());
   if (first > file.Frames())
-    return Message(kBadInput, o.file + ": ends before --start " + Seconds(o.start) +
-                                  " s (it lasts " + Seconds(file.Seconds()) + " s)");
+    return Message(kBadInput, path + ": ends before --start " + Seconds(o.start) + " s (it lasts " +
+                                  Seconds(file.Seconds()) + " s)");
   int64_t frames = file.Frames() - first;
   if (o.length > 0.0) frames = std::min<int64_t>(frames, std::llround(o.length * file.Rate()));
   const int64_t blocks = frames / n;
   if (blocks < 1)
-    return Message(kBadInput, o.file + ": holds less than one block of " + std::to_string(n) +
+    return Message(kBadInput, path + ": holds less than one block of " + std::to_string(n) +
                                   " frames (" + std::to_string(frames) + " frames" +
                                   (first > 0 || o.length > 0.0 ? " in the part asked for" : "") +
                                   ")");
@@ -491,7 +308,7 @@ int Run(const Options& o) {
     const int64_t got = file.Read(left.data(), right.data(), now * n, &error);
     if (got != now * n) {
       progress.Done();
-      return Message(kBadInput, got < 0 ? error : o.file + ": the file ended early");
+      return Message(kBadInput, got < 0 ? error : path + ": the file ended early");
     }
     for (int64_t b = 0; b < now; ++b) {
       const double* block[] = {left.data() + b * n, channels == 2 ? right.data() + b * n : nullptr};
@@ -508,10 +325,15 @@ int Run(const Options& o) {
     std::string text;
     for (int c = 0; c < channels; ++c) {
       text += FormatDistortionLines(results[c], c == 0 ? "L" : "R", o.correction);
-      if (!results[c].Valid) Message(kOk, std::string(c == 0 ? "L" : "R") + ": no tone to measure");
+      if (!results[c].Valid)
+        Message(kOk, (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") +
+                         ": no tone to measure");
     }
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-      return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+    if (lines) {
+      *lines = std::move(text);
+    } else if (!WriteOut(text)) {
+      return StdoutFailed();
+    }
     if (!table && !spectrogram) return kOk;
   }
   core.FormLevels(o.correction, file.Rate(), n);
@@ -529,13 +351,62 @@ int Run(const Options& o) {
   // With --measure or a spectrogram the table goes only where --table says.
   if (o.table.empty() && (spectrogram || o.measure)) return kOk;
   if (o.table.empty()) {
-    const std::string text = FormatSpectrumTable(traces, n / 2);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-      return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    return kOk;
+    return WriteOut(FormatSpectrumTable(traces, n / 2)) ? kOk : StdoutFailed();
   }
   if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
   return kOk;
+}
+
+// Each line of text after the file's name and a tab.
+std::string Prefixed(const std::string& path, std::string_view text) {
+  const std::string prefix = OneLine(path) + "\t";
+  std::string out;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const size_t take = end == std::string_view::npos ? text.size() : end + 1;
+    out += prefix;
+    out.append(text.substr(0, take));
+    text.remove_prefix(take);
+  }
+  return out;
+}
+
+// One file through a mode; memory running out is that file's fault, not the run's.
+int OneFile(LinesMode mode, const Options& o, const std::string& path, std::string* lines) {
+  try {
+    return mode(o, path, lines);
+  } catch (const std::bad_alloc&) {
+    return Message(kBadInput, path + ": not enough memory to analyse it");
+  }
+}
+
+// A mode of 'name: value' lines over many files: each file's lines after its name, a file
+// that cannot be analysed named and skipped; the worst status at the end (4 at once, since
+// nothing more could be written).
+int RunEach(const Options& o, LinesMode mode) {
+  int status = kOk;
+  for (const std::string& path : o.files) {
+    std::string lines;
+    const int one = OneFile(mode, o, path, &lines);
+    if (one == kBadOutput) return one;
+    if (one != kOk) {
+      status = std::max(status, one);
+      continue;
+    }
+    if (!WriteOut(Prefixed(path, lines))) return StdoutFailed();
+  }
+  return status;
+}
+
+// A mode of 'name: value' lines takes many files through RunEach; every other mode one file.
+int Run(const Options& o) {
+  if (const int refused = CheckOutputs(o); refused >= 0) return refused;
+  if (o.octave > 0)
+    return OneFile(
+        [](const Options& o, const std::string& path, std::string*) { return RunOctave(o, path); },
+        o, o.files.front(), nullptr);
+  if (o.measure && (o.files.size() > 1 || o.names)) return RunEach(o, RunSpectrum);
+  return OneFile(RunSpectrum, o, o.files.front(), nullptr);
 }
 
 }  // namespace
@@ -544,11 +415,11 @@ int main(int argc, char** argv) {
   if (WantsAcoustics(argc, argv)) return RunAcoustics(argc, argv);
   if (WantsTransferMode(argc, argv)) return RunTransferMode(argc, argv);
   Options options;
-  const int parsed = ParseOptions(argc, argv, &options);
-  if (parsed >= 0) return parsed;
-  try {
-    return Run(options);
-  } catch (const std::bad_alloc&) {
-    return Message(kBadInput, options.file + ": not enough memory to analyse it");
-  }
+  std::string out, error;
+  const int parsed = ParseOptions(argc, argv, &options, &out, &error, TONVISTA_VERSION);
+  if (!error.empty()) return Message(parsed, error);
+  // The help of the modes with options of their own follows the spectrum's.
+  if (parsed == 0 && !out.empty() && out.starts_with("Usage:")) out += kTransferHelp;
+  if (parsed >= 0) return WriteOut(out) ? parsed : StdoutFailed();
+  return Run(options);
 }

@@ -81,7 +81,7 @@ void TInputMenu::Rebuild() {
   // An input that went away stays listed while it is the one picked: the user sees what the
   // analyser waits for.
   if (std::find(entries.begin(), entries.end(), chosen) == entries.end()) entries.push_back(chosen);
-  if (entries != shown_ || generation != shownGeneration_) {
+  if (!SameMarks(entries, shown_) || generation != shownGeneration_) {
     shown_ = entries;
     shownGeneration_ = generation;
     // Later: the action that triggered this may still be delivering its signal.
@@ -93,7 +93,9 @@ void TInputMenu::Rebuild() {
     menu_->removeAction(previous_);
     menu_->clear();
     for (size_t i = 0; i < entries.size(); ++i) {
-      auto* a = new QAction(QString::fromStdString(entries[i].description), group_);
+      std::string caption = entries[i].description;
+      if (!entries[i].unavailable.empty()) caption += " (" + entries[i].unavailable + ")";
+      auto* a = new QAction(QString::fromStdString(caption), group_);
       a->setCheckable(true);
       if (i < 10) a->setShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_0 + i)));
       const InputEntry entry = entries[i];

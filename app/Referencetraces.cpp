@@ -155,13 +155,11 @@ bool TReferenceTraces::Load(const QString& path) {
     ShowMessage(owner_, QStringLiteral("The reference could not be loaded.\n") + reason);
     return false;
   };
-  const QFileInfo info(path);
-  if (info.isFile() && info.size() > MaxFileBytes)
-    return fail(shown + QStringLiteral(": too large for a table of a spectrum"));
   SpectrumTableData table;
   std::string error;
+  // Refused at once if it is no regular file or larger than kMaxSpectrumTableBytes.
   if (!ReadSpectrumTable(QFile::encodeName(path).toStdString(), &table, &error))
-    return fail(QString::fromStdString(error));
+    return fail(QString::fromLocal8Bit(error));
   ReferenceCurve left, right;
   if (!ReferenceFromTable(table, &left, &right, &error))
     return fail(shown + QStringLiteral(": ") + QString::fromStdString(error));

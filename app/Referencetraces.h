@@ -12,6 +12,8 @@
 #include <functional>
 
 #include "Referencecurve.h"
+#include "Spectrumconsumer.h"
+#include "Spectrumtable.h"
 
 class QAction;
 class QWidget;
@@ -60,7 +62,7 @@ class TReferenceTraces : public QObject {
   static constexpr QRgb DiffLColour = 0xff008080u;
   static constexpr QRgb DiffRColour = 0xffc000c0u;
   // Larger files are no table of a spectrum.
-  static constexpr qint64 MaxFileBytes = 64 << 20;
+  static constexpr qint64 MaxFileBytes = kMaxSpectrumTableBytes;
 
  private:
   void MakeSeries();

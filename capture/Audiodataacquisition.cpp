@@ -14,9 +14,14 @@
 #include <mutex>
 #include <thread>
 
+#include "Jackserver.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// An input that cannot be opened is tried again this often at most: each attempt may cost the
+// library's own work (a sound server's connection) and its complaints.
+constexpr auto kRetryOpen = std::chrono::seconds(1);
 
 // alsa-lib reports configuration and device errors on stderr by default; the analyser treats
 // every failure as a silent block instead.
@@ -46,6 +51,14 @@ struct Device {
   bool Open(const std::string& name, int wantChannels, int wantRate, int wantBlock,
             CaptureState& why) {
     Close();
+    // Without a server the JACK plugin's PCM only fills stderr with libjack's complaints.
+    if (IsJackPcm(name)) {
+      QuietJackMessages();
+      if (!JackServerRunning()) {
+        why = CaptureState::InputGone;
+        return false;
+      }
+    }
     if (const int e = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
         e < 0) {
       pcm = nullptr;
@@ -112,6 +125,10 @@ struct CaptureSession::Shared {
   std::string deviceName;
   bool paceFailures = false;
   std::atomic<CaptureState> state{CaptureState::Idle};
+  // Opens tried so far (carried over when the state is replaced), and when the next may be
+  // (the device thread's own).
+  std::atomic<int> openAttempts{0};
+  Clock::time_point retryAt{};
   SilenceWatch silence;
   // Whose stream every sample read goes to; cleared (under mutex) when the session gives this
   // state up, since an abandoned thread may outlive it.
@@ -285,8 +302,15 @@ struct CaptureSession::Shared {
       if (!device.pcm || device.channels != wantChannels || device.rate != wantRate ||
           device.blockFrames != wantFrames) {
         CaptureState why = CaptureState::InputGone;
-        if (!device.Open(deviceName, wantChannels, wantRate, wantFrames, why)) {
-          state = why;
+        const auto now = Clock::now();
+        // "default" keeps its stored behaviour: each block tries it afresh and returns at once.
+        const bool attempt = !paceFailures || now >= retryAt;
+        if (attempt) ++openAttempts;
+        if (!attempt || !device.Open(deviceName, wantChannels, wantRate, wantFrames, why)) {
+          if (attempt) {
+            retryAt = now + kRetryOpen;
+            state = why;
+          }
           if (paceFailures) {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait_until(lock, std::min(Clock::now() + duration, until), [&] {
@@ -295,6 +319,7 @@ struct CaptureSession::Shared {
           }
           return;
         }
+        retryAt = {};
         if (state != CaptureState::Recording) silence.Restart();
         state = CaptureState::Recording;
         // A fresh stream does not continue whatever was read before.
@@ -383,6 +408,7 @@ void CaptureSession::Abandon(Shared& s) {
   fresh->deviceName = s.deviceName;
   fresh->paceFailures = s.paceFailures;
   fresh->state = s.state.load();
+  fresh->openAttempts = s.openAttempts.load();
   fresh->owner = s.owner;
   s.owner = nullptr;
   std::lock_guard<std::mutex> lock(swapMutex_);
@@ -447,6 +473,10 @@ void CaptureSession::Interrupt() {
     }
     s->changed.notify_all();
   }
+}
+
+int CaptureSession::OpenAttempts() const {
+  return Current()->openAttempts;
 }
 
 int CaptureSession::BrokenBlocks() const {

@@ -59,6 +59,9 @@ class CaptureSession : public CaptureSource {
   // Recording, NoSignal, InputGone (cannot be opened), DeviceBusy, FormatRefused (any thread).
   CaptureState State() const override;
   const std::string& DeviceName() const { return device_; }
+  // The opens of the device tried so far: a PCM other than "default" that fails is tried again
+  // at most once a second (any thread).
+  int OpenAttempts() const;
 
   struct Shared;
 

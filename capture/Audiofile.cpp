@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Checkedfiles.h"
+
 namespace {
 
 bool Fail(std::string* error, const std::string& path, const std::string& reason) {
@@ -20,48 +22,143 @@ uint32_t Le32(const unsigned char* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+uint64_t Le64(const unsigned char* p) {
+  return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
+}
+
+uint32_t Be32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
 uint16_t Le16(const unsigned char* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-// What is wrong with a RIFF WAVE file's header, or "" (also for any other file). libsndfile
-// quietly reads what there is of a "data" chunk that claims more bytes than follow it, which
-// would pass a damaged recording off as a whole one; a size of 0 or 0xffffffff is the mark of
-// a recorder that never finished its header, not a claim. Its own words for a format chunk
-// with no channels or a rate of 0 name no cause a user would know.
-std::string WavHeaderFault(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  struct stat st {};
-  std::string fault;
+std::string CutShort(uint64_t claimed, int64_t available) {
+  return "the file is cut short: its header announces " + std::to_string(claimed) +
+         " bytes of samples, but it holds " + std::to_string(std::max<int64_t>(available, 0));
+}
+
+// What is wrong with a RIFF or RF64 WAVE file's header, or "" (also for any other file).
+// libsndfile quietly reads what there is of a "data" chunk that claims more bytes than follow
+// it, which would pass a damaged recording off as a whole one; a size of 0 or 0xffffffff is
+// the mark of a recorder that never finished its header, not a claim (in RF64 the "ds64"
+// chunk holds the size, and the same holds for it). Its own words for a format chunk with no
+// channels or a rate of 0 name no cause a user would know.
+std::string WavHeaderFault(int fd, int64_t fileSize) {
   unsigned char head[12];
-  if (fstat(fd, &st) == 0 && pread(fd, head, 12, 0) == 12 && std::memcmp(head, "RIFF", 4) == 0 &&
-      std::memcmp(head + 8, "WAVE", 4) == 0) {
-    int64_t at = 12;
-    // A bounded walk: a file of chunks of size 0 ends after a few thousand steps.
-    for (int step = 0; step < 4096 && at + 8 <= st.st_size; ++step) {
-      unsigned char chunk[16];
-      if (pread(fd, chunk, 8, at) != 8) break;
-      const uint32_t size = Le32(chunk + 4);
-      if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 8 && pread(fd, chunk + 8, 8, at + 8) == 8) {
-        if (Le16(chunk + 10) == 0)
-          fault = "the file has no channels";
-        else if (Le32(chunk + 12) == 0)
-          fault = "the file gives a sample rate of 0";
-        if (!fault.empty()) break;
-      }
-      if (std::memcmp(chunk, "data", 4) == 0) {
-        const int64_t available = st.st_size - (at + 8);
-        if (size != 0 && size != 0xffffffffu && size > available)
-          fault = "the file is cut short: its header announces " + std::to_string(size) +
-                  " bytes of samples, but it holds " + std::to_string(available);
-        break;
-      }
-      at += 8 + static_cast<int64_t>(size) + (size & 1);
+  if (pread(fd, head, 12, 0) != 12 || std::memcmp(head + 8, "WAVE", 4) != 0) return "";
+  const bool rf64 = std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0;
+  if (!rf64 && std::memcmp(head, "RIFF", 4) != 0) return "";
+  uint64_t ds64Data = 0;
+  int64_t at = 12;
+  // A bounded walk: a file of chunks of size 0 ends after a few thousand steps.
+  for (int step = 0; step < 4096 && at + 8 <= fileSize; ++step) {
+    unsigned char chunk[28];
+    if (pread(fd, chunk, 8, at) != 8) break;
+    const uint32_t size = Le32(chunk + 4);
+    if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 8 && pread(fd, chunk + 8, 8, at + 8) == 8) {
+      if (Le16(chunk + 10) == 0) return "the file has no channels";
+      if (Le32(chunk + 12) == 0) return "the file gives a sample rate of 0";
     }
+    if (rf64 && std::memcmp(chunk, "ds64", 4) == 0 && size >= 16 &&
+        pread(fd, chunk + 8, 16, at + 8) == 16)
+      ds64Data = Le64(chunk + 16);
+    if (std::memcmp(chunk, "data", 4) == 0) {
+      const int64_t available = fileSize - (at + 8);
+      uint64_t claimed = size;
+      if (rf64 && size == 0xffffffffu) claimed = ds64Data;
+      if (claimed != 0 && claimed != 0xffffffffu && claimed != ~uint64_t{0} &&
+          claimed > static_cast<uint64_t>(std::max<int64_t>(available, 0)))
+        return CutShort(claimed, available);
+      break;
+    }
+    at += 8 + static_cast<int64_t>(size) + (size & 1);
   }
-  close(fd);
-  return fault;
+  return "";
+}
+
+// The same for a Sun/NeXT AU file, whose header names the bytes of samples after it
+// (0xffffffff: not known).
+std::string AuHeaderFault(int fd, int64_t fileSize) {
+  unsigned char head[12];
+  if (pread(fd, head, 12, 0) != 12) return "";
+  const bool big = std::memcmp(head, ".snd", 4) == 0;
+  if (!big && std::memcmp(head, "dns.", 4) != 0) return "";
+  const auto field = [&](int at) { return big ? Be32(head + at) : Le32(head + at); };
+  const uint32_t offset = field(4), size = field(8);
+  const int64_t available = fileSize - offset;
+  if (size != 0xffffffffu && static_cast<int64_t>(size) > std::max<int64_t>(available, 0))
+    return CutShort(size, available);
+  return "";
+}
+
+uint16_t Be16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+// The same for AIFF and AIFF-C: an "SSND" chunk claiming more bytes than follow it, or a
+// "COMM" chunk announcing more frames of uncompressed samples than the "SSND" chunk holds.
+std::string AiffHeaderFault(int fd, int64_t fileSize) {
+  unsigned char head[12];
+  if (pread(fd, head, 12, 0) != 12 || std::memcmp(head, "FORM", 4) != 0) return "";
+  const bool aifc = std::memcmp(head + 8, "AIFC", 4) == 0;
+  if (!aifc && std::memcmp(head + 8, "AIFF", 4) != 0) return "";
+  uint64_t frames = 0, frameBytes = 0;
+  bool plain = !aifc;
+  int64_t at = 12;
+  for (int step = 0; step < 4096 && at + 8 <= fileSize; ++step) {
+    unsigned char chunk[30];
+    if (pread(fd, chunk, 8, at) != 8) break;
+    const uint32_t size = Be32(chunk + 4);
+    if (std::memcmp(chunk, "COMM", 4) == 0 && size >= 18 &&
+        pread(fd, chunk + 8, aifc && size >= 22 ? 22 : 18, at + 8) ==
+            (aifc && size >= 22 ? 22 : 18)) {
+      frames = Be32(chunk + 10);
+      frameBytes = uint64_t{Be16(chunk + 8)} * ((Be16(chunk + 14) + 7u) / 8u);
+      // AIFF-C names its encoding; these few store plain samples.
+      if (aifc && size >= 22)
+        for (const char* type : {"NONE", "sowt", "twos", "raw ", "in24", "in32", "fl32", "fl64"})
+          plain = plain || std::memcmp(chunk + 26, type, 4) == 0;
+    }
+    if (std::memcmp(chunk, "SSND", 4) == 0) {
+      const int64_t available = fileSize - (at + 8);
+      if (size > static_cast<uint64_t>(std::max<int64_t>(available, 0)))
+        return CutShort(size >= 8 ? size - 8 : size, available - 8);
+      const uint64_t data = size >= 8 ? size - 8 : 0;
+      if (plain && frameBytes > 0 && frames * frameBytes > data)
+        return "the file is cut short: its header announces " + std::to_string(frames) +
+               " frames, but it holds " + std::to_string(data / frameBytes);
+      break;
+    }
+    at += 8 + static_cast<int64_t>(size) + (size & 1);
+  }
+  return "";
+}
+
+// The same for Sony Wave64, whose chunks are named by GUIDs (the first four bytes spell the
+// name) and sized in 64 bits, the chunk's 24-byte header included.
+std::string W64HeaderFault(int fd, int64_t fileSize) {
+  unsigned char head[40];
+  if (pread(fd, head, 40, 0) != 40 || std::memcmp(head, "riff", 4) != 0 ||
+      std::memcmp(head + 24, "wave", 4) != 0)
+    return "";
+  int64_t at = 40;
+  for (int step = 0; step < 4096 && at + 24 <= fileSize; ++step) {
+    unsigned char chunk[24];
+    if (pread(fd, chunk, 24, at) != 24) break;
+    const uint64_t size = Le64(chunk + 16);
+    if (size < 24) break;
+    if (std::memcmp(chunk, "data", 4) == 0) {
+      const int64_t available = fileSize - (at + 24);
+      if (size - 24 > static_cast<uint64_t>(std::max<int64_t>(available, 0)))
+        return CutShort(size - 24, available);
+      break;
+    }
+    if (size > static_cast<uint64_t>(fileSize)) break;
+    at += static_cast<int64_t>((size + 7) & ~uint64_t{7});
+  }
+  return "";
 }
 
 }  // namespace
@@ -73,6 +170,8 @@ Audiofile::~Audiofile() {
 void Audiofile::Close() {
   if (file_) sf_close(file_);
   file_ = nullptr;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
   rate_ = 0;
   fileChannels_ = 0;
   frames_ = 0;
@@ -82,45 +181,83 @@ void Audiofile::Close() {
 bool Audiofile::Open(const std::string& path, std::string* error) {
   Close();
   path_ = path;
-  // A pipe or a device could block the open or never end: only regular files are read.
+  // A pipe or a device could block or never end: only regular files are read, opened without
+  // waiting and checked on the opened descriptor.
+  const int fd = OpenRegularFile(path, kMaxBytes, "an audio file", error);
+  if (fd < 0) return false;
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return Fail(error, path, std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) return Fail(error, path, "is a folder, not an audio file");
-  if (!S_ISREG(st.st_mode)) return Fail(error, path, "is not a regular file");
-  if (st.st_size == 0) return Fail(error, path, "the file is empty");
-  if (access(path.c_str(), R_OK) != 0) return Fail(error, path, std::strerror(errno));
-  if (const std::string fault = WavHeaderFault(path); !fault.empty())
+  std::string fault;
+  if (fstat(fd, &st) != 0)
+    fault = std::strerror(errno);
+  else if (st.st_size == 0)
+    fault = "the file is empty";
+  if (fault.empty()) fault = WavHeaderFault(fd, st.st_size);
+  if (fault.empty()) fault = AuHeaderFault(fd, st.st_size);
+  if (fault.empty()) fault = AiffHeaderFault(fd, st.st_size);
+  if (fault.empty()) fault = W64HeaderFault(fd, st.st_size);
+  if (!fault.empty()) {
+    close(fd);
     return Fail(error, path, fault);
+  }
 
   SF_INFO info{};
-  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  // The descriptor stays ours, closed after libsndfile is done with it.
+  SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
   if (!f) {
+    close(fd);
     std::string reason = sf_strerror(nullptr);
     while (!reason.empty() &&
            (reason.back() == '.' || reason.back() == '\n' || reason.back() == ' '))
       reason.pop_back();
-    return Fail(error, path, "cannot be decoded (" + reason + ")");
+    return Fail(error, path, "cannot be decoded (" + OneLine(reason) + ")");
   }
-  if (info.channels <= 0) {
+  const auto refuse = [&](const std::string& why) {
     sf_close(f);
-    return Fail(error, path, "the file has no channels");
-  }
-  if (info.samplerate <= 0) {
-    sf_close(f);
-    return Fail(error, path, "the file gives a sample rate of 0");
-  }
-  if (info.frames < 0) {
-    sf_close(f);
-    return Fail(error, path, "the file does not say how long it is");
-  }
+    close(fd);
+    return Fail(error, path, why);
+  };
+  if (info.channels <= 0) return refuse("the file has no channels");
+  if (info.samplerate <= 0) return refuse("the file gives a sample rate of 0");
+  if (info.frames < 0) return refuse("the file does not say how long it is");
   // Integer samples arrive divided by 2^(bits-1); times 32768 they are back in the 16-bit
   // scale, exactly, since both steps are powers of two.
   sf_command(f, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
   file_ = f;
+  fd_ = fd;
   rate_ = info.samplerate;
   fileChannels_ = info.channels;
   frames_ = info.frames;
   position_ = 0;
+  // A stream whose end libsndfile cannot find (an Ogg file with damage at its tail) has no
+  // length; it is found by decoding it once, so that every caller may rely on Frames().
+  if (info.frames == SF_COUNT_MAX && !CountFrames(error)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool Audiofile::CountFrames(std::string* error) {
+  const int ch = fileChannels_;
+  std::vector<double> scratch(static_cast<size_t>(std::max(1, (1 << 16) / ch)) * ch);
+  const sf_count_t want = static_cast<sf_count_t>(scratch.size() / ch);
+  int64_t counted = 0;
+  for (;;) {
+    const sf_count_t got = sf_readf_double(file_, scratch.data(), want);
+    if (got > 0) counted += got;
+    if (got < want) break;
+  }
+  if (sf_error(file_) != SF_ERR_NO_ERROR)
+    return Fail(error, path_,
+                "the file cannot be decoded past frame " + std::to_string(counted) +
+                    " (its header does not say how long it is; " + OneLine(sf_strerror(file_)) +
+                    ")");
+  if (counted == 0) return Fail(error, path_, "the file holds no frames");
+  if (sf_seek(file_, 0, SEEK_SET) != 0)
+    return Fail(error, path_,
+                "the file cannot be read from its start again (its header does not say how long "
+                "it is)");
+  frames_ = counted;
   return true;
 }
 
@@ -158,7 +295,7 @@ int64_t Audiofile::Read(double* left, double* right, int64_t frames, std::string
   }
   if (done < frames) {
     const int code = sf_error(file_);
-    std::string reason = code != SF_ERR_NO_ERROR ? sf_strerror(file_) : "";
+    std::string reason = code != SF_ERR_NO_ERROR ? OneLine(sf_strerror(file_)) : "";
     Fail(error, path_,
          "the file ends after " + std::to_string(position_) + " of the " + std::to_string(frames_) +
              " frames its header announces" +

@@ -16,8 +16,10 @@ class Audiofile {
   Audiofile& operator=(const Audiofile&) = delete;
 
   // Opens a file for reading; false with "path: reason" in error. Refused: what is not a
-  // readable regular file, what libsndfile cannot decode, a rate or channel count of 0, and
-  // a WAV whose header claims more data than the file holds.
+  // readable regular file of at most kMaxBytes, what libsndfile cannot decode, a rate or
+  // channel count of 0, a WAV, RF64, Wave64, AIFF or AU file whose header claims more data
+  // than the file holds, and a file of unknown length that cannot be decoded to its end.
+  static constexpr int64_t kMaxBytes = int64_t{1} << 40;
   bool Open(const std::string& path, std::string* error);
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
@@ -43,7 +45,9 @@ class Audiofile {
   bool Seek(int64_t frame, std::string* error);
 
  private:
+  bool CountFrames(std::string* error);
   sf_private_tag* file_ = nullptr;
+  int fd_ = -1;
   std::string path_;
   int rate_ = 0;
   int fileChannels_ = 0;

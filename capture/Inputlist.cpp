@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "Jackserver.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -31,6 +33,13 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 }  // namespace
+
+bool SameMarks(const std::vector<InputEntry>& a, const std::vector<InputEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (!(a[i] == b[i]) || a[i].unavailable != b[i].unavailable) return false;
+  return true;
+}
 
 InputEntry DefaultInput() {
   return {InputKind::Default, "default", "Default input (system)"};
@@ -62,6 +71,7 @@ std::vector<InputEntry> AlsaCaptureInputs() {
     std::string first = desc.substr(0, desc.find('\n'));
     if (first.empty()) first = name;
     InputEntry e{InputKind::Alsa, name, card ? first + " (" + name + ")" : first};
+    if (!card && IsJackPcm(name) && !JackServerRunning()) e.unavailable = kJackNoServer;
     bool seen = false;
     for (const InputEntry& o : out)
       seen = seen || o.name == name;
@@ -225,7 +235,7 @@ void InputList::Impl::Publish() {
   std::function<void()> notify;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (generation > 0 && now == entries) return;
+    if (generation > 0 && SameMarks(now, entries)) return;
     entries = std::move(now);
     ++generation;
     notify = onChange;

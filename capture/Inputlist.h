@@ -23,15 +23,24 @@ struct InputEntry {
   std::string description;
   // The opened file (File only): the same opening is the same input.
   std::shared_ptr<FileCursor> file = nullptr;
-  bool operator==(const InputEntry&) const = default;
+  // Why the input cannot record now, shown beside it ("JACK: no server"); empty when it can.
+  // Not part of its identity: the input marked is the input chosen.
+  std::string unavailable = {};
+  bool operator==(const InputEntry& o) const {
+    return kind == o.kind && name == o.name && description == o.description && file == o.file;
+  }
 };
+
+// The entries and their marks alike.
+bool SameMarks(const std::vector<InputEntry>& a, const std::vector<InputEntry>& b);
 
 // "Default input (system)": ALSA's "default", as the analyser has always recorded.
 InputEntry DefaultInput();
 
 // The ALSA capture PCMs of the current configuration (snd_device_name_hint): hw and plughw
 // devices and named PCMs such as "pulse" or "pipewire"; "default", "null" and the card-specific
-// aliases (sysdefault, front, dsnoop, ...) are left out. Never prints anything.
+// aliases (sysdefault, front, dsnoop, ...) are left out. A PCM of the JACK plugin is marked
+// kJackNoServer while no JACK server runs. Never prints anything.
 std::vector<InputEntry> AlsaCaptureInputs();
 
 class InputList {

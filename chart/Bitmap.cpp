@@ -1,10 +1,11 @@
 // Uncompressed 24-bit Windows bitmaps, written by hand so the layout is exactly the classic one.
 #include <QFile>
-#include <QFileInfo>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Chart.h"
+#include "Checkedfiles.h"
 
 namespace {
 void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
@@ -53,18 +54,12 @@ bool WriteBitmap24(const QImage& image, const QString& path, QString* error) {
     }
   }
 
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-    return fail(file.errorString());
-  const qint64 written =
-      file.write(reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()));
-  const bool complete = written == static_cast<qint64>(data.size());
-  const QString why = complete ? QString() : file.errorString();
-  file.close();
-  if (!complete) {
-    // A cut-off bitmap is worse than none; devices such as /dev/full are left alone.
-    if (QFileInfo(path).isFile()) QFile::remove(path);
-    return fail(why.isEmpty() ? QStringLiteral("the file could not be written completely.") : why);
+  // Written whole: a cut-off bitmap is worse than none, and a failure keeps the old file.
+  const std::string file = QFile::encodeName(path).toStdString();
+  std::string reason;
+  if (!WriteFileWhole(file, {reinterpret_cast<const char*>(data.data()), data.size()}, &reason)) {
+    if (reason.starts_with(file + ": ")) reason.erase(0, file.size() + 2);
+    return fail(QString::fromLocal8Bit(reason) + QLatin1Char('.'));
   }
   return true;
 }

@@ -399,9 +399,10 @@ void TFOctaveAnalyser::ClearCalibration() {
 
 bool TFOctaveAnalyser::LoadMicrophone(const QString& path, QString* why) {
   std::string error;
-  std::optional<CalibrationFile> file = CalibrationFile::Load(path.toStdString(), &error);
+  std::optional<CalibrationFile> file =
+      CalibrationFile::Load(QFile::encodeName(path).toStdString(), &error);
   if (!file) {
-    if (why) *why = QString::fromStdString(error);
+    if (why) *why = QString::fromLocal8Bit(error);
     return false;
   }
   microphone_ = file;

@@ -1,5 +1,7 @@
 // Picking the input in the chart's menu: the monitors of two sinks of a real private sound
 // server, each playing its own tone, a source that goes and comes back, and the bad cases.
+#include <unistd.h>
+
 #include <QAction>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -187,6 +189,33 @@ TEST_F(InputsTest, BadInputsGiveTheirStateLineAndSilentBlocksWithoutAHang) {
     ASSERT_TRUE(WaitFor([&] { return w->CalcThread == nullptr; }, 5000));
     EXPECT_LT(stop.elapsed(), 2000);
   }
+  EXPECT_EQ(err.Text(), "");
+}
+
+TEST_F(InputsTest, AJackInputWithoutAServerIsMarkedAndChoosingItKeepsStderrQuiet) {
+  tvtest::TempDir dir;
+  // A server name of the test's own: no JACK server of that name runs here.
+  setenv("JACK_DEFAULT_SERVER", ("tonvista-test-" + std::to_string(getpid())).c_str(), 1);
+  tvtest::UseAlsaConfig(dir.Path(),
+                        "pcm.tvjack { type jack; capture_ports { 0 system:capture_1 }\n"
+                        "  hint { show on; description \"Test JACK\" } }\n");
+  tvtest::StderrCapture err;
+  emit w->InputMenu->Menu()->aboutToShow();
+  ASSERT_TRUE(WaitFor([&] { return Entry("Test JACK (JACK: no server)") != nullptr; }, 10000));
+  EXPECT_EQ(Entry("Test JACK"), nullptr);
+  Entry("Test JACK (JACK: no server)")->trigger();
+  EXPECT_EQ(w->InputMenu->Chosen().name, "tvjack");
+  w->CFFTLength->setCurrentIndex(0);  // 256 points: 187 blocks/s, each one a try before
+  emit w->BStart->clicked();
+  ASSERT_NE(w->CalcThread, nullptr);
+  EXPECT_TRUE(WaitFor([&] { return StateLine() == "input gone: Test JACK"; }, 3000))
+      << StateLine().toStdString();
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_TRUE(WaitFor([&] { return clock.elapsed() >= 1500; }, 3000));
+  emit w->BStop->clicked();
+  ASSERT_TRUE(WaitFor([&] { return w->CalcThread == nullptr; }, 5000));
+  unsetenv("JACK_DEFAULT_SERVER");
   EXPECT_EQ(err.Text(), "");
 }
 
