@@ -24,6 +24,7 @@
 #include "Distortionreport.h"
 #include "Fft.h"
 #include "Octavefilterbank.h"
+#include "Peakfinder.h"
 #include "Spectrogramimage.h"
 #include "Spectrumcore.h"
 #include "Spectrumtable.h"
@@ -79,7 +80,8 @@ const char* const kHelp =
     "\n"
     "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
     "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
-    "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
+    "Exit status: 0 done, 2 bad option, 3 unreadable input (with --measure also: a fundamental\n"
+    "too near DC for the block length), 4 output not written.\n";
 
 struct Options {
   int fft = 2048;
@@ -498,16 +500,22 @@ int Run(const Options& o) {
     progress.Show(static_cast<double>(done) / blocks);
   }
   progress.Done();
+  int measured = kOk;
   if (o.measure) {
     const auto results = meter.Measure(o.window, file.Rate());
     std::string text;
     for (int c = 0; c < channels; ++c) {
       text += FormatDistortionLines(results[c], c == 0 ? "L" : "R", o.correction);
-      if (!results[c].Valid) Message(kOk, std::string(c == 0 ? "L" : "R") + ": no tone to measure");
+      // A tone too near DC for this block length is a refusal of the input as measured.
+      if (results[c].BelowResolution) measured = kBadInput;
+      if (!results[c].Valid)
+        Message(kOk,
+                std::string(c == 0 ? "L" : "R") + ": " +
+                    (results[c].BelowResolution ? kBelowResolutionNote : "no tone to measure"));
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
       return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    if (!table && !spectrogram) return kOk;
+    if (!table && !spectrogram) return measured;
   }
   core.FormLevels(o.correction, file.Rate(), n);
 
@@ -522,15 +530,15 @@ int Run(const Options& o) {
   if (spectrogram && !WriteSpectrogram(spectrogram->Columns(), o, file.Rate(), &error))
     return Message(kBadOutput, error);
   // With --measure or a spectrogram the table goes only where --table says.
-  if (o.table.empty() && (spectrogram || o.measure)) return kOk;
+  if (o.table.empty() && (spectrogram || o.measure)) return measured;
   if (o.table.empty()) {
     const std::string text = FormatSpectrumTable(traces, n / 2);
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
       return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    return kOk;
+    return measured;
   }
   if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
-  return kOk;
+  return measured;
 }
 
 }  // namespace

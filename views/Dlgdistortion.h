@@ -46,6 +46,8 @@ class TFDistortion : public QWidget, public SpectrumConsumer {
   std::array<QLabel*, 2> LThdNPct{};
   std::array<QLabel*, 2> LSinad{};
   std::array<QLabel*, 2> LSnr{};
+  // Empty, or why a channel has no figures ("L: fundamental below the resolution: ...").
+  QLabel* LNote = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;
