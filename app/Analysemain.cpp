@@ -80,8 +80,9 @@ const char* const kHelp =
     "\n"
     "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
     "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
-    "Exit status: 0 done, 2 bad option, 3 unreadable input (with --measure also: a fundamental\n"
-    "too near DC for the block length), 4 output not written.\n";
+    "Exit status: 0 done, 2 bad option, 3 unreadable input (also: NaN or Inf samples, read as\n"
+    "0 and named on stderr; with --measure a fundamental too near DC for the block length),\n"
+    "4 output not written.\n";
 
 struct Options {
   int fft = 2048;
@@ -269,6 +270,24 @@ int ParseOptions(int argc, char** argv, Options* o) {
   return -1;
 }
 
+// After the output: the non-finite samples read as 0 are said in one line, and make the run
+// a refusal of the input (the numbers came from the finite samples alone).
+int NoteNonFinite(const Audiofile& file, int status) {
+  if (file.NonFinite() == 0) return status;
+  const int64_t first = file.FirstNonFinite();
+  Message(kOk, file.Path() + ": " + std::to_string(file.NonFinite()) +
+                   " non-finite samples (NaN or Inf) read as 0, the first at frame " +
+                   std::to_string(first) + " (" +
+                   Seconds(static_cast<double>(first) / file.Rate()) + " s)");
+  return status == kOk ? kBadInput : status;
+}
+
+// A part of the file that holds nothing but non-finite samples has nothing to analyse.
+int NothingFinite(const Audiofile& file) {
+  return Message(kBadInput, file.Path() + ": holds no finite sample in the part analysed (" +
+                                std::to_string(file.NonFinite()) + " NaN or Inf)");
+}
+
 // A bar on stderr, redrawn at each whole percent.
 class Progress {
  public:
@@ -406,6 +425,7 @@ int RunOctave(const Options& o) {
     progress.Show(static_cast<double>(done) / static_cast<double>(frames));
   }
   progress.Done();
+  if (file.NothingFinite()) return NothingFinite(file);
 
   std::string text = "Band[Hz] , Centre[Hz] , Level L[dB]";
   if (channels == 2) text += " , Level R[dB]";
@@ -444,11 +464,11 @@ int RunOctave(const Options& o) {
     const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     if (std::fclose(out) != 0 || !ok)
       return Message(kBadOutput, o.table + ": " + std::strerror(errno));
-    return kOk;
+    return NoteNonFinite(file, kOk);
   }
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-  return kOk;
+  return NoteNonFinite(file, kOk);
 }
 
 int Run(const Options& o) {
@@ -500,6 +520,7 @@ int Run(const Options& o) {
     progress.Show(static_cast<double>(done) / blocks);
   }
   progress.Done();
+  if (file.NothingFinite()) return NothingFinite(file);
   int measured = kOk;
   if (o.measure) {
     const auto results = meter.Measure(o.window, file.Rate());
@@ -515,7 +536,7 @@ int Run(const Options& o) {
     }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
       return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    if (!table && !spectrogram) return measured;
+    if (!table && !spectrogram) return NoteNonFinite(file, measured);
   }
   core.FormLevels(o.correction, file.Rate(), n);
 
@@ -530,15 +551,15 @@ int Run(const Options& o) {
   if (spectrogram && !WriteSpectrogram(spectrogram->Columns(), o, file.Rate(), &error))
     return Message(kBadOutput, error);
   // With --measure or a spectrogram the table goes only where --table says.
-  if (o.table.empty() && (spectrogram || o.measure)) return measured;
+  if (o.table.empty() && (spectrogram || o.measure)) return NoteNonFinite(file, measured);
   if (o.table.empty()) {
     const std::string text = FormatSpectrumTable(traces, n / 2);
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
       return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-    return measured;
+    return NoteNonFinite(file, measured);
   }
   if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
-  return measured;
+  return NoteNonFinite(file, measured);
 }
 
 }  // namespace
