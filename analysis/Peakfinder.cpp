@@ -99,22 +99,47 @@ class LowToneFitter {
  public:
   static constexpr int kPerBin = 50;  // grid points per bin
 
-  LowToneFitter(const CosineSum& c, double n, const double* power, int last, double top)
-      : c_(c), n_(n), power_(power), last_(last), centred_(Response(c, n, 0.0)) {
+  LowToneFitter(int window, const CosineSum& c, double n, const double* power, int last, double top)
+      : power_(power), last_(last) {
     for (int k = 0; k <= last; ++k)
       peak_ = std::max(peak_, power[k]);
-    const int size = (last + static_cast<int>(std::ceil(top)) + 2) * kPerBin;
-    table_.resize(static_cast<size_t>(size));
-    for (int i = 0; i < size; ++i)
-      table_[static_cast<size_t>(i)] = W(static_cast<double>(i) / kPerBin);
+    // The window's response on the grid, kept for the next call of the same window and length
+    // (the distortion window measures ten times a second).
+    const size_t size = static_cast<size_t>(last + static_cast<int>(std::ceil(top)) + 4) * kPerBin;
+    thread_local struct {
+      int window = -1;
+      double n = 0;
+      std::vector<double> table;
+    } cache;
+    if (cache.window != window || cache.n != n || cache.table.size() < size) {
+      const double centred = Response(c, n, 0.0);
+      cache.table.resize(size);
+      for (size_t i = 0; i < size; ++i)
+        cache.table[i] = Response(c, n, static_cast<double>(i) / kPerBin) / centred;
+      cache.window = window;
+      cache.n = n;
+    }
+    table_ = &cache.table;
   }
 
-  double W(double x) const { return Response(c_, n_, x) / centred_; }
+  // Between the grid's points by four-point Lagrange interpolation (the response is even and
+  // smooth: the error stays near 1e-6 of its peak).
+  double W(double x) const {
+    const double at = std::fabs(x) * kPerBin;
+    const int i = static_cast<int>(at);
+    const double t = at - i;
+    const std::vector<double>& w = *table_;
+    const double p0 = w[static_cast<size_t>(std::abs(i - 1))], p1 = w[static_cast<size_t>(i)];
+    const double p2 = w[static_cast<size_t>(i + 1)], p3 = w[static_cast<size_t>(i + 2)];
+    return p1 + 0.5 * t *
+                    (p2 - p0 +
+                     t * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 + t * (3.0 * (p1 - p2) + p3 - p0)));
+  }
 
   // At b = j / kPerBin, from the table.
   LowFit AtGrid(int j) const {
     return Fit(static_cast<double>(j) / kPerBin, [&](int k, int sign) {
-      return table_[static_cast<size_t>(std::abs(k * kPerBin + sign * j))];
+      return (*table_)[static_cast<size_t>(std::abs(k * kPerBin + sign * j))];
     });
   }
   LowFit At(double b) const {
@@ -208,14 +233,14 @@ class LowToneFitter {
     double num = 0, den = 0;
     for (int k = 0; k <= last_; ++k) {
       const double w2 =
-          table_[static_cast<size_t>(k * kPerBin)] * table_[static_cast<size_t>(k * kPerBin)];
+          (*table_)[static_cast<size_t>(k * kPerBin)] * (*table_)[static_cast<size_t>(k * kPerBin)];
       num += w2 * power_[k];
       den += w2 * w2;
     }
     const double u = den > 0 ? num / den : 0;
     double largest = 0, sum = 0;
     for (int k = 0; k <= last_; ++k) {
-      const double w = table_[static_cast<size_t>(k * kPerBin)];
+      const double w = (*table_)[static_cast<size_t>(k * kPerBin)];
       const double e = power_[k] - u * w * w;
       if (noise >= 0)
         largest = std::max(largest, std::fabs(e) - 10.0 * std::sqrt(u * w * w * noise));
@@ -329,13 +354,10 @@ class LowToneFitter {
     return f;
   }
 
-  CosineSum c_;
-  double n_;
   const double* power_;
   int last_;
-  double centred_;
   double peak_ = 0;
-  std::vector<double> table_;
+  const std::vector<double>* table_ = nullptr;
 };
 
 }  // namespace
@@ -478,7 +500,7 @@ PeakEstimate FindTone(const double* levels, int window, double rate, double fftL
   double lowPower = 0, unresolved = 0;
   const int last = std::min(bins - 1, static_cast<int>(std::ceil(top)) + halfLobe + 1);
   if (from <= top * binHz && last >= 4) {
-    const LowToneFitter fitter(c, n, power.data(), last, top);
+    const LowToneFitter fitter(window, c, n, power.data(), last, top);
     const LowFit fit = fitter.Search(0.0, top);
     double peak = 0;
     for (int k = 0; k <= last; ++k)
