@@ -129,12 +129,26 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
   // without noise a floor far below any measurement keeps the reach finite.
   const double threshold = std::max(0.1 * density, fundamental * 1e-20);
 
+  // Near a low fundamental the harmonics' lobes lie on the fundamental's and DC's side lobes:
+  // what those leak into a harmonic's bins is theirs (bin 0 taken as DC, an upper bound).
+  const double centred = fundamental / enbw;
+  std::vector<double> owned(static_cast<size_t>(bins), -1.0);  // computed when first asked for
+  auto own = [&](int k) {
+    double& o = owned[static_cast<size_t>(k)];
+    if (o < 0) {
+      const double below = WindowResponse(window, fftLength, k - peak.Bin);
+      const double above = WindowResponse(window, fftLength, k + peak.Bin);
+      const double dc = WindowResponse(window, fftLength, k);
+      o = std::max(0.0, power[k] - centred * (below * below + above * above) - power[0] * dc * dc);
+    }
+    return o;
+  };
   auto lobePower = [&](int who) {
     double sum = 0;
     int count = 0;
     for (int k = 0; k < bins; ++k)
       if (owner[k] == who) {
-        sum += power[k];
+        sum += own(k);
         ++count;
       }
     return std::max(0.0, sum - density * count);
@@ -154,7 +168,7 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
       noiseSum += power[k];
       ++noiseBins;
     } else if (owner[k] >= 2) {
-      harmonicsInBand += power[k];
+      harmonicsInBand += own(k);
     } else {
       ++toneBins;
     }

@@ -155,3 +155,49 @@ TEST(LowTones, DcAloneIsNoToneAndTheStrongerOfTwoTonesWins) {
   EXPECT_NEAR(low.Frequency, 60, 0.02 * rate / n);
   EXPECT_NEAR(low.Level - high.Level, -20, 0.1);
 }
+
+// The distortion figures over the same kind of sweep (three lengths, every window, with and
+// without DC): the fundamental's frequency and level, and a THD+N that a pure 16-bit tone can
+// have, or the refusal, never a noise bin's figures.
+TEST(LowTones, DistortionMeasuresTheToneOfTheSweepOrSaysItIsBelowTheResolution) {
+  std::mt19937 random(32);
+  std::uniform_real_distribution<double> phase(0.0, 2 * kPi);
+  const double rate = 48000, amplitude = 0.5;
+  int found = 0, refused = 0;
+  for (int n : {256, 2048, 32768}) {
+    FFT fft(static_cast<uint32_t>(n));
+    const double binHz = rate / n;
+    for (int window = 0; window <= 4; ++window) {
+      const bool rectangular = window == WindowRectangular;
+      for (double hz : SweepHz(rate, n)) {
+        const double bins = hz / binHz;
+        if (bins > 40 && hz > 2000) continue;  // the rest of the band is the finder's test
+        for (double dc : {0.0, 0.3}) {
+          const Block b = Analyse(fft, window, rate, hz, amplitude, dc, phase(random), 0, random);
+          const DistortionResult r = MeasureDistortion(b.magnitude.data(), window, rate, n);
+          SCOPED_TRACE(::testing::Message() << kWindowNames[window] << " N=" << n << " " << hz
+                                            << " Hz (" << bins << " bins) dc " << dc);
+          if (r.Valid) {
+            ++found;
+            EXPECT_NEAR(r.FundamentalHz / binHz, bins, rectangular ? 0.05 : 0.02);
+            EXPECT_NEAR(r.FundamentalDb, 20 * std::log10(amplitude), rectangular ? 0.5 : 0.1);
+            // A pure tone's THD+N: "Rectangular" and "Hamming" count their far side lobes as
+            // noise; under "Hanning" the fundamental's own side lobes next to DC, whose cross
+            // terms with its image the harmonics' bins keep, leave about -45 dB.
+            if (window == WindowBlackman || window == WindowBlackmanHarris) {
+              EXPECT_LT(r.ThdNDb, -60);
+            } else if (window == WindowHanning) {
+              EXPECT_LT(r.ThdNDb, -40);
+            }
+          } else {
+            ++refused;
+            EXPECT_TRUE(r.BelowResolution) << "neither figures nor a refusal";
+            EXPECT_LT(bins, 4.0) << "refused though resolved";
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(found, 300);
+  EXPECT_GT(refused, 20);
+}
