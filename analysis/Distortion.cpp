@@ -84,19 +84,9 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
     power[k] = m * m;
     levels[k] = 20.0 * std::log10(std::max(m, 1e-11));
   }
-  // The fundamental: the highest peak above DC's main lobe that DC's side lobes do not explain
-  // (a bare offset leaves a row of them).
-  // Below 150 dB under the strongest bin lies only the arithmetic's own rounding.
-  const double floor = 1e-15 * *std::max_element(power.begin(), power.end());
-  int best = -1;
-  for (int k = halfLobe + 1; k < bins; ++k) {
-    if (!(power[k] > floor) || (best >= 0 && power[k] <= power[best])) continue;
-    if (power[k] < power[k - 1] || (k + 1 < bins && power[k] < power[k + 1])) continue;
-    const double dc = WindowResponse(window, fftLength, k);
-    if (power[k] > 100.0 * power[0] * dc * dc) best = k;
-  }
-  if (best < 0) return result;
-  const PeakEstimate peak = EstimatePeak(levels.data(), window, rate, fftLength, best);
+  // The fundamental: the highest tone, next to DC included; DC and its leakage are none.
+  const PeakEstimate peak = FindTone(levels.data(), window, rate, fftLength, 0, rate / 2);
+  if (peak.BelowResolution) result.BelowResolution = true;
   if (!peak.Found || !(peak.Level > -200)) return result;
 
   const double enbw = EquivalentNoiseBandwidth(window, fftLength);
@@ -139,12 +129,26 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
   // without noise a floor far below any measurement keeps the reach finite.
   const double threshold = std::max(0.1 * density, fundamental * 1e-20);
 
+  // Near a low fundamental the harmonics' lobes lie on the fundamental's and DC's side lobes:
+  // what those leak into a harmonic's bins is theirs (bin 0 taken as DC, an upper bound).
+  const double centred = fundamental / enbw;
+  std::vector<double> owned(static_cast<size_t>(bins), -1.0);  // computed when first asked for
+  auto own = [&](int k) {
+    double& o = owned[static_cast<size_t>(k)];
+    if (o < 0) {
+      const double below = WindowResponse(window, fftLength, k - peak.Bin);
+      const double above = WindowResponse(window, fftLength, k + peak.Bin);
+      const double dc = WindowResponse(window, fftLength, k);
+      o = std::max(0.0, power[k] - centred * (below * below + above * above) - power[0] * dc * dc);
+    }
+    return o;
+  };
   auto lobePower = [&](int who) {
     double sum = 0;
     int count = 0;
     for (int k = 0; k < bins; ++k)
       if (owner[k] == who) {
-        sum += power[k];
+        sum += own(k);
         ++count;
       }
     return std::max(0.0, sum - density * count);
@@ -164,7 +168,7 @@ DistortionResult MeasureDistortion(const double* magnitudes, int window, double 
       noiseSum += power[k];
       ++noiseBins;
     } else if (owner[k] >= 2) {
-      harmonicsInBand += power[k];
+      harmonicsInBand += own(k);
     } else {
       ++toneBins;
     }

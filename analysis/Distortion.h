@@ -7,6 +7,9 @@
 
 struct DistortionResult {
   bool Valid = false;  // false: no tone to measure
+  // Not Valid because the strongest content lies too near DC to be told from it at this
+  // resolution (kBelowResolutionNote).
+  bool BelowResolution = false;
   double FundamentalHz = 0;
   double FundamentalDb = 0;  // the sine's amplitude re full scale: a full-scale sine reads 0 dB
   double ThdDb = 0;          // harmonics 2..10 below half the rate, re the fundamental

@@ -101,6 +101,24 @@ OctaveMeterReading OctaveMeter::Reading() const {
   return reading_;
 }
 
+namespace {
+
+// NaN or +Inf somewhere in the levels, or no level at all right after sound (a NaN in a
+// filter's state reads as silence from then on).
+bool Poisoned(const OctaveFilterBank& bank, bool sound) {
+  const auto bad = [](double db) { return !(db < std::numeric_limits<double>::infinity()); };
+  for (int c = 0; c < bank.Channels(); ++c) {
+    const SoundLevelMeter& m = bank.Broadband(c);
+    if (bad(m.LevelDb(TimeWeighting::Fast)) || bad(m.LeqDb())) return true;
+    if (sound && !(m.LeqDb() > -std::numeric_limits<double>::infinity())) return true;
+    for (int b = 0; b < bank.BandCount(); ++b)
+      if (bad(bank.BandLevelDb(c, b, TimeWeighting::Fast))) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void OctaveMeter::Run() {
   // The settings in force on this thread.
   int bandsPerOctave = 0;
@@ -177,6 +195,16 @@ void OctaveMeter::Run() {
       }
       bank_->ProcessInterleaved(piece.samples, piece.frames);
       frames_ += static_cast<uint64_t>(piece.frames);
+      // The capture lets no NaN or Inf through; should one slip in all the same, it would stay
+      // in the filters' states for good: the bank starts afresh instead.
+      const double* s = piece.samples;
+      const bool sound = std::any_of(
+          s, s + static_cast<size_t>(piece.frames) * static_cast<size_t>(piece.channels),
+          [](double x) { return x != 0.0; });
+      if (Poisoned(*bank_, sound)) {
+        design();
+        adjust();
+      }
     });
 
     OctaveMeterReading r;

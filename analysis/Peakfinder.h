@@ -11,7 +11,17 @@ struct PeakEstimate {
   double Bin = 0;        // fractional bin position of the tone
   double Frequency = 0;  // Hz
   double Level = 0;      // dB
+  // Not Found because the strongest content lies so near DC that this resolution cannot tell a
+  // tone from DC: a longer block would.
+  bool BelowResolution = false;
 };
+
+// What the read-outs say where BelowResolution holds.
+inline constexpr const char* kBelowResolutionNote =
+    "fundamental below the resolution: use a longer FFT";
+
+// Tones nearer to DC than this many bins are not told from it.
+inline constexpr double kLowestToneBin = 1.5;
 
 // Width of the window's main lobe from null to null, in bins.
 double MainLobeWidth(int window);
@@ -33,6 +43,14 @@ PeakEstimate FindPeak(const double* levels, int window, double rate, double fftL
 // The highest peak in [from, to] Hz more than three main-lobe widths away from `first`.
 PeakEstimate FindNextPeak(const double* levels, int window, double rate, double fftLength,
                           double from, double to, const PeakEstimate& first);
+
+// The highest tone whose frequency lies in [from, to] Hz, wherever it is: DC and its leakage are
+// never a tone, and a tone whose main lobe reaches DC's is found by fitting DC and the tone
+// (with its image at minus its frequency) together to the bins of their lobes. Where the
+// strongest content is near DC but no tone can be told from it, nothing is Found and
+// BelowResolution is set. Levels as FindPeak's.
+PeakEstimate FindTone(const double* levels, int window, double rate, double fftLength, double from,
+                      double to);
 
 // Interpolates around bin `index` of levels, which must be a peak.
 PeakEstimate EstimatePeak(const double* levels, int window, double rate, double fftLength,

@@ -28,6 +28,7 @@
 #include "Distortionreport.h"
 #include "Fft.h"
 #include "Octavefilterbank.h"
+#include "Peakfinder.h"
 #include "Spectrogramimage.h"
 #include "Spectrumcore.h"
 #include "Spectrumtable.h"
@@ -94,6 +95,24 @@ int CheckOutputs(const Options& o) {
                                        "' are the same file; nothing was written");
   }
   return -1;
+}
+
+// After the output: the non-finite samples read as 0 are said in one line, and make the run
+// a refusal of the input (the numbers came from the finite samples alone).
+int NoteNonFinite(const Audiofile& file, int status) {
+  if (file.NonFinite() == 0) return status;
+  const int64_t first = file.FirstNonFinite();
+  Message(kOk, file.Path() + ": " + std::to_string(file.NonFinite()) +
+                   " non-finite samples (NaN or Inf) read as 0, the first at frame " +
+                   std::to_string(first) + " (" +
+                   Seconds(static_cast<double>(first) / file.Rate()) + " s)");
+  return status == kOk ? kBadInput : status;
+}
+
+// A part of the file that holds nothing but non-finite samples has nothing to analyse.
+int NothingFinite(const Audiofile& file) {
+  return Message(kBadInput, file.Path() + ": holds no finite sample in the part analysed (" +
+                                std::to_string(file.NonFinite()) + " NaN or Inf)");
 }
 
 // A bar on stderr, redrawn at each whole percent.
@@ -233,6 +252,7 @@ int RunOctave(const Options& o, const std::string& path) {
     progress.Show(static_cast<double>(done) / static_cast<double>(frames));
   }
   progress.Done();
+  if (file.NothingFinite()) return NothingFinite(file);
 
   std::string text = "Band[Hz] , Centre[Hz] , Level L[dB]";
   if (channels == 2) text += " , Level R[dB]";
@@ -266,8 +286,9 @@ int RunOctave(const Options& o, const std::string& path) {
     text += cell;
   }
   if (!o.table.empty())
-    return WriteFileWhole(o.table, text, &error) ? kOk : Message(kBadOutput, error);
-  return WriteOut(text) ? kOk : StdoutFailed();
+    return WriteFileWhole(o.table, text, &error) ? NoteNonFinite(file, kOk)
+                                                 : Message(kBadOutput, error);
+  return WriteOut(text) ? NoteNonFinite(file, kOk) : StdoutFailed();
 }
 
 // The spectrum of one file: its table and spectrogram, or with --measure its 'name: value'
@@ -320,21 +341,25 @@ int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
     progress.Show(static_cast<double>(done) / blocks);
   }
   progress.Done();
+  if (file.NothingFinite()) return NothingFinite(file);
+  int measured = kOk;
   if (o.measure) {
     const auto results = meter.Measure(o.window, file.Rate());
     std::string text;
     for (int c = 0; c < channels; ++c) {
       text += FormatDistortionLines(results[c], c == 0 ? "L" : "R", o.correction);
+      // A tone too near DC for this block length is a refusal of the input as measured.
+      if (results[c].BelowResolution) measured = kBadInput;
       if (!results[c].Valid)
-        Message(kOk, (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") +
-                         ": no tone to measure");
+        Message(kOk, (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") + ": " +
+                         (results[c].BelowResolution ? kBelowResolutionNote : "no tone to measure"));
     }
     if (lines) {
       *lines = std::move(text);
     } else if (!WriteOut(text)) {
       return StdoutFailed();
     }
-    if (!table && !spectrogram) return kOk;
+    if (!table && !spectrogram) return NoteNonFinite(file, measured);
   }
   core.FormLevels(o.correction, file.Rate(), n);
 
@@ -349,12 +374,13 @@ int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
   if (spectrogram && !WriteSpectrogram(spectrogram->Columns(), o, file.Rate(), &error))
     return Message(kBadOutput, error);
   // With --measure or a spectrogram the table goes only where --table says.
-  if (o.table.empty() && (spectrogram || o.measure)) return kOk;
+  if (o.table.empty() && (spectrogram || o.measure)) return NoteNonFinite(file, measured);
   if (o.table.empty()) {
-    return WriteOut(FormatSpectrumTable(traces, n / 2)) ? kOk : StdoutFailed();
+    return WriteOut(FormatSpectrumTable(traces, n / 2)) ? NoteNonFinite(file, measured)
+                                                        : StdoutFailed();
   }
   if (!WriteSpectrumTable(o.table, traces, n / 2, &error)) return Message(kBadOutput, error);
-  return kOk;
+  return NoteNonFinite(file, measured);
 }
 
 // Each line of text after the file's name and a tab.
@@ -389,11 +415,9 @@ int RunEach(const Options& o, LinesMode mode) {
     std::string lines;
     const int one = OneFile(mode, o, path, &lines);
     if (one == kBadOutput) return one;
-    if (one != kOk) {
-      status = std::max(status, one);
-      continue;
-    }
-    if (!WriteOut(Prefixed(path, lines))) return StdoutFailed();
+    status = std::max(status, one);
+    // A file measured with a note (NaN samples, a tone below the resolution) still has lines.
+    if (!lines.empty() && !WriteOut(Prefixed(path, lines))) return StdoutFailed();
   }
   return status;
 }

@@ -57,7 +57,9 @@ const char* const kHelp =
     "Blocks do not overlap; a partial last block is left out. Bin k lies at k * rate / N Hz.\n"
     "Mono gives the trace L, stereo L and R; of more channels the first two are used.\n"
     "Exit status: 0 done, 2 bad option (also an output that is an input or another output),\n"
-    "3 unreadable input (of several FILEs: any of them), 4 output not written.\n";
+    "3 unreadable input (of several FILEs: any of them; also NaN or Inf samples, read as 0\n"
+    "and named on stderr; with --measure a fundamental too near DC for the block length),\n"
+    "4 output not written.\n";
 
 bool ParseNumber(std::string_view s, double* v) {
   if (s.empty()) return false;

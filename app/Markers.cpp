@@ -19,6 +19,12 @@ void TMainwindow::ResetMarkers() {
   Mark2Frequ = 0.0;
   Mark1Peak = false;
   Mark2Peak = false;
+  // The read-outs say where the markers now stand; the levels follow at the next drawing.
+  if (!LMark1Frequ) return;
+  for (int marker : {1, 2})
+    if ((marker == 1 ? CBMarker1 : CBMarker2)->isChecked()) ShowMarkerFrequency(marker);
+  if (CBMarker1->isChecked() && CBMarker2->isChecked()) LDeltaFrequ->setText(FormatReadout(0.0));
+  Chart1->update();
 }
 
 void TMainwindow::FillMarkerLists(int kind, bool maxHold) {

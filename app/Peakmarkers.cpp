@@ -39,7 +39,7 @@ PeakEstimate PeakNearBin(const TChartSeries& series, int window, int bin) {
   const TraceShape s = ShapeOf(series);
   if (!s.Valid) return {};
   const double from = (bin - 1) * s.BinHz, to = (bin + 1) * s.BinHz;
-  return FindPeak(series.YValues().data(), window, s.Rate, s.FFTLength, from, to);
+  return FindTone(series.YValues().data(), window, s.Rate, s.FFTLength, from, to);
 }
 
 bool PlacePeakMarkers(TMainwindow& w, const QString& trace) {
@@ -49,10 +49,11 @@ bool PlacePeakMarkers(TMainwindow& w, const QString& trace) {
   if (!s.Valid) return false;
   const int window = w.WindowIndex.load();
   const double* levels = series->YValues().data();
-  // A DC offset is no tone: the search starts above its main lobe.
-  const double from = (MainLobeWidth(window) / 2 + 1) * s.BinHz;
-  const PeakEstimate first = FindPeak(levels, window, s.Rate, s.FFTLength, from, s.Rate / 2);
+  // The tone wherever it is, next to DC included; a DC offset is none.
+  const PeakEstimate first = FindTone(levels, window, s.Rate, s.FFTLength, 0, s.Rate / 2);
+  if (first.BelowResolution) ShowMessage(&w, QString::fromLatin1(kBelowResolutionNote));
   if (!first.Found) return false;
+  const double from = (MainLobeWidth(window) / 2 + 1) * s.BinHz;
   const PeakEstimate second =
       FindNextPeak(levels, window, s.Rate, s.FFTLength, from, s.Rate / 2, first);
 

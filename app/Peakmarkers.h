@@ -9,14 +9,15 @@
 class TChartSeries;
 class TMainwindow;
 
-// The highest peak among the bins bin - 1 .. bin + 1 of a spectrum trace (point k at k times
-// the bin spacing), estimated between bins under the given window; not Found where there is
+// The tone within a bin of bin `bin` of a spectrum trace (point k at k times the bin spacing),
+// estimated between bins under the given window, next to DC as well; not Found where there is
 // none, or where the trace is too short to be a spectrum.
 PeakEstimate PeakNearBin(const TChartSeries& series, int window, int bin);
 
-// Puts both markers on the peaks of the trace "L" or "R", above DC's main lobe, and switches
-// them on. False, and nothing changed, where that trace is not in the markers' lists or has no
-// peak.
+// Puts M1 on the tone of the trace "L" or "R" (next to DC included) and M2 on the next peak
+// above DC's main lobe, and switches them on. False, and nothing changed, where that trace is
+// not in the markers' lists or has no tone; where its tone lies too near DC for this
+// resolution, a message says so.
 bool PlacePeakMarkers(TMainwindow& w, const QString& trace);
 
 // A marker's frequency read between bins: fixed notation with two decimals, the user's decimal

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "Checkedfiles.h"
@@ -176,6 +177,11 @@ void Audiofile::Close() {
   fileChannels_ = 0;
   frames_ = 0;
   position_ = 0;
+  nonFinite_ = 0;
+  firstNonFinite_ = -1;
+  readTo_ = 0;
+  readFrames_ = 0;
+  nonFiniteFrames_ = 0;
 }
 
 bool Audiofile::Open(const std::string& path, std::string* error) {
@@ -289,6 +295,7 @@ int64_t Audiofile::Read(double* left, double* right, int64_t frames, std::string
         r[i] = s[i * ch + 1] * 32768.0;
       }
     }
+    Sanitise(l, ch == 1 ? nullptr : right + done, got);
     done += got;
     position_ += got;
     if (got < want) break;
@@ -303,6 +310,28 @@ int64_t Audiofile::Read(double* left, double* right, int64_t frames, std::string
     return -1;
   }
   return done;
+}
+
+void Audiofile::Sanitise(double* left, double* right, int64_t frames) {
+  for (int64_t i = 0; i < frames; ++i) {
+    const int64_t frame = position_ + i;
+    const bool counted = frame < readTo_;
+    int bad = 0, channels = 0;
+    for (double* s : {left + i, right ? right + i : nullptr}) {
+      if (!s) continue;
+      ++channels;
+      if (std::isfinite(*s)) continue;
+      *s = 0.0;
+      ++bad;
+    }
+    if (counted) continue;
+    ++readFrames_;
+    if (bad == 0) continue;
+    nonFinite_ += bad;
+    if (bad == channels) ++nonFiniteFrames_;
+    if (firstNonFinite_ < 0) firstNonFinite_ = frame;
+  }
+  readTo_ = std::max(readTo_, position_ + frames);
 }
 
 bool Audiofile::Seek(int64_t frame, std::string* error) {

@@ -44,8 +44,21 @@ class Audiofile {
   // Moves to frame `frame` (0 to Frames()); false with a reason.
   bool Seek(int64_t frame, std::string* error);
 
+  // Non-finite samples (NaN, +-Inf) of the channels read, each read as 0: one would poison
+  // every filter, mean and meter after it, and a 0 in its place keeps the file's timing and
+  // block boundaries, which dropping it would not. Counted once per frame of the file however
+  // often it is read; the frame of the first, -1 while none was met.
+  int64_t NonFinite() const { return nonFinite_; }
+  int64_t FirstNonFinite() const { return firstNonFinite_; }
+  // Every frame read was one (the file holds no finite sample of the channels read so far).
+  bool NothingFinite() const { return nonFiniteFrames_ > 0 && nonFiniteFrames_ == readFrames_; }
+
  private:
   bool CountFrames(std::string* error);
+  // Puts 0 for each non-finite sample of the frames just read at position_, and counts those
+  // of frames not counted before.
+  void Sanitise(double* left, double* right, int64_t frames);
+
   sf_private_tag* file_ = nullptr;
   int fd_ = -1;
   std::string path_;
@@ -54,4 +67,9 @@ class Audiofile {
   int64_t frames_ = 0;
   int64_t position_ = 0;
   std::vector<double> interleaved_;
+  int64_t nonFinite_ = 0;
+  int64_t firstNonFinite_ = -1;
+  int64_t readTo_ = 0;           // frames before this one have been counted
+  int64_t readFrames_ = 0;       // frames counted
+  int64_t nonFiniteFrames_ = 0;  // of them, frames with no finite sample
 };

@@ -49,12 +49,27 @@ void FileCursor::SetFault(const std::string& reason) {
   fault_ = WithoutPath(reason, path_);
 }
 
+void FileCursor::SetNonFinite(int64_t count, int64_t first) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nonFinite_ = count;
+  firstNonFinite_ = first;
+}
+
+int64_t FileCursor::NonFinite() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return nonFinite_;
+}
+
 std::string FileCursor::StateText() const {
   const std::string fault = Fault();
   if (!fault.empty()) return Name() + ": " + fault;
   std::string text = Name() + ": " + FormatFileTime(static_cast<double>(Position()) / rate_) +
                      " / " + FormatFileTime(static_cast<double>(frames_) / rate_);
   if (fileChannels_ > 2) text += " (first 2 of " + std::to_string(fileChannels_) + " channels)";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (nonFinite_ > 0)
+    text += ", " + std::to_string(nonFinite_) + " NaN/Inf samples read as 0 (the first at " +
+            FormatFileTime(static_cast<double>(firstNonFinite_) / rate_) + ")";
   return text;
 }
 
@@ -128,6 +143,7 @@ int FileCapture::ReadBlock(double* left, double* right, int frames) {
     cursor_->SetFault(got < 0 ? error : "the file ended early");
     return -1;
   }
+  if (file_.NonFinite() > 0) cursor_->SetNonFinite(file_.NonFinite(), file_.FirstNonFinite());
   cursor_->Advance(at, at + frames);
   if (fedUpTo_ != at) FeedGap();
   fedUpTo_ = at + frames;

@@ -47,8 +47,13 @@ class FileCursor {
   std::string Fault() const;
   void SetFault(const std::string& reason);
 
+  // Non-finite samples (NaN, Inf) the run read as 0, and the frame of the first.
+  void SetNonFinite(int64_t count, int64_t first);
+  int64_t NonFinite() const;
+
   // "name.wav: 0:12.3 / 1:05.0", with "(first 2 of 6 channels)" after it for more than two,
-  // or "name.wav: <fault>".
+  // and ", 3 NaN/Inf samples read as 0 (the first at 0:00.1)" where there were any; or
+  // "name.wav: <fault>".
   std::string StateText() const;
 
  private:
@@ -61,6 +66,8 @@ class FileCursor {
   std::atomic<bool> realTime_{true};
   mutable std::mutex mutex_;
   std::string fault_;
+  int64_t nonFinite_ = 0;
+  int64_t firstNonFinite_ = -1;
 };
 
 // "m:ss.d" (tenths cut, not rounded, so that a position never reads past the end), and

@@ -1,6 +1,7 @@
 #include "Streamring.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 StreamRing::StreamRing(size_t capacity) : buffer_(std::max<size_t>(64, (capacity + 3) / 4 * 4)) {}
@@ -44,7 +45,10 @@ bool StreamRing::Put(const double* samples, int frames, int channels, int rate) 
   buffer_[at + 1] = channels;
   buffer_[at + 2] = rate;
   buffer_[at + 3] = gap_ ? 1 : 0;
-  std::memcpy(&buffer_[at + kHeader], samples, sizeof(double) * values);
+  // A NaN or Inf would stay in every filter and mean after it: no consumer gets one.
+  double* out = &buffer_[at + kHeader];
+  for (size_t i = 0; i < values; ++i)
+    out[i] = std::isfinite(samples[i]) ? samples[i] : 0.0;
   gap_ = false;
   write_.store(w + need, std::memory_order_release);
   return true;

@@ -201,8 +201,15 @@ void TChart::WatchMenu(QMenu* menu) {
     if (QMenu* sub = a->menu())
       WatchMenu(sub);
     else if (!a->isSeparator())
-      addAction(a);
+      AdoptAction(a);
   }
+}
+
+void TChart::AdoptAction(QAction* a) {
+  // The menu's entries are the program's commands: their keys work in each of its windows,
+  // the tool windows in front included (a modal dialog still keeps them to itself).
+  a->setShortcutContext(Qt::ApplicationShortcut);
+  addAction(a);
 }
 
 void TChart::UnwatchMenu(QMenu* menu) {
@@ -230,7 +237,7 @@ bool TChart::eventFilter(QObject* watched, QEvent* event) {
       if (QMenu* sub = a->menu())
         WatchMenu(sub);
       else if (!a->isSeparator())
-        addAction(a);
+        AdoptAction(a);
     } else if (QMenu* sub = a->menu()) {
       UnwatchMenu(sub);
     } else {

@@ -336,6 +336,7 @@ class TChart : public QWidget {
   struct Impl;
   void WatchMenu(QMenu* menu);
   void UnwatchMenu(QMenu* menu);
+  void AdoptAction(QAction* a);
   void UpdateMenuButton();
   void DrawStateLine(QPainter& p);
   // Draws the frame at the pixel ratio dpr; what it changed is added to the unshown region.

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "Formcontrols.h"
+#include "Peakfinder.h"
 
 TFDistortion* FDistortion = nullptr;
 
@@ -75,6 +76,13 @@ TFDistortion::TFDistortion(QWidget* parent) : QWidget(parent, kToolWindowFlags),
   }
 
   Button1 = MakeButton("Close", this, {kColumnLeft[1] + kColumnWidth - 75, y + 8, 75, 25});
+  // Beside the button, in two lines where needed.
+  LNote = new QLabel(this);
+  LNote->setGeometry(kCaptionLeft, y + 4, kColumnLeft[1] + kColumnWidth - 75 - 2 * kCaptionLeft,
+                     34);
+  LNote->setWordWrap(true);
+  LNote->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  LNote->setAccessibleName("Note");
   connect(Button1, &QPushButton::clicked, this, &TFDistortion::Button1Click);
   setTabOrder(CAverages, Button1);
 
@@ -150,6 +158,12 @@ void TFDistortion::Measure() {
 
 void TFDistortion::ShowResults() {
   ++Updates;
+  QStringList below;
+  for (int c = 0; c < channels_ && c < 2; ++c)
+    if (Results[c].BelowResolution) below << (c == 0 ? "L" : "R");
+  LNote->setText(below.isEmpty()
+                     ? QString()
+                     : below.join(", ") + ": " + QString::fromLatin1(kBelowResolutionNote));
   for (int c = 0; c < 2; ++c) {
     const DistortionResult& r = Results[c];
     if (!r.Valid) {

@@ -45,6 +45,8 @@ class TFDistortion : public QWidget, public TPacedView {
   std::array<QLabel*, 2> LThdNPct{};
   std::array<QLabel*, 2> LSinad{};
   std::array<QLabel*, 2> LSnr{};
+  // Empty, or why a channel has no figures ("L: fundamental below the resolution: ...").
+  QLabel* LNote = nullptr;
 
  protected:
   bool event(QEvent* event) override;

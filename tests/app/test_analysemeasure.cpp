@@ -148,4 +148,53 @@ TEST(AnalyseMeasure, MonoSilenceAndBadOptions) {
   EXPECT_EQ(Analyse({"--measure", dir.filePath("missing.wav")}).status, 3);
 }
 
+// The issue's hum: 60 Hz at half scale, 16-bit, 3 s, at the defaults (2048 points, "Blackman
+// Harris"): the tone sits 2.56 bins from DC, inside DC's main lobe. With a DC offset too.
+TEST(AnalyseMeasure, ALowToneIsMeasuredAndOneTooNearDcIsRefused) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const long frames = 3 * kRate;
+  const double binHz = kRate / 2048.0;
+  for (double dc : {0.0, 0.2}) {
+    SCOPED_TRACE(dc);
+    std::vector<short> hum = Channel({{60, 20 * std::log10(0.5)}}, frames, true);
+    for (short& x : hum)
+      x = static_cast<short>(std::clamp(x + std::round(dc * 32768), -32768.0, 32767.0));
+    const QString t60 = dir.filePath("t60.wav");
+    ASSERT_EQ(tvtest::WriteWav16(t60.toStdString(), kRate, {hum}), "");
+    Outcome r = Analyse({"--quiet", "--measure", t60});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(r.names.size(), 8u) << r.out.toStdString();
+    EXPECT_NEAR(r.values["L.fundamental_hz"].first, 60, 0.02 * binHz);
+    EXPECT_NEAR(r.values["L.fundamental_db"].first, -6.02, 0.05);
+    // Dithered 16 bits: the noise lies some 90 dB below the tone, and no harmonic is there.
+    EXPECT_LT(r.values["L.thd_n_db"].first, -80) << r.out.toStdString();
+    EXPECT_GT(r.values["L.thd_n_db"].first, -100);
+    EXPECT_LT(r.values["L.thd_db"].first, -80);
+    EXPECT_GT(r.values["L.snr_db"].first, 80);
+  }
+
+  // Left 1 kHz, right 15 Hz: at 1024 points the right tone lies 0.32 bins from DC. Its
+  // figures read nan, the note names it, and the run ends as a refusal of the input.
+  const QString stereo = dir.filePath("low.wav");
+  ASSERT_EQ(
+      tvtest::WriteWav16(stereo.toStdString(), kRate,
+                         {Channel({{1000, -6}}, frames, true), Channel({{15, -6}}, frames, true)}),
+      "");
+  Outcome r = Analyse({"--quiet", "--fft", "1024", "--measure", stereo});
+  EXPECT_EQ(r.status, 3);
+  ASSERT_EQ(r.names.size(), 16u) << r.out.toStdString();
+  EXPECT_NEAR(r.values["L.fundamental_hz"].first, 1000, 0.01 * kRate / 1024);
+  for (const char* figure : kFigures)
+    EXPECT_TRUE(std::isnan(r.values[std::string("R.") + figure].first)) << figure;
+  EXPECT_EQ(r.err.toStdString(),
+            "tonvista-analyse: R: fundamental below the resolution: use a longer FFT\n");
+  // A longer block resolves it.
+  r = Analyse({"--quiet", "--fft", "32768", "--measure", stereo});
+  EXPECT_EQ(r.status, 0) << r.err.toStdString();
+  EXPECT_NEAR(r.values["R.fundamental_hz"].first, 15, 0.02 * kRate / 32768);
+  EXPECT_NEAR(r.values["R.fundamental_db"].first, -6, 0.1);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <numbers>
+#include <limits>
 
 #include "AlsaTestDevice.h"
 #include "Calcspectrumthread.h"
@@ -380,4 +381,24 @@ TEST_F(FileInputTest, PickingALiveInputBringsBackTheSettingsRateAndTheFileStaysL
   EXPECT_EQ(w->XAxisMax, 11025);
   EXPECT_TRUE(StateLine().startsWith("long.wav: 0:")) << StateLine().toStdString();
   EXPECT_NE(StateLine(), "long.wav: 0:00.0 / 0:30.0") << "it goes on from where it was";
+}
+
+// NaN in a float file: the state line counts them and names where the first was; the chart's
+// traces and the octave analyser's meters stay finite, from the samples around them.
+TEST_F(FileInputTest, NaNSamplesAreCountedOnTheStateLineAndReachNoTrace) {
+  Fast(true);
+  const int rate = 44100;
+  std::vector<double> s = tvtest::Sines(rate, 1, 8 * 2048, {1000.0}, 16384.0);
+  for (int i : {4410, 4411, 9000})
+    s[static_cast<size_t>(i)] = std::numeric_limits<double>::quiet_NaN();
+  Open(Write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, rate, 1, s));
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_EQ(StateLine(),
+            "nan.wav: 0:00.3 / 0:00.3, 3 NaN/Inf samples read as 0 (the first at "
+            "0:00.1)");
+  const std::vector<double>& y = w->Series1->YValues();
+  ASSERT_EQ(y.size(), 1024u);
+  for (double v : y)
+    ASSERT_TRUE(std::isfinite(v));
+  EXPECT_NEAR(PeakHz(w->Series1), 1000, 25);
 }

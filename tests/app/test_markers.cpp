@@ -3,7 +3,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
+#include "AlsaTestDevice.h"
+#include "Fileinput.h"
 #include "MainwindowFixture.h"
+#include "Soundfiles.h"
 
 namespace {
 
@@ -229,4 +234,63 @@ TEST_F(Markers, AMarkerWithoutAPointShowsNoLevelAndDrawsNothing) {
   emit w->BMark1_Dec->clicked();
   EXPECT_NE(w->Chart1->RenderImage(), trace);
   EXPECT_EQ(w->LMark1Lev->text(), "-50.0");
+}
+
+// A change of rate, FFT length or input puts the markers back to 0 Hz; their read-outs say so at
+// once instead of keeping the old frequencies.
+TEST_F(Markers, ReadoutsShowWhereTheMarkersStandAfterAChangeOfRateLengthOrInput) {
+  tvtest::TempDir dir;
+  const std::string path = dir.File("tone.wav");
+  ASSERT_EQ(tvtest::WriteSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050, 1,
+                                   tvtest::Sines(22050, 1, 22050, {1000.0})),
+            "");
+  const std::function<void()> changes[] = {
+      [&] { SetRate(2); },
+      [&] {
+        w->CFFTLength->setCurrentIndex(1);
+        emit w->CFFTLength->activated(1);
+      },
+      [&] {
+        FileInput->DialogRunner = [path] { return QString::fromStdString(path); };
+        FileInput->OpenAction->trigger();
+      },
+  };
+  int round = 0;
+  for (const auto& change : changes) {
+    SCOPED_TRACE(round++);
+    Fill(w->Series1, 1024, w->ShownRate() / w->FFTLength, [](int i) {
+      return i == 0 ? -121.4 : i == 46 ? -3.0 : -80.0;
+    });
+    // M1 on the peak read between bins, M2 stepped by hand.
+    Check(w->CBMarker1);
+    Check(w->CBMarker2);
+    w->Mark1Bin = 46;
+    w->Mark1Frequ = 46 * w->ShownRate() / w->FFTLength + 0.3;
+    w->Mark1Peak = true;
+    for (int i = 0; i < 20; ++i)
+      emit w->BMark2_Inc->clicked();
+    w->Chart1->RenderImage();
+    ASSERT_NE(w->LMark1Frequ->text().toStdString(), "0.00");
+    ASSERT_NE(w->LMark2Frequ->text().toStdString(), "0.0");
+    ASSERT_NE(w->LDeltaFrequ->text().toStdString(), "0.0");
+
+    change();
+    EXPECT_EQ(w->Mark1Frequ, 0.0);
+    EXPECT_EQ(w->Mark2Frequ, 0.0);
+    EXPECT_EQ(w->LMark1Frequ->text().toStdString(), "0.0");
+    EXPECT_EQ(w->LMark2Frequ->text().toStdString(), "0.0");
+    EXPECT_EQ(w->LDeltaFrequ->text().toStdString(), "0.0");
+    // The level read-out follows the trace at the marker's new place.
+    Fill(w->Series1, 1024, w->ShownRate() / w->FFTLength,
+         [](int i) { return i == 0 ? -121.4 : -80.0; });
+    w->Chart1->RenderImage();
+    EXPECT_EQ(w->LMark1Lev->text().toStdString(), "-121.4");
+    EXPECT_EQ(w->LMark1Frequ->text().toStdString(), "0.0");
+
+    // An unchecked marker keeps showing no value.
+    Uncheck(w->CBMarker2);
+    change();
+    EXPECT_EQ(w->LMark2Frequ->text().toStdString(), "---");
+    EXPECT_EQ(w->LMark2Lev->text().toStdString(), "---");
+  }
 }

@@ -232,6 +232,32 @@ TEST_F(Measurements, PeakWithoutATraceOrToneChangesNothing) {
   EXPECT_TRUE(messages.isEmpty());
 }
 
+// "Peak" on live hum: 60 Hz (2.78 bins at 44.1 kHz) with a DC offset, inside DC's main lobe,
+// gets M1; a tone that this resolution cannot tell from DC gets a message and no marker.
+TEST_F(Measurements, PeakFindsHumNextToDcOrSaysItIsBelowTheResolution) {
+  const double binHz = kRate / kN;
+  FillSpectrum(w->Series1, {{0, 0.2}, {60 / binHz, 0.5}}, WindowBlackmanHarris);
+  Trigger("Peak");
+  ASSERT_TRUE(w->Mark1Peak);
+  EXPECT_NEAR(w->Mark1Frequ, 60, 0.02 * binHz);
+  EXPECT_EQ(w->LMark1Frequ->text(), "60.00");
+  w->Chart1->RenderImage();
+  const double centred =
+      Db(0.5) - 10 * std::log10(EquivalentNoiseBandwidth(WindowBlackmanHarris, kN));
+  EXPECT_NEAR(w->Mark1Lev, centred, 0.1);
+  EXPECT_NEAR(w->Mark1Frequ, 60, 0.02 * binHz) << "the marker stays on the hum as it is redrawn";
+  EXPECT_TRUE(messages.isEmpty());
+
+  w->CBMarker1->setChecked(false);
+  emit w->CBMarker1->clicked(false);
+  FillSpectrum(w->Series1, {{0, 0.2}, {0.3, 0.5}}, WindowBlackmanHarris);
+  Trigger("Peak");
+  EXPECT_FALSE(w->Mark1Peak);
+  EXPECT_FALSE(w->CBMarker1->isChecked());
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_EQ(messages[0], "fundamental below the resolution: use a longer FFT");
+}
+
 class References : public Measurements {
  protected:
   static double Level(int i) { return -40.0 - 0.01 * i; }

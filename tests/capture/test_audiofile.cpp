@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -216,4 +217,45 @@ TEST_F(AudiofileTest, WhatIsNoAudioFileIsRefusedWithItsReason) {
     double v;
     EXPECT_EQ(file.Read(&v, nullptr, 1, &error), -1);
   }
+}
+
+// NaN and Inf in a float file read as 0, counted once per frame however often they are read,
+// with the frame of the first; a third channel's are no concern; all of them non-finite is
+// said.
+TEST_F(AudiofileTest, NonFiniteSamplesReadAsZeroAndAreCountedOnce) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> s = Ramp(3, 1000);
+  s[3 * 10 + 0] = nan;   // frame 10, L
+  s[3 * 10 + 1] = -inf;  // frame 10, R
+  s[3 * 500 + 1] = inf;  // frame 500, R
+  s[3 * 600 + 2] = nan;  // frame 600, a channel not read
+  const std::string path = dir.File("nan.wav");
+  WriteFile(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 8000, 3, s);
+  ASSERT_TRUE(file.Open(path, &error)) << error;
+  EXPECT_EQ(file.NonFinite(), 0);
+  EXPECT_EQ(file.FirstNonFinite(), -1);
+  std::vector<double> l(1000), r(1000);
+  ASSERT_EQ(file.Read(l.data(), r.data(), 1000, &error), 1000);
+  EXPECT_EQ(l[10], 0.0);
+  EXPECT_EQ(r[10], 0.0);
+  EXPECT_EQ(r[500], 0.0);
+  EXPECT_EQ(l[11], s[3 * 11]);
+  EXPECT_EQ(file.NonFinite(), 3);
+  EXPECT_EQ(file.FirstNonFinite(), 10);
+  EXPECT_FALSE(file.NothingFinite());
+  // Read again from the start: the same frames are not counted twice.
+  ASSERT_TRUE(file.Seek(0, &error));
+  ASSERT_EQ(file.Read(l.data(), r.data(), 600, &error), 600);
+  EXPECT_EQ(file.NonFinite(), 3);
+  for (double x : l)
+    EXPECT_TRUE(std::isfinite(x));
+
+  const std::string all = dir.File("allnan.wav");
+  WriteFile(all, SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 8000, 1, std::vector<double>(300, nan));
+  ASSERT_TRUE(file.Open(all, &error)) << error;
+  ASSERT_EQ(file.Read(l.data(), nullptr, 300, &error), 300);
+  EXPECT_TRUE(file.NothingFinite());
+  EXPECT_EQ(file.NonFinite(), 300);
+  EXPECT_EQ(file.FirstNonFinite(), 0);
 }

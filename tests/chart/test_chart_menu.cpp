@@ -155,6 +155,48 @@ TEST_F(ChartMenu, EntriesShortcutsWorkFromTheWindowAndAreShownInTheMenu) {
   EXPECT_TRUE(opened);
 }
 
+// The entries are the program's commands: their keys work with another of its windows in
+// front, also for entries added later and in submenus, but not past a modal dialog.
+TEST_F(ChartMenu, EntriesShortcutsWorkFromEveryWindowOfTheProgram) {
+  QWidget main;
+  auto* layout = new QVBoxLayout(&main);
+  auto* chart = new TChart;
+  layout->addWidget(chart);
+  main.resize(500, 400);
+  int top = 0, sub = 0;
+  chart->ChartMenu()->addAction("Top entry", [&] { ++top; })->setShortcut(QKeySequence("Ctrl+G"));
+  main.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+  QMenu* input = chart->ChartMenu()->addMenu("Input");
+  input->addAction("Sub entry", [&] { ++sub; })->setShortcut(QKeySequence("Ctrl+3"));
+
+  QWidget tool(nullptr, Qt::Tool);
+  auto* toolLayout = new QVBoxLayout(&tool);
+  auto* button = new QToolButton;
+  toolLayout->addWidget(button);
+  tool.resize(200, 100);
+  tool.show();
+  tool.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&tool));
+  ASSERT_EQ(QApplication::activeWindow(), &tool);
+  button->setFocus();
+  QTest::keyClick(button, Qt::Key_G, Qt::ControlModifier);
+  QTest::keyClick(button, Qt::Key_3, Qt::ControlModifier);
+  EXPECT_EQ(top, 1) << "from a tool window in front";
+  EXPECT_EQ(sub, 1) << "submenu entries too";
+
+  // A modal dialog keeps the keys to itself.
+  QWidget modal(nullptr, Qt::Dialog);
+  modal.setWindowModality(Qt::ApplicationModal);
+  modal.resize(100, 50);
+  modal.show();
+  modal.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&modal));
+  QTest::keyClick(&modal, Qt::Key_G, Qt::ControlModifier);
+  EXPECT_EQ(top, 1);
+  modal.hide();
+}
+
 TEST_F(ChartMenu, StateLineSitsAboveThePlotAndEmptyKeepsTheStoredLook) {
   const QRect plot = c.PlotRect();
   const QImage plain = c.RenderImage();

@@ -241,3 +241,33 @@ TEST_F(DistortionWindow, AveragesThePowersOfTheLastBlocks) {
 }
 
 }  // namespace
+
+// Live 60 Hz hum at the defaults lies inside DC's main lobe: the window reads it. At 256
+// points it cannot be told from DC: the note says so instead of a noise bin's figures, and it
+// goes again with a resolved tone.
+TEST_F(DistortionWindow, LowHumIsReadAndOneBelowTheResolutionIsSaid) {
+  const double rate = 48000;
+  Block hum(Magnitudes({{60, 0.5}}, rate, 2048, kWindow), {}, rate, 2048, kWindow);
+  window.ShowSpectrum(hum.b);
+  ASSERT_TRUE(window.Results[0].Valid);
+  EXPECT_NEAR(Value(window.LFrequency[0]), 60.0, 0.02 * rate / 2048);
+  EXPECT_NEAR(Value(window.LLevel[0]), -6.02, 0.05);
+  EXPECT_LT(Value(window.LThdNDb[0]), -80.0);
+  EXPECT_EQ(window.LNote->text(), "");
+
+  Block low(Magnitudes({{60, 0.5}}, rate, 256, kWindow), {}, rate, 256, kWindow);
+  window.ShowSpectrum(low.b);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(window.Results[0].Valid);
+  EXPECT_TRUE(window.Results[0].BelowResolution);
+  EXPECT_EQ(window.LFrequency[0]->text(), "---");
+  EXPECT_EQ(window.LThdNDb[0]->text(), "---");
+  EXPECT_EQ(window.LNote->text(), "L: fundamental below the resolution: use a longer FFT");
+  EXPECT_TRUE(window.LNote->geometry().bottom() < window.height());
+  EXPECT_FALSE(window.LNote->geometry().intersects(window.Button1->geometry()));
+
+  window.ShowSpectrum(hum.b);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(window.Results[0].Valid);
+  EXPECT_EQ(window.LNote->text(), "");
+}
