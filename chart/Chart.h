@@ -348,8 +348,9 @@ class TChart : public QWidget {
   // painter itself.
   void CatchUp(QPainter& fp);
   // Puts the background back wherever this frame may differ from the last; false when that
-  // is most of it, for the caller to put back the whole.
-  bool RestoreFrame();
+  // is most of it, for the caller to put back the whole. tracesChanged: the series may draw
+  // otherwise than in the last frame.
+  bool RestoreFrame(bool tracesChanged);
   void DrawBackground(QPainter& p);
   // The traces' segments and fills for this frame, and the columns they draw in.
   void LayOutSeries(qreal dpr);

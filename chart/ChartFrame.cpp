@@ -107,6 +107,8 @@ void TChart::Draw(QPainter& p) {
 
 void TChart::RenderFrame(qreal dpr) {
   Impl& d = *impl_;
+  // Without changed data the series draw as in the last frame (a new layout draws it whole).
+  const bool tracesChanged = d.repaintAsked;
   d.repaintAsked = false;
   UpdateAutomaticRanges();
   PlotRect();
@@ -143,6 +145,7 @@ void TChart::RenderFrame(qreal dpr) {
   record.prevStateRect = record.stateRect;
   record.stateRect = QRect();
   record.untracked = false;
+  bool compared = false;
 
   LayOutSeries(dpr);
   QPainter& fp = d.framePainter;
@@ -163,7 +166,12 @@ void TChart::RenderFrame(qreal dpr) {
     whole = true;
     record.all = true;
   } else {
-    if (!whole) whole = !RestoreFrame();
+    // Compared with the last frame, only the changed pixels are shown, even when most of the
+    // frame is put back: drawn again over the same background, the rest comes out as it was.
+    if (!whole) {
+      compared = true;
+      whole = !RestoreFrame(tracesChanged);
+    }
     if (whole) {
       std::memcpy(d.frame.bits(), d.background.constBits(),
                   static_cast<size_t>(d.frame.sizeInBytes()));
@@ -192,10 +200,10 @@ void TChart::RenderFrame(qreal dpr) {
   if (whole || (!record.stateRect.isEmpty() && Meets(record.top, record.bottom, record.stateRect)))
     DrawStateLine(d.FramePainter());
   if (fp.isActive()) fp.end();
-  if (whole)
-    d.unshown += QRect(QPoint(0, 0), size());
+  if (compared)
+    d.unshown += ColumnsRegion(record.changedTop, record.changedBottom, w, h, dpr);
   else
-    d.unshown += ColumnsRegion(record.top, record.bottom, w, h, dpr);
+    d.unshown += QRect(QPoint(0, 0), size());
 }
 
 void TChart::CatchUp(QPainter& fp) {
@@ -209,7 +217,7 @@ void TChart::CatchUp(QPainter& fp) {
     DrawMark(fp, &d.frame, m);
 }
 
-bool TChart::RestoreFrame() {
+bool TChart::RestoreFrame(bool tracesChanged) {
   Impl& d = *impl_;
   FrameRecord& record = d.record;
   const int w = d.frame.width(), h = d.frame.height();
@@ -220,11 +228,26 @@ bool TChart::RestoreFrame() {
   std::vector<int>& bottom = record.bottom;
   top.resize(static_cast<size_t>(w));
   bottom.resize(static_cast<size_t>(w));
-  // The traces of both frames.
+  // The traces of both frames: put back always, as what is drawn over them is drawn again.
   for (int x = 0; x < w; ++x) {
     top[x] = std::min(record.first[x], record.prevFirst[x]);
     bottom[x] = std::max(record.last[x], record.prevLast[x]);
   }
+  // Only what differs is shown: a paint the chart did not ask for draws the frame again, and
+  // showing its unchanged traces would cost the window another paint.
+  std::vector<int>& changedTop = record.changedTop;
+  std::vector<int>& changedBottom = record.changedBottom;
+  if (tracesChanged) {
+    changedTop = top;
+    changedBottom = bottom;
+  } else {
+    changedTop.assign(static_cast<size_t>(w), h);
+    changedBottom.assign(static_cast<size_t>(w), -1);
+  }
+  const auto cover = [&](const QRect& r) {
+    Cover(top, bottom, r);
+    Cover(changedTop, changedBottom, r);
+  };
   // The drawings' rectangles hold their pixels; a device pixel more for rounding at pixel
   // ratio 1, two at others.
   const auto deviceRect = [&](const CanvasMark& m) {
@@ -237,12 +260,12 @@ bool TChart::RestoreFrame() {
   const std::vector<CanvasMark>& before = record.prevCanvas;
   for (size_t i = 0; i < std::max(now.size(), before.size()); ++i) {
     if (i < now.size() && i < before.size() && now[i] == before[i]) continue;
-    if (i < now.size()) Cover(top, bottom, deviceRect(now[i]));
-    if (i < before.size()) Cover(top, bottom, deviceRect(before[i]));
+    if (i < now.size()) cover(deviceRect(now[i]));
+    if (i < before.size()) cover(deviceRect(before[i]));
   }
   if (record.state != record.prevState || record.stateRect != record.prevStateRect) {
-    Cover(top, bottom, record.stateRect);
-    Cover(top, bottom, record.prevStateRect);
+    cover(record.stateRect);
+    cover(record.prevStateRect);
   }
   // A drawing that meets pixels put back is drawn again, so all of its pixels are put back
   // first: drawn over itself, a text's antialiased edges would darken. Straight lines at pixel

@@ -169,6 +169,10 @@ struct FrameRecord {
   QRect stateRect, prevStateRect;
   // Reused: the rows put back per column, and which drawings are drawn again.
   std::vector<int> top, bottom;
+  // Reused: the rows per column whose pixels may differ from the last frame's. Less than what
+  // is put back: a drawing put back and drawn again over what it was drawn over before comes
+  // out as it was.
+  std::vector<int> changedTop, changedBottom;
   std::vector<char> redraw;
 };
 

@@ -335,6 +335,48 @@ TEST(PaintEconomy, ABatchOfPointsGivesOneChartPaintAndTheNextBatchAnother) {
   EXPECT_EQ(counter.paints, shown + 1);
 }
 
+// A paint the chart did not ask for (a neighbour's, a part uncovered) draws its frame again; the
+// unchanged traces must not ask the window for another paint. Sparse points put back a little of
+// the frame, a dense trace most of it.
+TEST(PaintEconomy, APaintTheChartDidNotAskForIsTheOnlyPaint) {
+  for (const bool dense : {false, true}) {
+    SCOPED_TRACE(dense ? "dense trace" : "sparse points");
+    TChart c;
+    c.resize(300, 200);
+    for (TChartAxis* a : {&c.BottomAxis(), &c.LeftAxis()}) {
+      a->SetAutomatic(false);
+      a->SetMinimum(0);
+      a->SetMaximum(100);
+    }
+    TChartSeries* s = c.AddSeries(dense ? TSeriesKind::Line : TSeriesKind::Point, "S");
+    if (!dense) {
+      s->SetPointerVisible(true);
+      s->SetPointerStyle(TPointerStyle::Cross);
+      s->SetPointerSize(1, 1);
+    }
+    c.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&c));
+    ASSERT_EQ(c.devicePixelRatioF(), 1.0);  // pixels are compared one to one
+    for (int round = 0; round < 2; ++round) {
+      s->ClearPoints();
+      if (dense)
+        for (int i = 0; i <= 2000; ++i)
+          s->AddPoint(i / 20.0, (i + round) % 2 ? 100 : 0, 0xff0000ffu);
+      else
+        s->AddPoint(20 + 50 * round, 70 - 40 * round, 0xff0000ffu);
+      QCoreApplication::processEvents();
+      QCoreApplication::processEvents();
+    }
+    PaintCounter counter(&c);
+    c.update(QRect(0, 0, 4, 4));  // the corner, away from the plot
+    SpinFor(50);  // time for any further paint the first one asks for
+    EXPECT_EQ(counter.paints, 1);
+    const QImage shown =
+        c.screen()->grabWindow(c.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shown, c.grab().toImage().convertToFormat(QImage::Format_RGB32));
+  }
+}
+
 TEST(PaintEconomy, LevelBarRepaintsOnlyWhenItsFilledHeightChanges) {
   QWidget window;
   window.resize(40, 120);
