@@ -279,6 +279,8 @@ std::unique_ptr<Generator::Source> Generator::Make(const GeneratorSettings& s) {
     case GeneratorSignal::Pink:
       return std::make_unique<Pink>(s.rate, seed);
     case GeneratorSignal::PeriodicPink:
+      if (period_.size() == static_cast<size_t>(s.period))
+        return std::make_unique<Periodic>(std::move(period_));
       return std::make_unique<Periodic>(PeriodicPink(s.period, s.rate, seed));
     case GeneratorSignal::Mls:
       return std::make_unique<Periodic>(MaximumLengthSequence(s.mlsOrder));
@@ -307,6 +309,18 @@ double Generator::HighestLevelDb() const {
   const Source* s = pending_ ? pending_.get() : source_.get();
   const double a = 1.0 / s->peak;
   return std::min(0.0, 20 * std::log10(IsNoise(settings_.signal) ? a * std::sqrt(2.0) : a));
+}
+
+void Generator::Apply(const GeneratorSettings& next, std::vector<double> period) {
+  period_ = std::move(period);
+  Apply(next);
+  period_.clear();
+}
+
+void Generator::Cut() {
+  fade_ = 0;
+  if (pending_) source_ = std::move(pending_);
+  amplitude_ = amplitudeTarget_ = TargetAmplitude();
 }
 
 void Generator::Apply(const GeneratorSettings& next) {

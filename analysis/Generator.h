@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 enum class GeneratorSignal { Sine, TwoTone, White, Pink, PeriodicPink, Mls, LogSweep, LinearSweep };
 enum class GeneratorChannels { Left, Right, Both };
@@ -64,6 +65,10 @@ class Generator {
   // one in. Settings with a problem are ignored. A periodic pink noise is made here (a few
   // FFTs of its length).
   void Apply(const GeneratorSettings& settings);
+  // The same with the period of a periodic noise made beforehand on another thread
+  // (PeriodicPink of the settings' period and rate), so that the rendering thread does not
+  // stop for it; a period of another length is not used.
+  void Apply(const GeneratorSettings& settings, std::vector<double> period);
   const GeneratorSettings& Settings() const { return settings_; }
 
   // The next `frames` frames of `channels` (1 or 2) interleaved samples in full-scale units;
@@ -73,6 +78,9 @@ class Generator {
 
   // Off and faded out: nothing more will sound until switched on again.
   bool Silent() const;
+  // The output lost what was rendered (it went away): the signal fades in afresh when it
+  // plays again, rather than coming back at full level.
+  void Cut();
   // A sweep played once has ended.
   bool Finished() const;
   // The highest level the signal reaches within full scale: 0 dBFS for the tones, sweeps and
@@ -89,6 +97,7 @@ class Generator {
 
  private:
   std::unique_ptr<Source> Make(const GeneratorSettings& s);
+  std::vector<double> period_;
   double TargetAmplitude() const;
 
   GeneratorSettings settings_;
