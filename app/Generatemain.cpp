@@ -1,14 +1,21 @@
 // tonvista-generate: the generator's signals written to a WAV or FLAC file, with the same
 // maths the generator window plays.
+#include <signal.h>
+
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "Generator.h"
 #include "Generatorfile.h"
 #include "Mls.h"
+#include "Outputlist.h"
+#include "Player.h"
 
 namespace {
 
@@ -20,7 +27,8 @@ constexpr int kBadOutput = 4;
 
 const char* const kHelp =
     "Usage: tonvista-generate --signal sine|twotone|white|pink|sweep [OPTIONS] OUT\n"
-    "Writes a test signal to OUT: WAV, or FLAC when OUT ends in .flac.\n"
+    "       tonvista-generate --signal ... [OPTIONS] --play [OUTPUT]\n"
+    "Writes a test signal to OUT: WAV, or FLAC when OUT ends in .flac; or plays it.\n"
     "\n"
     "  --signal NAME        sine, twotone, white, pink, sweep (logarithmic), and also\n"
     "                       periodic-pink (periodic in --period samples) and mls\n"
@@ -42,13 +50,18 @@ const char* const kHelp =
     "                       the samples (default pcm16; 16 bits are TPDF-dithered)\n"
     "  --no-dither          16 bits without dither\n"
     "  --seed N             the same noise every time (default: fresh noise each run)\n"
+    "  --play [OUTPUT]      play for --length seconds instead of writing a file, to the\n"
+    "                       output of that description or name (a PulseAudio/PipeWire\n"
+    "                       sink or an ALSA PCM; default: the system's default output);\n"
+    "                       Ctrl+C fades out and stops\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
     "\n"
     "The signal fades in over its first 10 ms and out over its last. A logarithmic sweep is\n"
     "made slightly shorter than --length so that f1*L is a whole number; the rest is silence.\n"
     "Random noise keeps its peaks within 14 dB of its RMS, so it reaches at most -11 dBFS.\n"
-    "Exit status: 0 written, 2 bad option or value, 4 output not written.\n";
+    "Exit status: 0 written (or played), 2 bad option or value, 4 output not written (or\n"
+    "not there to play to).\n";
 
 int Message(int status, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
@@ -75,6 +88,8 @@ struct Options {
   bool signalGiven = false;
   bool linear = false;
   bool sweep = false;
+  bool play = false;
+  std::string output;  // --play's OUTPUT; empty: the default output
 };
 
 int Parse(int argc, char** argv, Options* o) {
@@ -110,6 +125,16 @@ int Parse(int argc, char** argv, Options* o) {
     if (name == "--version") {
       std::printf("%s %s\n", kProgram, TONVISTA_VERSION);
       return kOk;
+    }
+    if (name == "--play") {
+      o->play = true;
+      // The output is optional: the next word is it unless it is an option.
+      if (inlineValue) {
+        o->output = value;
+      } else if (i + 1 < argc && argv[i + 1][0] != '-' && argv[i + 1][0] != '\0') {
+        o->output = argv[++i];
+      }
+      continue;
     }
     if (name == "--linear" || name == "--repeat" || name == "--no-dither") {
       if (inlineValue) return Message(kBadOption, name + " takes no value");
@@ -211,7 +236,10 @@ int Parse(int argc, char** argv, Options* o) {
     }
   }
   if (!o->signalGiven) return Message(kBadOption, "--signal is needed; see --help");
-  if (o->out.empty()) return Message(kBadOption, "OUT, the file to write, is needed; see --help");
+  if (o->play && !o->out.empty())
+    return Message(kBadOption, "--play plays instead of writing: no OUT with it");
+  if (!o->play && o->out.empty())
+    return Message(kBadOption, "OUT, the file to write, is needed; see --help");
   if (o->linear && !o->sweep) return Message(kBadOption, "--linear is for --signal sweep");
   if (o->linear) s.signal = GeneratorSignal::LinearSweep;
   s.sweepSeconds = o->request.seconds;
@@ -220,12 +248,67 @@ int Parse(int argc, char** argv, Options* o) {
 
 }  // namespace
 
+std::atomic<bool> stopAsked{false};
+
+// Plays the request to the output named (by description or name) for its length; Ctrl+C or
+// a termination fades out early.
+int Play(const Options& o) {
+  OutputEntry output = DefaultOutput();
+  if (!o.output.empty() && o.output != "default" && o.output != output.description) {
+    OutputList list(std::chrono::seconds(3));
+    list.WaitForChange(0, std::chrono::seconds(2));
+    bool found = false;
+    std::string names;
+    for (const OutputEntry& e : list.Entries()) {
+      if (e.description == o.output || e.name == o.output) {
+        output = e;
+        found = true;
+        break;
+      }
+      names += (names.empty() ? "" : ", ") + ("'" + e.description + "'");
+    }
+    if (!found)
+      return Message(kBadOutput,
+                     "--play '" + o.output + "': no such output (there are " + names + ")");
+  }
+  struct sigaction action {};
+  action.sa_handler = [](int) { stopAsked = true; };
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  const GeneratorSettings& s = o.request.settings;
+  Player player(output, o.request.channels, o.request.format, o.request.seed);
+  player.SetSettings(s);
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const int64_t frames = std::llround(o.request.seconds * s.rate);
+  bool played = false;
+  // The length is counted in frames the output took; a lost output does not stretch it beyond
+  // its time plus a few seconds.
+  const auto latest =
+      start + std::chrono::milliseconds(static_cast<int64_t>(o.request.seconds * 1000) + 3000);
+  while (!stopAsked && Clock::now() < latest &&
+         player.FramesPlayed() + static_cast<int64_t>(kFadeSeconds * s.rate) < frames) {
+    played = played || player.State() == PlaybackState::Playing;
+    if (!played && Clock::now() - start > std::chrono::seconds(3)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const std::string state = player.StateText();
+  GeneratorSettings off = s;
+  off.on = false;
+  player.SetSettings(off);
+  // The player's end lets the fade-out play.
+  if (!played) return Message(kBadOutput, "'" + output.description + "': " + state);
+  return kOk;
+}
+
 int main(int argc, char** argv) {
   Options o;
   if (const int status = Parse(argc, argv, &o); status >= 0) return status;
   const GeneratorSettings& s = o.request.settings;
-  if (std::string p = GeneratorFileProblem(o.out, o.request); !p.empty())
-    return Message(kBadOption, p);
+  // Played, the signal only needs to be playable: no file's format or size limits it.
+  const std::string p =
+      o.play ? GeneratorSettingsProblem(s) : GeneratorFileProblem(o.out, o.request);
+  if (!p.empty()) return Message(kBadOption, p);
   // One seed for the check and the file: a periodic noise's crest is that of its own draw.
   if (o.request.seed == 0) o.request.seed = Generator::RandomSeed() | 1;
   // A level the noise cannot reach within full scale is refused rather than played lower.
@@ -238,6 +321,7 @@ int main(int argc, char** argv) {
                   s.levelDb, probe.HighestLevelDb());
     return Message(kBadOption, text);
   }
+  if (o.play) return Play(o);
   std::string error;
   if (!WriteGeneratorFile(o.out, o.request, &error)) return Message(kBadOutput, error);
   return kOk;

@@ -12,9 +12,12 @@
 #include <fstream>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AlsaTestDevice.h"
+#include "PulseTestServer.h"
+#include "Pulsecapture.h"
 
 namespace {
 
@@ -255,6 +258,68 @@ TEST_F(Generate, AnOutputThatCannotBeWrittenGetsStatusFour) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(Read(File("old.wav")).info.frames, 24000);
   EXPECT_EQ(Files(), (QStringList{"fifo", "folder", "link.wav", "old.wav"}));
+}
+
+// --play through a private server: the tone reaches the sink named, at its level, for its
+// length; a termination fades out at once; an output that is not there is refused.
+TEST(GeneratePlay, PlaysToTheOutputNamedAndStopsWhenAsked) {
+  tvtest::PulseTestServer server;
+  ASSERT_TRUE(server.Start());
+  ASSERT_GE(server.AddSink("tvgen", "Generator Test"), 0);
+  PulseCapture capture("tvgen.monitor");
+  // Stereo in and out: a server's mono up- and down-mixing has levels of its own.
+  std::vector<int16_t> block(2 * 4800);
+  auto silent = [&] {
+    return std::all_of(block.begin(), block.end(), [](int16_t v) { return v == 0; });
+  };
+  // Nothing plays before the program is asked to.
+  for (int i = 0; i < 5; ++i)
+    capture.Record(2, 48000, block.data(), 4800);
+  EXPECT_TRUE(silent());
+
+  QProcess p;
+  p.start(TONVISTA_GENERATE,
+          {"--signal", "sine", "--frequency", "1000", "--level", "-10", "--length", "30",
+           "--format", "float", "--channels", "2", "--play", "Generator Test"});
+  ASSERT_TRUE(p.waitForStarted(5000));
+  // The tone at its level within a few seconds (the sink runs at the server's rate and 16
+  // bits, hence the wider bound).
+  bool heard = false;
+  double last = -999;
+  for (int i = 0; i < 50 && !heard; ++i) {
+    if (capture.Record(2, 48000, block.data(), 4800) != 4800) continue;
+    std::complex<double> acc = 0;
+    for (int k = 0; k < 4800; ++k)
+      acc += block[2 * k] / 32768.0 * std::polar(1.0, -2 * std::numbers::pi * 1000 * k / 48000);
+    last = Db(2 * std::abs(acc) / 4800);
+    heard = std::abs(last + 10) < 0.2;
+  }
+  EXPECT_TRUE(heard) << "last block at " << last << " dB; "
+                     << p.readAllStandardError().toStdString();
+  // A termination fades out and ends the program long before its 30 s.
+  const auto t = std::chrono::steady_clock::now();
+  p.terminate();
+  ASSERT_TRUE(p.waitForFinished(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t, std::chrono::seconds(3));
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  capture.Record(2, 48000, block.data(), 4800);
+  EXPECT_TRUE(silent());
+
+  // A short run ends by itself after its length.
+  const auto t2 = std::chrono::steady_clock::now();
+  const Result r =
+      RunGenerate({"--signal", "pink", "--length", "1", "--play=tvgen", "--format", "pcm24"});
+  EXPECT_EQ(r.status, 0) << r.Message();
+  EXPECT_GE(std::chrono::steady_clock::now() - t2, std::chrono::milliseconds(900));
+  EXPECT_LT(std::chrono::steady_clock::now() - t2, std::chrono::seconds(6));
+
+  const Result missing = RunGenerate({"--signal", "sine", "--play", "No Such Output"});
+  EXPECT_EQ(missing.status, 4);
+  EXPECT_EQ(missing.err.count('\n'), 1);
+  EXPECT_NE(missing.Message().find("No Such Output"), std::string::npos) << missing.Message();
+  EXPECT_EQ(RunGenerate({"--signal", "sine", "--play", "tvgen", "x.wav"}).status, 2);
 }
 
 TEST_F(Generate, HelpAndVersion) {
