@@ -6,14 +6,15 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <numbers>
 #include <thread>
 
 #include "AlsaTestDevice.h"
 #include "Alsaplayback.h"
+#include "Fft.h"
 #include "Outputlist.h"
 #include "Player.h"
 #include "PulseTestServer.h"
@@ -166,6 +167,59 @@ TEST_F(PlaybackTest, ToneRecordedFromTheMonitorHasItsFrequencyAndLevel) {
     EXPECT_EQ(player.Underruns(), 0);
   }
   EXPECT_EQ(err.Text(), "");
+}
+
+// Periodic pink noise through the server: any one period recorded from the monitor has each
+// one-third-octave band from 20 Hz to 16 kHz within 0.1 dB of the pink curve, and the level.
+TEST_F(PlaybackTest, PeriodicPinkThroughTheServerKeepsItsBands) {
+  constexpr int kPeriod = 65536;
+  Player player(std::make_unique<PulsePlayback>("tvout"), "Test Output", 2, SampleFormat::Float, 3);
+  GeneratorSettings s;
+  s.on = true;
+  s.signal = GeneratorSignal::PeriodicPink;
+  s.period = kPeriod;
+  s.levelDb = -20;
+  s.rate = 48000;
+  player.SetSettings(s);
+  PulseCapture capture("tvout.monitor");
+  std::vector<int16_t> block(2 * kPeriod);
+  // Past the fade-in: a block whose level is steady.
+  bool steady = false;
+  for (int i = 0; i < 20 && !steady; ++i) {
+    if (capture.Record(2, 48000, block.data(), kPeriod) != kPeriod) continue;
+    double first = 0, second = 0;
+    for (int k = 0; k < kPeriod; ++k)
+      (k < kPeriod / 2 ? first : second) += std::pow(block[2 * k] / 32768.0, 2);
+    steady = first > 0 && std::abs(10 * std::log10(second / first)) < 0.5 &&
+             std::abs(10 * std::log10((first + second) / kPeriod * 2) + 20) < 0.5;
+    if (steady) steady = capture.Record(2, 48000, block.data(), kPeriod) == kPeriod;
+  }
+  ASSERT_TRUE(steady);
+  std::vector<double> left(kPeriod);
+  double power = 0;
+  for (int k = 0; k < kPeriod; ++k) {
+    left[k] = block[2 * k];
+    power += std::pow(block[2 * k] / 32768.0, 2);
+  }
+  EXPECT_NEAR(10 * std::log10(power / kPeriod * 2), -20, 0.05);
+  FFT fft(kPeriod);
+  fft.Process(left.data(), WindowRectangular);
+  const double binHz = 48000.0 / kPeriod;
+  double ref = 0;
+  for (int band = -17; band <= 12; ++band) {
+    const double mid = 1000 * std::pow(10.0, band / 10.0);
+    const double lo = mid * std::pow(10.0, -0.05), hi = mid * std::pow(10.0, 0.05);
+    double got = 0, curve = 0;
+    for (int k = 1; k < kPeriod / 2; ++k) {
+      const double f = k * binHz;
+      if (f < lo || f >= hi) continue;
+      got += std::norm(std::complex<double>(fft.SpectrumRe[k], fft.SpectrumIm[k]));
+      curve += 1.0 / f;
+    }
+    const double db = 10 * std::log10(got / curve);
+    if (band == -17) ref = db;
+    EXPECT_NEAR(db, ref, 0.1) << "band " << mid;
+  }
 }
 
 // Nothing plays until asked; off closes the stream, and so does the end of the player.
