@@ -41,9 +41,7 @@ struct AlsaPlayback::Impl {
   snd_pcm_t* pcm = nullptr;
   PlaybackFormat format{};
   Clock::time_point nextOpen{};
-  std::vector<uint8_t> bytes;
-  std::unique_ptr<SampleQuantiser> quantiser;
-  SampleFormat quantiserFormat = SampleFormat::Float;
+  PlaybackBytes converter;
   int wakeFd = -1;  // readable once interrupted
 
   std::atomic<bool> interrupted{false};
@@ -120,36 +118,6 @@ struct AlsaPlayback::Impl {
     snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count), &revents);
     return (revents & (POLLERR | POLLNVAL)) == 0;
   }
-
-  void Convert(const PlaybackFormat& f, const double* samples, int frames) {
-    const size_t count = static_cast<size_t>(frames) * f.channels;
-    if (f.format == SampleFormat::Float) {
-      bytes.resize(count * sizeof(float));
-      for (size_t i = 0; i < count; ++i) {
-        const float v = static_cast<float>(std::clamp(samples[i], -1.0, 1.0));
-        std::memcpy(bytes.data() + i * sizeof v, &v, sizeof v);
-      }
-      return;
-    }
-    if (!quantiser || quantiserFormat != f.format) {
-      quantiser =
-          std::make_unique<SampleQuantiser>(f.format, SampleQuantiser::DefaultDither(f.format));
-      quantiserFormat = f.format;
-    }
-    if (f.format == SampleFormat::Pcm16) {
-      bytes.resize(count * sizeof(int16_t));
-      for (size_t i = 0; i < count; ++i) {
-        const auto v = static_cast<int16_t>(quantiser->Quantise(samples[i]));
-        std::memcpy(bytes.data() + i * sizeof v, &v, sizeof v);
-      }
-    } else {
-      bytes.resize(count * sizeof(int32_t));
-      for (size_t i = 0; i < count; ++i) {
-        const int32_t v = quantiser->Quantise(samples[i]);
-        std::memcpy(bytes.data() + i * sizeof v, &v, sizeof v);
-      }
-    }
-  }
 };
 
 AlsaPlayback::AlsaPlayback(std::string device)
@@ -183,12 +151,12 @@ int AlsaPlayback::Write(const PlaybackFormat& format, const double* samples, int
       return 0;
     }
   }
-  s.Convert(format, samples, frames);
-  const size_t frameBytes = s.bytes.size() / static_cast<size_t>(frames);
+  const std::vector<uint8_t>& bytes = s.converter.Convert(format, samples, frames);
+  const size_t frameBytes = bytes.size() / static_cast<size_t>(frames);
   int done = 0;
   while (done < frames && !s.interrupted) {
     const snd_pcm_sframes_t r =
-        snd_pcm_writei(s.pcm, s.bytes.data() + static_cast<size_t>(done) * frameBytes,
+        snd_pcm_writei(s.pcm, bytes.data() + static_cast<size_t>(done) * frameBytes,
                        static_cast<snd_pcm_uframes_t>(frames - done));
     if (r > 0) {
       done += static_cast<int>(r);

@@ -1,5 +1,8 @@
 #include "Playbacksink.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "Alsaplayback.h"
 #include "Audiodataacquisition.h"
 #include "Outputlist.h"
@@ -34,4 +37,36 @@ std::unique_ptr<PlaybackSink> MakePlaybackSink(const OutputEntry& output) {
       break;
   }
   return std::make_unique<AlsaPlayback>("default");
+}
+
+const std::vector<uint8_t>& PlaybackBytes::Convert(const PlaybackFormat& f, const double* samples,
+                                                   int frames) {
+  const size_t count = static_cast<size_t>(frames) * static_cast<size_t>(f.channels);
+  if (f.format == SampleFormat::Float) {
+    bytes_.resize(count * sizeof(float));
+    for (size_t i = 0; i < count; ++i) {
+      const float v = static_cast<float>(std::clamp(samples[i], -1.0, 1.0));
+      std::memcpy(bytes_.data() + i * sizeof v, &v, sizeof v);
+    }
+    return bytes_;
+  }
+  if (!quantiser_ || quantiserFormat_ != f.format) {
+    quantiser_ =
+        std::make_unique<SampleQuantiser>(f.format, SampleQuantiser::DefaultDither(f.format));
+    quantiserFormat_ = f.format;
+  }
+  if (f.format == SampleFormat::Pcm16) {
+    bytes_.resize(count * sizeof(int16_t));
+    for (size_t i = 0; i < count; ++i) {
+      const auto v = static_cast<int16_t>(quantiser_->Quantise(samples[i]));
+      std::memcpy(bytes_.data() + i * sizeof v, &v, sizeof v);
+    }
+  } else {
+    bytes_.resize(count * sizeof(int32_t));
+    for (size_t i = 0; i < count; ++i) {
+      const int32_t v = quantiser_->Quantise(samples[i]);
+      std::memcpy(bytes_.data() + i * sizeof v, &v, sizeof v);
+    }
+  }
+  return bytes_;
 }

@@ -3,8 +3,10 @@
 // thread never knows which it has.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Samplequantiser.h"
 
@@ -28,6 +30,19 @@ struct PlaybackFormat {
   int channels = 2;
   SampleFormat format = SampleFormat::Float;
   bool operator==(const PlaybackFormat&) const = default;
+};
+
+// Full-scale samples as the bytes of a stream: little-endian S16 (TPDF-dithered), S24 in the
+// low three bytes of four, or float; never beyond full scale. Every sink converts through one.
+class PlaybackBytes {
+ public:
+  const std::vector<uint8_t>& Convert(const PlaybackFormat& format, const double* samples,
+                                      int frames);
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::unique_ptr<SampleQuantiser> quantiser_;
+  SampleFormat quantiserFormat_ = SampleFormat::Float;
 };
 
 class PlaybackSink {

@@ -38,7 +38,12 @@ struct Player::Shared {
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mutex);
-        if (pending) {
+        if (pending && pending->rate != generator.Settings().rate && !generator.Silent()) {
+          // Another rate needs another stream: the signal fades out on this one first.
+          GeneratorSettings off = generator.Settings();
+          off.on = false;
+          generator.Apply(off);
+        } else if (pending) {
           generator.Apply(*pending, std::move(pendingPeriod));
           pending.reset();
           pendingPeriod.clear();

@@ -19,7 +19,7 @@ constexpr auto kRetry = std::chrono::milliseconds(300);
 constexpr auto kConnectPatience = std::chrono::seconds(2);
 // What the server keeps ahead of the sink: short, so that On is heard at once and Off stops
 // soon, long enough for a loaded machine.
-constexpr int kTargetMs = 60;
+constexpr int kTargetMs = 150;
 constexpr int kRequestMs = 10;
 constexpr int kPollMs = 20;
 
@@ -48,9 +48,7 @@ struct PulsePlayback::Impl {
   pa_stream* stream = nullptr;
   PlaybackFormat streamFormat{};
   Clock::time_point nextConnect{}, nextStream{}, connectedAt{};
-  std::vector<uint8_t> bytes;
-  std::unique_ptr<SampleQuantiser> quantiser;
-  SampleFormat quantiserFormat = SampleFormat::Float;
+  PlaybackBytes converter;
 
   std::atomic<bool> interrupted{false};
   std::atomic<bool> streaming{false};
@@ -179,36 +177,6 @@ struct PulsePlayback::Impl {
       return -1;
     return pa_mainloop_dispatch(loop);
   }
-
-  void Convert(const PlaybackFormat& f, const double* samples, int frames) {
-    const size_t count = static_cast<size_t>(frames) * f.channels;
-    if (f.format == SampleFormat::Float) {
-      bytes.resize(count * sizeof(float));
-      for (size_t i = 0; i < count; ++i) {
-        const float v = static_cast<float>(std::clamp(samples[i], -1.0, 1.0));
-        std::memcpy(bytes.data() + i * sizeof(float), &v, sizeof v);
-      }
-      return;
-    }
-    if (!quantiser || quantiserFormat != f.format) {
-      quantiser =
-          std::make_unique<SampleQuantiser>(f.format, SampleQuantiser::DefaultDither(f.format));
-      quantiserFormat = f.format;
-    }
-    if (f.format == SampleFormat::Pcm16) {
-      bytes.resize(count * sizeof(int16_t));
-      for (size_t i = 0; i < count; ++i) {
-        const auto v = static_cast<int16_t>(quantiser->Quantise(samples[i]));
-        std::memcpy(bytes.data() + i * sizeof v, &v, sizeof v);
-      }
-    } else {
-      bytes.resize(count * sizeof(int32_t));
-      for (size_t i = 0; i < count; ++i) {
-        const int32_t v = quantiser->Quantise(samples[i]);
-        std::memcpy(bytes.data() + i * sizeof v, &v, sizeof v);
-      }
-    }
-  }
 };
 
 PulsePlayback::PulsePlayback(std::string sink) : impl_(std::make_unique<Impl>()) {
@@ -231,8 +199,8 @@ int PulsePlayback::Write(const PlaybackFormat& format, const double* samples, in
     if (!s.loop) s.loop = pa_mainloop_new();
     if (!s.loop) return 0;
   }
-  s.Convert(format, samples, frames);
-  const size_t total = s.bytes.size();
+  const std::vector<uint8_t>& bytes = s.converter.Convert(format, samples, frames);
+  const size_t total = bytes.size();
   const size_t frameBytes = total / static_cast<size_t>(frames);
   size_t written = 0;
   while (!s.interrupted) {
@@ -248,7 +216,7 @@ int PulsePlayback::Write(const PlaybackFormat& format, const double* samples, in
       }
       const size_t n = std::min(room, total - written) / frameBytes * frameBytes;
       if (n > 0) {
-        if (pa_stream_write(s.stream, s.bytes.data() + written, n, nullptr, 0, PA_SEEK_RELATIVE) <
+        if (pa_stream_write(s.stream, bytes.data() + written, n, nullptr, 0, PA_SEEK_RELATIVE) <
             0) {
           s.CloseStream();
           s.failure = PlaybackState::OutputGone;
