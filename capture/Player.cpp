@@ -130,6 +130,10 @@ void Player::SetSettings(const GeneratorSettings& settings) {
                           before.rate != settings.rate);
   if (newPeriod && GeneratorSettingsProblem(settings).empty())
     period = PeriodicPink(settings.period, settings.rate, Generator::RandomSeed());
+  // The pink filter of a rate is fitted once (tens of milliseconds) and then shared: here,
+  // not on the playing thread.
+  if (settings.signal == GeneratorSignal::Pink && GeneratorSettingsProblem(settings).empty())
+    PinkFilter warm(settings.rate);
   std::lock_guard<std::mutex> lock(s.mutex);
   s.lastGiven = settings;
   s.pending = settings;

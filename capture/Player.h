@@ -28,8 +28,8 @@ class Player {
   Player& operator=(const Player&) = delete;
 
   // Any thread: the thread takes these settings whole before its next block (Generator::Apply:
-  // fades, ramps and phase-continuous retuning). A periodic noise is prepared here, on the
-  // caller's thread, so the playing thread never stops for it.
+  // fades, ramps and phase-continuous retuning). A periodic noise's period and a pink filter
+  // are prepared here, on the caller's thread, so the playing thread never stops for them.
   void SetSettings(const GeneratorSettings& settings);
 
   // Any thread.
