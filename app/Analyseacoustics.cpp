@@ -214,6 +214,11 @@ bool ReadFirstChannel(const std::string& path, int64_t most, std::vector<double>
     if (got >= 0) *error = path + ": the file ended early";
     return false;
   }
+  // A response with holes put to 0 would give decays that the room does not have.
+  if (file.NonFinite() > 0) {
+    *error = file.NonFiniteNote() + "; not analysed";
+    return false;
+  }
   return true;
 }
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "Analyseacoustics.h"
-#include "Analysetransfer.h"
 #include "Analyseoptions.h"
+#include "Analysetransfer.h"
 #include "Audiofile.h"
 #include "Calibrationfile.h"
 #include "Checkedfiles.h"
@@ -101,11 +101,7 @@ int CheckOutputs(const Options& o) {
 // a refusal of the input (the numbers came from the finite samples alone).
 int NoteNonFinite(const Audiofile& file, int status) {
   if (file.NonFinite() == 0) return status;
-  const int64_t first = file.FirstNonFinite();
-  Message(kOk, file.Path() + ": " + std::to_string(file.NonFinite()) +
-                   " non-finite samples (NaN or Inf) read as 0, the first at frame " +
-                   std::to_string(first) + " (" +
-                   Seconds(static_cast<double>(first) / file.Rate()) + " s)");
+  Message(kOk, file.NonFiniteNote());
   return status == kOk ? kBadInput : status;
 }
 
@@ -351,8 +347,9 @@ int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
       // A tone too near DC for this block length is a refusal of the input as measured.
       if (results[c].BelowResolution) measured = kBadInput;
       if (!results[c].Valid)
-        Message(kOk, (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") + ": " +
-                         (results[c].BelowResolution ? kBelowResolutionNote : "no tone to measure"));
+        Message(kOk,
+                (lines ? path + ": " : std::string()) + (c == 0 ? "L" : "R") + ": " +
+                    (results[c].BelowResolution ? kBelowResolutionNote : "no tone to measure"));
     }
     if (lines) {
       *lines = std::move(text);

@@ -226,6 +226,8 @@ int ReadAll(Audiofile& file, bool referenceLeft, Take take) {
     const int64_t got = file.Read(left.data(), right.data(), now, &error);
     if (got != now)
       return Message(kBadInput, got < 0 ? error : file.Path() + ": the file ended early");
+    // A sample put to 0 in one channel only would read as a change of the system.
+    if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote() + "; not measured");
     if (referenceLeft)
       take(right.data(), left.data(), static_cast<int>(now));
     else

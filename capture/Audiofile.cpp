@@ -1,5 +1,7 @@
 #include "Audiofile.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -343,4 +345,14 @@ bool Audiofile::Seek(int64_t frame, std::string* error) {
     return Fail(error, path_, std::string("cannot seek (") + sf_strerror(file_) + ")");
   position_ = frame;
   return true;
+}
+
+std::string Audiofile::NonFiniteNote() const {
+  if (nonFinite_ == 0) return "";
+  char seconds[64];
+  std::snprintf(seconds, sizeof seconds, "%.6g",
+                rate_ > 0 ? static_cast<double>(firstNonFinite_) / rate_ : 0.0);
+  return path_ + ": " + std::to_string(nonFinite_) +
+         " non-finite samples (NaN or Inf) read as 0, the first at frame " +
+         std::to_string(firstNonFinite_) + " (" + seconds + " s)";
 }

@@ -52,6 +52,9 @@ class Audiofile {
   int64_t FirstNonFinite() const { return firstNonFinite_; }
   // Every frame read was one (the file holds no finite sample of the channels read so far).
   bool NothingFinite() const { return nonFiniteFrames_ > 0 && nonFiniteFrames_ == readFrames_; }
+  // "<path>: N non-finite samples (NaN or Inf) read as 0, the first at frame F (S s)", for the
+  // note every command-line mode gives; empty while none was met.
+  std::string NonFiniteNote() const;
 
  private:
   bool CountFrames(std::string* error);
