@@ -44,6 +44,7 @@ struct TFImpulse::Result {
   std::vector<double> response;
   double toFullScale = 1.0;
   int rate = 0;
+  double zeroSeconds = 0.0;  // where on the response the recording started
   RoomAcoustics room;
 };
 
@@ -115,7 +116,8 @@ std::vector<double> ReadFirstChannel(const QString& path, int64_t most, int* rat
 
 // Every `step` samples' largest magnitude as one point, so that a long response keeps its
 // peaks on the screen.
-void AddEnvelope(TChartSeries* s, const std::vector<double>& x, double rate, bool db, double peak) {
+void AddEnvelope(TChartSeries* s, const std::vector<double>& x, double rate, double zeroSeconds,
+                 bool db, double peak) {
   const size_t n = x.size();
   const size_t step = std::max<size_t>(1, (n + kMostPoints - 1) / kMostPoints);
   std::vector<double> t, y;
@@ -123,10 +125,10 @@ void AddEnvelope(TChartSeries* s, const std::vector<double>& x, double rate, boo
     size_t at = i;
     for (size_t j = i; j < std::min(n, i + step); ++j)
       if (std::fabs(x[j]) > std::fabs(x[at])) at = j;
-    t.push_back(1000.0 * static_cast<double>(at) / rate);
+    t.push_back(1000.0 * (static_cast<double>(at) / rate - zeroSeconds));
     if (db) {
       const double v = std::fabs(x[at]) / peak;
-      y.push_back(v > 1e-8 ? 20.0 * std::log10(v) : -160.0);
+      y.push_back(v > 1e-6 ? 20.0 * std::log10(v) : -120.0);
     } else {
       y.push_back(x[at] / peak);
     }
@@ -180,6 +182,8 @@ TFImpulse::TFImpulse(QWidget* parent) : QWidget(parent, kToolWindowFlags) {
   ChartEtc = MakeChart(this, "Energy-time curve", "Time (ms)", "dB re peak");
   ChartDecay = MakeChart(this, "Decay curve", "Time (ms)", "dB");
   ChartFrequency = MakeChart(this, "Frequency response", "Frequency (Hz)", "dB re peak");
+  // Silence before the onset would otherwise stretch the scale down to the floor of -120 dB.
+  ChartEtc->LeftAxis().SetRange(-100.0, 5.0);
   ChartFrequency->BottomAxis().SetAutomatic(false);
   ChartFrequency->BottomAxis().SetRange(20.0, 20000.0);
   ChartFrequency->BottomAxis().SetLogarithmic(true);
@@ -356,6 +360,7 @@ bool TFImpulse::OpenRecording(const QString& recording, const QString& sweep) {
       r->error = recording + ": " + QString::fromStdString(d.error);
       return r;
     }
+    r->zeroSeconds = static_cast<double>(d.zero) / r->rate;
     r->response = std::move(d.response);
     r->toFullScale = 1.0;  // recording over sweep: a unit gain reads 1
     r->room = AnalyseRoom(r->response.data(), static_cast<int64_t>(r->response.size()), r->rate);
@@ -377,6 +382,7 @@ void TFImpulse::Finish(std::shared_ptr<Result> result) {
   response_ = std::move(result->response);
   toFullScale_ = result->toFullScale;
   rate_ = result->rate;
+  zeroSeconds_ = result->zeroSeconds;
   room_ = std::move(result->room);
   SetStatus(QString("%1: %2 Hz, %3 s")
                 .arg(result->source)
@@ -427,8 +433,8 @@ void TFImpulse::ShowCurves() {
   for (double v : response_)
     peak = std::max(peak, std::fabs(v));
   if (peak > 0.0) {
-    AddEnvelope(responseSeries_, response_, rate_, false, peak);
-    AddEnvelope(etcSeries_, response_, rate_, true, peak);
+    AddEnvelope(responseSeries_, response_, rate_, zeroSeconds_, false, peak);
+    AddEnvelope(etcSeries_, response_, rate_, zeroSeconds_, true, peak);
   }
   ChartResponse->InvalidateData();
   ChartEtc->InvalidateData();
@@ -447,7 +453,8 @@ void TFImpulse::ShowDecay() {
     std::vector<double> t, y;
     for (size_t i = 0; i < n; i += step)
       if (std::isfinite(p.curveDb[i])) {
-        t.push_back(1000.0 * (p.onsetSeconds + static_cast<double>(i) / p.curveRate));
+        t.push_back(1000.0 *
+                    (p.onsetSeconds + static_cast<double>(i) / p.curveRate - zeroSeconds_));
         y.push_back(p.curveDb[i]);
       }
     decaySeries_->AddPoints(t.data(), y.data(), static_cast<int>(t.size()),

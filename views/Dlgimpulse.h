@@ -93,6 +93,7 @@ class TFImpulse : public QWidget {
   std::vector<double> response_;  // as analysed (the file's 16-bit scale or unit gain)
   double toFullScale_ = 1.0;
   int rate_ = 0;
+  double zeroSeconds_ = 0.0;  // the time axis's zero on the response
   RoomAcoustics room_;
   TChartSeries* responseSeries_ = nullptr;
   TChartSeries* etcSeries_ = nullptr;

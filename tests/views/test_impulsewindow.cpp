@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <random>
@@ -142,7 +143,10 @@ TEST(ImpulseWindow, TableIsTheCommandLinesOnTheSameResponse) {
     ASSERT_GT(w.ChartDecay->Series(0)->PointCount(), 10);
     EXPECT_NEAR(w.ChartDecay->Series(0)->YValues().front(), 0.0, 0.5);
     EXPECT_GT(w.ChartFrequency->Series(0)->PointCount(), 100);
+    for (TChart* chart : {w.ChartResponse, w.ChartEtc, w.ChartDecay, w.ChartFrequency})
+      EXPECT_FALSE(chart->RenderImage().isNull());
   }
+  if (const char* shot = std::getenv("TONVISTA_IMPULSE_SHOT")) w.grab().save(shot);
 }
 
 TEST(ImpulseWindow, RecordingAndSweepGiveTheCommandLinesTable) {
@@ -165,6 +169,11 @@ TEST(ImpulseWindow, RecordingAndSweepGiveTheCommandLinesTable) {
   ASSERT_EQ(status, 0);
   EXPECT_GE(ExpectTableIsTheCommandLine(w, cli), 40);
   EXPECT_NEAR(w.Cell(2, 8).toDouble(), 0.6, 0.02 * 0.6);
+  // Time zero is the recording's start: the room's onset there, what the division put
+  // before it at negative times.
+  ASSERT_GT(w.ChartDecay->Series(0)->PointCount(), 10);
+  EXPECT_NEAR(w.ChartDecay->Series(0)->XValues().front(), 0.0, 2.0);
+  EXPECT_LT(w.ChartResponse->Series(0)->XValues().front(), -10.0);
 
   // The saved response is the command line's --ir, sample for sample.
   const QString mine = dir.filePath("mine.wav"), theirs = dir.filePath("theirs.wav");
