@@ -9,6 +9,7 @@
 #include "Application.h"
 #include "Chart.h"
 #include "Dlgdistortion.h"
+#include "Dlgimpulse.h"
 #include "Dlgoctaveanalyser.h"
 #include "Dlgspectrogram.h"
 #include "Fileinput.h"
@@ -73,6 +74,7 @@ void CreateToolWindows() {
                    [](std::function<double(double)> correction) {
                      Mainwindow->TraceCorrection = std::move(correction);
                    });
+  Add(new TFImpulse, "Impulse response...", "Ctrl+Shift+E");
 
   QMenu* menu = Mainwindow->Chart1->ChartMenu();
   menu->addSeparator();
