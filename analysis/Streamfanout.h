@@ -38,7 +38,7 @@ class StreamFanout : public StreamConsumer, private SampleStream {
     if (holder_.load() != worker) return;
     for (Part& p : parts_) {
       if (p.stream.exchange(nullptr) && p.consumer) p.consumer->ReleaseStream(worker);
-      p.fed = false;
+      p.fed.store(false, std::memory_order_relaxed);
     }
     holder_.store(nullptr);
   }
@@ -47,7 +47,9 @@ class StreamFanout : public StreamConsumer, private SampleStream {
   struct Part {
     StreamConsumer* consumer = nullptr;
     std::atomic<SampleStream*> stream{nullptr};
-    bool fed = false;  // the recording thread's: the last piece went to this part
+    // The last piece went to this part (the recording thread's; atomic as the next worker's
+    // recording thread takes it over).
+    std::atomic<bool> fed{false};
   };
 
   void Samples(const double* samples, int frames, int channels, int rate) override {
@@ -55,15 +57,17 @@ class StreamFanout : public StreamConsumer, private SampleStream {
       SampleStream* s = p.stream.load(std::memory_order_acquire);
       const bool listening = s && p.consumer->Listening();
       if (listening) {
-        if (!p.fed) s->Gap();
+        if (!p.fed.load(std::memory_order_relaxed)) s->Gap();
         s->Samples(samples, frames, channels, rate);
       }
-      p.fed = listening;
+      p.fed.store(listening, std::memory_order_relaxed);
     }
   }
   void Gap() override {
     for (Part& p : parts_)
-      if (SampleStream* s = p.stream.load(std::memory_order_acquire); s && p.fed) s->Gap();
+      if (SampleStream* s = p.stream.load(std::memory_order_acquire);
+          s && p.fed.load(std::memory_order_relaxed))
+        s->Gap();
   }
 
   std::vector<Part> parts_;
