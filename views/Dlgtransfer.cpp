@@ -26,6 +26,7 @@ TFTransfer* FTransfer = nullptr;
 namespace {
 
 constexpr auto kTurn = std::chrono::milliseconds(20);
+constexpr auto kPublish = std::chrono::milliseconds(80);
 // The longest lag the delay finder searches either way.
 constexpr double kDelaySearchSeconds = 0.1;
 // A correlation peak this far above the rest is taken as the delay.
@@ -117,9 +118,12 @@ bool TransferMeter::Flush(double seconds) {
     return consumed_ >= target && settingsDone_ >= version && resetsDone_ >= resets;
   };
   if (!thread_.joinable() || stop_) return false;
-  return published_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+  ++flushers_;
+  const bool flushed = published_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
     return done() || stop_;
   }) && done();
+  --flushers_;
+  return flushed;
 }
 
 void TransferMeter::Run() {
@@ -134,6 +138,7 @@ void TransferMeter::Run() {
   std::vector<double> m, r;
   uint64_t readTotal = consumed_ - ring_.FramesDropped();  // as the ring counts
   uint64_t resets = resetsWanted_;
+  std::chrono::steady_clock::time_point lastPublished{};
 
   auto build = [&] {
     core.reset();
@@ -210,10 +215,19 @@ void TransferMeter::Run() {
       }
     });
 
+    readTotal += read;
+    // A result at most every kPublish (the window shows no more), at once for a Flush.
+    bool flushing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushing = flushers_ > 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (changed && !flushing && now - lastPublished < kPublish) continue;
+    lastPublished = now;
     std::optional<TransferResult> result;
     if (changed && core && core->Averages() > 0) result = core->Result();
     std::lock_guard<std::mutex> lock(mutex_);
-    readTotal += read;
     consumed_ = readTotal + ring_.FramesDropped();
     settingsDone_ = applied;
     resetsDone_ = resets;

@@ -94,6 +94,7 @@ class TransferMeter : public StreamConsumer {
   uint64_t settingsVersion_ = 0;
   uint64_t settingsDone_ = 0;  // the version the thread's last turn worked with
   uint64_t resetsWanted_ = 0, resetsDone_ = 0;
+  int flushers_ = 0;  // callers waiting in Flush
   TransferReading reading_;
   uint64_t consumed_ = 0;  // frames read from the ring, dropped ones included
   std::thread thread_;
