@@ -508,7 +508,8 @@ void TMainwindow::BStartClick() {
   if (FBandAnalyser) consumers.push_back(FBandAnalyser);
   consumers.insert(consumers.end(), SpectrumConsumers.begin(), SpectrumConsumers.end());
   ScaleAxes();
-  auto* thread = new TCalcSpectrumThread(CurrentSettings(), consumers, StreamMeter);
+  auto* thread =
+      new TCalcSpectrumThread(CurrentSettings(), consumers, StreamFeed ? StreamFeed : StreamMeter);
   // The end event is delivered through this thread's event loop, so it cannot run before
   // the handler is in place. It may come after this window is gone.
   thread->OnTerminate = [self = QPointer<TMainwindow>(this)](TCalcSpectrumThread* t) {

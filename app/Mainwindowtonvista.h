@@ -226,6 +226,8 @@ class TMainwindow : public QWidget, public TPacedView {
   std::vector<SpectrumConsumer*> SpectrumConsumers;
   // Fed with every recorded sample while it listens (the octave analyser); none by default.
   StreamConsumer* StreamMeter = nullptr;
+  // What the worker is given when set: every meter of the stream (StreamMeter among them).
+  StreamConsumer* StreamFeed = nullptr;
 
   // The worker of the last Start, until it has ended.
   TCalcSpectrumThread* CalcThread = nullptr;

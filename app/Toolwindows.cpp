@@ -4,6 +4,7 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QPushButton>
+#include <memory>
 #include <vector>
 
 #include "Application.h"
@@ -12,10 +13,12 @@
 #include "Dlgimpulse.h"
 #include "Dlgoctaveanalyser.h"
 #include "Dlgspectrogram.h"
+#include "Dlgtransfer.h"
 #include "Fileinput.h"
 #include "Mainwindowtonvista.h"
 #include "Peakmarkers.h"
 #include "Referencetraces.h"
+#include "Streamfanout.h"
 
 // A new tool window is one line of the start-up list in CreateToolWindows: Add(new TFWindow,
 // "Caption...", "shortcut"). That creates it once (hidden), feeds it every block when it is a
@@ -26,6 +29,8 @@ namespace {
 
 // The tool windows in the order of creation; destroyed in the reverse order.
 std::vector<QObject*> created;
+// The octave analyser and the transfer window share the worker's one stream.
+std::unique_ptr<StreamFanout> fanout;
 
 template <class Window>
 Window* Add(Window* window, const char* caption, const char* shortcut) {
@@ -76,6 +81,12 @@ void CreateToolWindows() {
                    });
   Add(new TFImpulse, "Impulse response...", "Ctrl+Shift+E");
 
+  TFTransfer* transfer = Add(new TFTransfer, "Transfer function...", "Ctrl+Shift+T");
+  fanout = std::make_unique<StreamFanout>(
+      std::vector<StreamConsumer*>{&octave->Meter(), &transfer->Meter()});
+  Mainwindow->StreamFeed = fanout.get();
+  FocusStopOnClose(transfer);
+
   QMenu* menu = Mainwindow->Chart1->ChartMenu();
   menu->addSeparator();
   CreatePeakEntries(*Mainwindow);
@@ -89,12 +100,15 @@ void DestroyToolWindows() {
   if (!Mainwindow) return;
   Mainwindow->SpectrumConsumers.clear();
   Mainwindow->StreamMeter = nullptr;
+  Mainwindow->StreamFeed = nullptr;
   delete ReferenceTraces;
   delete FileInput;
   for (auto it = created.rbegin(); it != created.rend(); ++it)
     delete *it;
   created.clear();
+  fanout.reset();
   FDistortion = nullptr;
   FSpectrogram = nullptr;
   FOctaveAnalyser = nullptr;
+  FTransfer = nullptr;
 }
