@@ -226,8 +226,6 @@ int ReadAll(Audiofile& file, bool referenceLeft, Take take) {
     const int64_t got = file.Read(left.data(), right.data(), now, &error);
     if (got != now)
       return Message(kBadInput, got < 0 ? error : file.Path() + ": the file ended early");
-    // A sample put to 0 in one channel only would read as a change of the system.
-    if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote() + "; not measured");
     if (referenceLeft)
       take(right.data(), left.data(), static_cast<int>(now));
     else
@@ -259,6 +257,9 @@ int Run(const Options& o) {
   Audiofile file;
   std::string error;
   if (!file.Open(o.file, &error)) return Message(kBadInput, error);
+  // A sample put to 0 in one channel only would read as a change of the system: the blocks
+  // that hold one are left out instead (the core refuses them), and said at the end.
+  file.PassNonFinite(true);
   if (file.Channels() < 2)
     return Message(kBadInput, o.file + ": mono; " + (o.delay ? "--delay" : "--transfer") +
                                   " needs two channels, the measurement and the reference");
@@ -330,6 +331,7 @@ int Run(const Options& o) {
   // Said once the table stands, so that a refusal stays one line.
   if (!o.delayGiven && !found.Found)
     Message(kOk, o.file + ": no delay found; the phase is relative to 0 ms");
+  if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote());
   return kOk;
 }
 

@@ -323,7 +323,8 @@ void Audiofile::Sanitise(double* left, double* right, int64_t frames) {
       if (!s) continue;
       ++channels;
       if (std::isfinite(*s)) continue;
-      *s = 0.0;
+      // NaN in place: the reader's caller leaves out the blocks that hold them.
+      if (!passNonFinite_) *s = 0.0;
       ++bad;
     }
     if (counted) continue;
@@ -352,7 +353,7 @@ std::string Audiofile::NonFiniteNote() const {
   char seconds[64];
   std::snprintf(seconds, sizeof seconds, "%.6g",
                 rate_ > 0 ? static_cast<double>(firstNonFinite_) / rate_ : 0.0);
-  return path_ + ": " + std::to_string(nonFinite_) +
-         " non-finite samples (NaN or Inf) read as 0, the first at frame " +
+  return path_ + ": " + std::to_string(nonFinite_) + " non-finite samples (NaN or Inf) " +
+         (passNonFinite_ ? "left out" : "read as 0") + ", the first at frame " +
          std::to_string(firstNonFinite_) + " (" + seconds + " s)";
 }

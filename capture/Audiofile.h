@@ -52,6 +52,10 @@ class Audiofile {
   int64_t FirstNonFinite() const { return firstNonFinite_; }
   // Every frame read was one (the file holds no finite sample of the channels read so far).
   bool NothingFinite() const { return nonFiniteFrames_ > 0 && nonFiniteFrames_ == readFrames_; }
+  // Hands non-finite samples on as NaN instead of 0, still counted: for a caller that leaves
+  // out every block holding one (the two-channel measurement), where a 0 would read as a change
+  // of the system.
+  void PassNonFinite(bool on) { passNonFinite_ = on; }
   // "<path>: N non-finite samples (NaN or Inf) read as 0, the first at frame F (S s)", for the
   // note every command-line mode gives; empty while none was met.
   std::string NonFiniteNote() const;
@@ -63,6 +67,7 @@ class Audiofile {
   void Sanitise(double* left, double* right, int64_t frames);
 
   sf_private_tag* file_ = nullptr;
+  bool passNonFinite_ = false;
   int fd_ = -1;
   std::string path_;
   int rate_ = 0;
