@@ -77,14 +77,8 @@ int ParseOptions(int argc, char** argv, Options* o, std::string* out, std::strin
       filesOnly = true;
       continue;
     }
-    std::string name(arg);
-    std::string value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     const auto flag = [&](const char* n) {
       if (name != n) return false;
       return true;

@@ -85,13 +85,8 @@ int Parse(int argc, char** argv, Options* o) {
       filesOnly = true;
       continue;
     }
-    std::string name(arg), value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     if (name == "-h" || name == "--help") {
       std::fputs(kTransferHelp + 1, stdout);
       return kOk;

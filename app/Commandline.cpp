@@ -31,6 +31,17 @@ int Message(const char* program, int status, std::string_view text) {
   return status;
 }
 
+bool SplitOption(std::string_view arg, std::string* name, std::string* value) {
+  *name = arg;
+  value->clear();
+  if (const size_t eq = name->find('='); name->starts_with("--") && eq != std::string::npos) {
+    *value = name->substr(eq + 1);
+    name->resize(eq);
+    return true;
+  }
+  return false;
+}
+
 bool ParseNumber(std::string_view s, double* v) {
   if (s.empty()) return false;
   const char* end = s.data() + s.size();

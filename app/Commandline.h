@@ -20,6 +20,10 @@ inline constexpr const char* kWindowNames[] = {"Hanning", "Hamming", "Blackman",
 // returns status.
 int Message(const char* program, int status, std::string_view text);
 
+// An option as its name and, for "--name=value", the value after the '='; true if one was
+// given so.
+bool SplitOption(std::string_view arg, std::string* name, std::string* value);
+
 // The whole of s as a finite number / a whole number; false for anything else.
 bool ParseNumber(std::string_view s, double* v);
 bool ParseInt(std::string_view s, long* v);
