@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Audiofile.h"
+#include "Commandline.h"
 #include "Floatwav.h"
 #include "Logsweep.h"
 #include "Roomacoustics.h"
@@ -22,10 +23,6 @@
 namespace {
 
 constexpr const char* kProgram = "tonvista-analyse";
-constexpr int kOk = 0;
-constexpr int kBadOption = 2;
-constexpr int kBadInput = 3;
-constexpr int kBadOutput = 4;
 
 const char* const kHelp =
     "Usage: tonvista-analyse --acoustics [--sweep SWEEP_FILE] [--ir OUT.wav] FILE\n"
@@ -48,15 +45,7 @@ const char* const kHelp =
     "Exit status: 0 done, 2 bad option, 3 unreadable input, 4 output not written.\n";
 
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
-  return status;
-}
-
-bool ParseNumber(std::string_view s, double* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
+  return ::Message(kProgram, status, text);
 }
 
 struct Options {
@@ -81,13 +70,8 @@ int Parse(int argc, char** argv, Options* o) {
       filesOnly = true;
       continue;
     }
-    std::string name(arg), value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     if (name == "-h" || name == "--help") {
       std::fputs(kHelp, stdout);
       return kOk;

@@ -41,10 +41,8 @@ std::string Seconds(double s) {
   return text;
 }
 
-// One line on stderr, whatever the names in it hold.
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, OneLine(text).c_str());
-  return status;
+  return ::Message(kProgram, status, text);
 }
 
 // Writes all of text to standard output in one go, so that the lines of runs in parallel

@@ -8,9 +8,6 @@
 
 namespace {
 
-const char* const kWindowNames[] = {"Hanning", "Hamming", "Blackman", "Blackman Harris",
-                                    "Rectangular"};
-
 const char* const kHelp =
     "Usage: tonvista-analyse [OPTIONS] FILE\n"
     "       tonvista-analyse --measure [OPTIONS] FILE...\n"
@@ -61,28 +58,6 @@ const char* const kHelp =
     "and named on stderr; with --measure a fundamental too near DC for the block length),\n"
     "4 output not written.\n";
 
-bool ParseNumber(std::string_view s, double* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
-}
-
-bool ParseInt(std::string_view s, long* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-std::string Folded(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c != ' ' && c != '-' && c != '_')
-      out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
 }  // namespace
 
 int ParseOptions(int argc, char** argv, Options* o, std::string* out, std::string* error,
@@ -102,14 +77,8 @@ int ParseOptions(int argc, char** argv, Options* o, std::string* out, std::strin
       filesOnly = true;
       continue;
     }
-    std::string name(arg);
-    std::string value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     const auto flag = [&](const char* n) {
       if (name != n) return false;
       return true;
@@ -151,9 +120,7 @@ int ParseOptions(int argc, char** argv, Options* o, std::string* out, std::strin
                                       "(256, 512, 1024, 2048, 4096, 8192, 16384, 32768)");
       o->fft = static_cast<int>(n);
     } else if (name == "--window") {
-      int found = -1;
-      for (int w = 0; w < 5; ++w)
-        if (Folded(value) == Folded(kWindowNames[w])) found = w;
+      const int found = WindowByName(value);
       if (found < 0)
         return Refuse(kBadOption, "--window " + shown +
                                       ": must be \"Hanning\", \"Hamming\", \"Blackman\", "

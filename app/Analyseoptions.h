@@ -6,16 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "Commandline.h"
 #include "Fft.h"
 #include "Frequencyweighting.h"
 
 inline constexpr const char* kProgram = "tonvista-analyse";
-
-// Exit statuses.
-inline constexpr int kOk = 0;
-inline constexpr int kBadOption = 2;
-inline constexpr int kBadInput = 3;
-inline constexpr int kBadOutput = 4;
 
 // What the command line asks for.
 struct Options {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Audiofile.h"
+#include "Commandline.h"
 #include "Delayfinder.h"
 #include "Fft.h"
 #include "Fractionalsmoothing.h"
@@ -50,39 +51,9 @@ const char* const kTransferHelp =
 namespace {
 
 constexpr const char* kProgram = "tonvista-analyse";
-constexpr int kOk = 0;
-constexpr int kBadOption = 2;
-constexpr int kBadInput = 3;
-constexpr int kBadOutput = 4;
-
-const char* const kWindowNames[] = {"Hanning", "Hamming", "Blackman", "Blackman Harris",
-                                    "Rectangular"};
 
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
-  return status;
-}
-
-bool ParseNumber(std::string_view s, double* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
-}
-
-bool ParseInt(std::string_view s, long* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-std::string Folded(std::string_view s) {
-  std::string out;
-  for (char c : s)
-    if (c != ' ' && c != '-' && c != '_')
-      out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
+  return ::Message(kProgram, status, text);
 }
 
 struct Options {
@@ -114,13 +85,8 @@ int Parse(int argc, char** argv, Options* o) {
       filesOnly = true;
       continue;
     }
-    std::string name(arg), value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     if (name == "-h" || name == "--help") {
       std::fputs(kTransferHelp + 1, stdout);
       return kOk;
@@ -162,9 +128,7 @@ int Parse(int argc, char** argv, Options* o) {
                                        "2048, 4096, 8192, 16384, 32768, 65536)");
       o->settings.Length = static_cast<int>(n);
     } else if (name == "--window") {
-      int found = -1;
-      for (int w = 0; w < 5; ++w)
-        if (Folded(value) == Folded(kWindowNames[w])) found = w;
+      const int found = WindowByName(value);
       if (found < 0)
         return Message(kBadOption, "--window " + shown +
                                        ": must be \"Hanning\", \"Hamming\", \"Blackman\", "

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "Commandline.h"
 #include "Generator.h"
 #include "Generatorfile.h"
 #include "Mls.h"
@@ -20,10 +21,6 @@
 namespace {
 
 constexpr const char* kProgram = "tonvista-generate";
-
-constexpr int kOk = 0;
-constexpr int kBadOption = 2;
-constexpr int kBadOutput = 4;
 
 const char* const kHelp =
     "Usage: tonvista-generate --signal sine|twotone|white|pink|sweep [OPTIONS] OUT\n"
@@ -64,22 +61,7 @@ const char* const kHelp =
     "not there to play to).\n";
 
 int Message(int status, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
-  return status;
-}
-
-bool ParseNumber(std::string_view s, double* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end && std::isfinite(*v);
-}
-
-bool ParseInt(std::string_view s, long long* v) {
-  if (s.empty()) return false;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, *v);
-  return r.ec == std::errc() && r.ptr == end;
+  return ::Message(kProgram, status, text);
 }
 
 struct Options {
@@ -111,13 +93,8 @@ int Parse(int argc, char** argv, Options* o) {
       filesOnly = true;
       continue;
     }
-    std::string name(arg), value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      inlineValue = true;
-    }
+    std::string name, value;
+    const bool inlineValue = SplitOption(arg, &name, &value);
     if (name == "-h" || name == "--help") {
       std::fputs(kHelp, stdout);
       return kOk;

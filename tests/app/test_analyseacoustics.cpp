@@ -247,6 +247,8 @@ TEST(AnalyseAcoustics, BadSweepsExitThreeWithOneLineAndWriteNothing) {
       {"--acoustics", "--sweep", dir.path(), "--ir", irPath, recPath},
       {"--acoustics", "--sweep", sweepPath, "--ir", irPath, recPath},  // longer than it
       {"--acoustics", "--ir", irPath, dir.filePath("missing.wav")},
+      // A newline in a name stays within the one line.
+      {"--acoustics", "--ir", irPath, dir.filePath("missing\nname.wav")},
   };
   for (const QStringList& args : bad) {
     const Result r = Analyse(args);

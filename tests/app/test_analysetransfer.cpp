@@ -376,6 +376,9 @@ TEST_F(AnalyseTransfer, RefusalsWriteNothing) {
       {{"--delay", "--smoothing", "1/3", system_}, 2},
       {{"--transfer", "--table", kept, mono}, 3},
       {{"--transfer", "--table", table, Path("missing.wav")}, 3},
+      // A newline in a name or value stays within the one line.
+      {{"--delay", Path("missing\nname.wav")}, 3},
+      {{"--transfer", "--window", "Kaiser\nBessel", "--table", table, system_}, 2},
       {{"--transfer", "--table", table}, 2},
   };
   for (const Case& c : cases) {

@@ -211,6 +211,7 @@ TEST_F(Generate, BadOptionsAndValuesGetStatusTwo) {
       {"--frequency", "1000"},
       {"--signal"},
       {"--signal", "sine", "--length", "100000"},
+      {"--signal", "sine\nwave"},  // stays within the one line
   };
   for (const QStringList& args : bad) {
     const Result r = RunGenerate(args + QStringList{Q("x.wav")});
