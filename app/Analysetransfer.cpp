@@ -246,13 +246,19 @@ int Delay(const Options& o, const std::string& path, std::string* lines) {
     return status;
   finder.Flush();
   const DelayEstimate found = finder.Find();
+  // Blocks that hold a NaN or Inf are left out; what is left may be too little to find it in.
   if (!found.Found)
-    return Message(kBadInput,
-                   path + ": no delay found: the two channels have nothing in common within 1 s");
+    return Message(kBadInput, file.NonFinite() > 0
+                                  ? file.NonFiniteNote() + "; no delay found in the rest"
+                                  : path +
+                                        ": no delay found: the two channels have nothing in common "
+                                        "within 1 s");
   char text[160];
   std::snprintf(text, sizeof text, "delay_samples: %.3f\ndelay_ms: %.4f ms\npolarity: %s\n",
                 found.Samples, found.Seconds * 1000.0, found.Inverted ? "inverted" : "normal");
   *lines = text;
+  // As with --transfer: the delay of the other blocks, the samples left out said in one line.
+  if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote());
   return kOk;
 }
 

@@ -312,6 +312,27 @@ TEST_F(AnalyseTransfer, NonFiniteSamplesAndShortFiles) {
   r = Analyse({"--transfer", "--fft", "1024", cut});
   ASSERT_EQ(r.status, 0) << r.err.toStdString();
   EXPECT_EQ(Parse(r.out).rows.size(), 512u);
+
+  // --delay leaves out the blocks that hold one as well, and says so: status 3, the delay of
+  // the others; of a file too short to leave any, the samples are named as the reason, not
+  // the channels.
+  r = Analyse({"--delay", one});
+  EXPECT_EQ(r.status, 3) << r.err.toStdString();
+  EXPECT_NEAR(std::stod(Lines(r.out)["delay_samples"]), 240.3, 0.05);
+  EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+  EXPECT_TRUE(
+      r.err.contains("1 non-finite samples (NaN or Inf) left out, the first at frame 200000"))
+      << r.err.toStdString();
+  shortPair.reference[1000] = INFINITY;
+  const QString shortNan = Path("short-nan.wav");
+  ASSERT_EQ(Write(shortNan, shortPair), "");
+  r = Analyse({"--delay", shortNan});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(r.out.isEmpty());
+  EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("left out, the first at frame 1000") &&
+              !r.err.contains("nothing in common"))
+      << r.err.toStdString();
 }
 
 // --delay: whole and fractional delays, polarity, reference either side.
