@@ -234,18 +234,26 @@ int OpenPair(const Options& o, const std::string& path, Audiofile* file) {
   return -1;
 }
 
-// --delay over one file: its three lines.
-int Delay(const Options& o, const std::string& path, std::string* lines) {
-  Audiofile file;
-  if (const int status = OpenPair(o, path, &file); status >= 0) return status;
+// The delay finder over the whole file; -1 when it went, else the exit status after its
+// message.
+int FindDelay(Audiofile& file, bool referenceLeft, DelayEstimate* found) {
   Delayfinder finder(file.Rate(), 1.0);
   if (const int status =
-          ReadAll(file, o.referenceLeft,
+          ReadAll(file, referenceLeft,
                   [&](const double* m, const double* r, int n) { finder.Push(m, r, n); });
       status >= 0)
     return status;
   finder.Flush();
-  const DelayEstimate found = finder.Find();
+  *found = finder.Find();
+  return -1;
+}
+
+// --delay over one file: its three lines.
+int Delay(const Options& o, const std::string& path, std::string* lines) {
+  Audiofile file;
+  if (const int status = OpenPair(o, path, &file); status >= 0) return status;
+  DelayEstimate found;
+  if (const int status = FindDelay(file, o.referenceLeft, &found); status >= 0) return status;
   // Blocks that hold a NaN or Inf are left out; what is left may be too little to find it in.
   if (!found.Found)
     return Message(kBadInput, file.NonFinite() > 0
@@ -279,14 +287,7 @@ int Transfer(const Options& o) {
   double delay = 0.0;
   DelayEstimate found;
   if (!o.delayGiven) {
-    Delayfinder finder(rate, 1.0);
-    if (const int status =
-            ReadAll(file, o.referenceLeft,
-                    [&](const double* m, const double* r, int n) { finder.Push(m, r, n); });
-        status >= 0)
-      return status;
-    finder.Flush();
-    found = finder.Find();
+    if (const int status = FindDelay(file, o.referenceLeft, &found); status >= 0) return status;
     if (found.Found) delay = found.Samples;
   } else {
     delay = o.delayMs * rate / 1000.0;
