@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Audiofile.h"
+#include "Checkedfiles.h"
 #include "Commandline.h"
 #include "Floatwav.h"
 #include "Logsweep.h"
@@ -25,18 +26,21 @@ namespace {
 constexpr const char* kProgram = "tonvista-analyse";
 
 const char* const kHelp =
-    "Usage: tonvista-analyse --acoustics [--sweep SWEEP_FILE] [--ir OUT.wav] FILE\n"
+    "Usage: tonvista-analyse --acoustics [--sweep SWEEP_FILE] [--ir OUT.wav] FILE...\n"
     "       tonvista-analyse --make-sweep OUT.wav [--sweep-from HZ] [--sweep-to HZ]\n"
     "                        [--sweep-seconds S] [--sweep-rate HZ]\n"
     "Room-acoustic parameters after ISO 3382-1 of an impulse response (FILE's first channel),\n"
     "or, with --sweep, of the response deconvolved from FILE, the recording of SWEEP_FILE\n"
     "played: one 'BAND.PARAM: value unit' line each, BAND an octave (63 ... 8000) or\n"
     "broadband, PARAM edt_s, t20_s, t30_s, c50_db, c80_db, d50_pct or ts_ms. A value that\n"
-    "cannot be measured reads nan, with the reason on standard error.\n"
+    "cannot be measured reads nan, with the reason on standard error. Of several FILEs each\n"
+    "line begins with the file's name and a tab; a file that cannot be analysed is named on\n"
+    "stderr and skipped.\n"
     "\n"
     "  --sweep FILE         the sweep that was played (any sweep; the band it covers is\n"
     "                       found from it)\n"
-    "  --ir FILE            write the impulse response as a 32-bit float WAV\n"
+    "  --ir FILE            write the impulse response as a 32-bit float WAV (of one FILE)\n"
+    "  --names              the name and a tab before each line for one FILE too\n"
     "  --make-sweep FILE    write a synchronised logarithmic sweep (32-bit float WAV, -6 dB\n"
     "                       re full scale, 10 ms fades) from --sweep-from (default 20 Hz) to\n"
     "                       --sweep-to (default 20000 Hz) in about --sweep-seconds (default 4)\n"
@@ -50,7 +54,9 @@ int Message(int status, const std::string& text) {
 
 struct Options {
   bool acoustics = false;
-  std::string sweep, ir, file, makeSweep;
+  std::string sweep, ir, makeSweep;
+  std::vector<std::string> files;
+  bool names = false;
   double from = 20.0, to = 20000.0, seconds = 4.0, rate = 48000.0;
   bool sweepShapeGiven = false;
 };
@@ -60,10 +66,7 @@ int Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (!o->file.empty())
-        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
-                                       std::string(arg) + "'); see --help");
-      o->file = arg;
+      o->files.emplace_back(arg);
       continue;
     }
     if (arg == "--") {
@@ -76,9 +79,10 @@ int Parse(int argc, char** argv, Options* o) {
       std::fputs(kHelp, stdout);
       return kOk;
     }
-    if (name == "--acoustics" || name == "--quiet") {
+    if (name == "--acoustics" || name == "--quiet" || name == "--names") {
       if (inlineValue) return Message(kBadOption, name + " takes no value");
       if (name == "--acoustics") o->acoustics = true;
+      if (name == "--names") o->names = true;
       continue;
     }
     static const char* const valued[] = {"--sweep",      "--ir",       "--make-sweep",
@@ -113,9 +117,13 @@ int Parse(int argc, char** argv, Options* o) {
   if (o->acoustics) {
     if (o->sweepShapeGiven)
       return Message(kBadOption, "--sweep-from and the like need --make-sweep");
-    if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
+    if (o->files.empty()) return Message(kBadOption, "no FILE given; see --help");
+    if (o->files.size() > 1 && !o->ir.empty())
+      return Message(kBadOption, "--ir writes one file: give one FILE with it ('" + o->files[0] +
+                                     "' and '" + o->files[1] + "')");
   } else {
-    if (!o->file.empty() || !o->sweep.empty() || !o->ir.empty())
+    if (o->names) return Message(kBadOption, "--names needs --acoustics");
+    if (!o->files.empty() || !o->sweep.empty() || !o->ir.empty())
       return Message(kBadOption, "--make-sweep takes no FILE, --sweep or --ir");
     if (!(o->rate >= 8000.0 && o->rate <= 768000.0) || o->rate != std::floor(o->rate))
       return Message(kBadOption, "--sweep-rate must be a whole number of Hz from 8000 to 768000");
@@ -176,7 +184,9 @@ std::string Number(double v, const char* format) {
   return text;
 }
 
-void AddLines(const RoomParameters& p, std::string* text, std::string* notes) {
+// The notes say `lead` (the file's name, of several) before the parameter.
+void AddLines(const RoomParameters& p, const std::string& lead, std::string* text,
+              std::string* notes) {
   struct Line {
     const char* name;
     double value;
@@ -195,7 +205,7 @@ void AddLines(const RoomParameters& p, std::string* text, std::string* notes) {
     const std::string key = p.band + "." + l.name;
     *text += key + ": " + Number(l.value, l.format) + " " + l.unit + "\n";
     if (std::isnan(l.value))
-      *notes += std::string(kProgram) + ": " + key + ": " +
+      *notes += std::string(kProgram) + ": " + lead + key + ": " +
                 (l.reason->empty() ? std::string("not measurable") : *l.reason) + "\n";
   }
 }
@@ -221,53 +231,68 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-int Run(const Options& o) {
-  if (!o.makeSweep.empty()) return MakeSweep(o);
+// The parameters of one file, the recording of `sweep` if it is not empty; the notes on
+// stderr, the lines in `lines`.
+int Acoustics(const Options& o, const std::string& path, const std::vector<double>& sweep,
+              int sweepRate, bool prefixed, std::string* lines) {
   std::string error;
-  // The response replaces no input.
-  for (const std::string* input : {&o.file, &o.sweep})
-    if (!o.ir.empty() && !input->empty() && SameFile(o.ir, *input))
-      return Message(kBadOutput, "--ir " + o.ir + ": is the input " + *input + "; not overwritten");
   std::vector<double> response;
   int rate = 0;
   // The response in full scale (1.0), as the WAV gets it.
   double toFile = 1.0 / 32768.0;
   if (!o.sweep.empty()) {
-    std::vector<double> sweep, recording;
-    int sweepRate = 0;
-    if (!ReadFirstChannel(o.sweep, MaxDeconvolutionFrames(), &sweep, &sweepRate, &error))
-      return Message(kBadInput, "--sweep " + error);
-    if (!ReadFirstChannel(o.file, MaxDeconvolutionFrames(), &recording, &rate, &error))
+    std::vector<double> recording;
+    if (!ReadFirstChannel(path, MaxDeconvolutionFrames(), &recording, &rate, &error))
       return Message(kBadInput, error);
     if (rate != sweepRate)
-      return Message(kBadInput, o.file + ": sampled at " + std::to_string(rate) +
+      return Message(kBadInput, path + ": sampled at " + std::to_string(rate) +
                                     " Hz, the sweep at " + std::to_string(sweepRate) + " Hz");
     if (sweep.size() > recording.size())
       return Message(kBadInput, o.sweep + ": the sweep (" + std::to_string(sweep.size()) +
-                                    " frames) is longer than the recording " + o.file + " (" +
+                                    " frames) is longer than the recording " + path + " (" +
                                     std::to_string(recording.size()) + " frames)");
     SweepDeconvolution d = DeconvolveSweep(recording.data(), static_cast<int64_t>(recording.size()),
                                            sweep.data(), static_cast<int64_t>(sweep.size()), rate);
-    if (!d.valid) return Message(kBadInput, o.file + ": " + d.error);
+    if (!d.valid) return Message(kBadInput, path + ": " + d.error);
     response = std::move(d.response);
     // Recording over sweep: a unit gain reads 1.
     toFile = 1.0;
-  } else if (!ReadFirstChannel(o.file, MaxRoomResponseFrames(), &response, &rate, &error)) {
+  } else if (!ReadFirstChannel(path, MaxRoomResponseFrames(), &response, &rate, &error)) {
     return Message(kBadInput, error);
   }
   const RoomAcoustics room =
       AnalyseRoom(response.data(), static_cast<int64_t>(response.size()), rate);
-  if (!room.valid) return Message(kBadInput, o.file + ": " + room.error);
+  if (!room.valid) return Message(kBadInput, path + ": " + room.error);
   if (!o.ir.empty() && !WriteWav(o.ir, response, toFile, rate, &error))
     return Message(kBadOutput, error);
-  std::string text, notes;
+  const std::string lead = prefixed ? OneLine(path) + ": " : std::string();
+  std::string notes;
   for (const RoomParameters& p : room.bands)
-    AddLines(p, &text, &notes);
-  AddLines(room.broadband, &text, &notes);
+    AddLines(p, lead, lines, &notes);
+  AddLines(room.broadband, lead, lines, &notes);
   std::fputs(notes.c_str(), stderr);
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-    return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
   return kOk;
+}
+
+int Run(const Options& o) {
+  if (!o.makeSweep.empty()) return MakeSweep(o);
+  std::string error;
+  // The response replaces no input.
+  std::vector<std::string> inputs = o.files;
+  if (!o.sweep.empty()) inputs.push_back(o.sweep);
+  for (const std::string& input : inputs)
+    if (!o.ir.empty() && SameFile(o.ir, input))
+      return Message(kBadOutput, "--ir " + o.ir + ": is the input " + input + "; not overwritten");
+  // The sweep is read once for all the recordings.
+  std::vector<double> sweep;
+  int sweepRate = 0;
+  if (!o.sweep.empty() &&
+      !ReadFirstChannel(o.sweep, MaxDeconvolutionFrames(), &sweep, &sweepRate, &error))
+    return Message(kBadInput, "--sweep " + error);
+  const bool prefixed = o.files.size() > 1 || o.names;
+  return RunEach(kProgram, o.files, prefixed, [&](const std::string& path, std::string* lines) {
+    return Acoustics(o, path, sweep, sweepRate, prefixed, lines);
+  });
 }
 
 }  // namespace
@@ -289,6 +314,7 @@ int RunAcoustics(int argc, char** argv) {
   try {
     return Run(o);
   } catch (const std::bad_alloc&) {
-    return Message(kBadInput, o.file + ": not enough memory to analyse it");
+    return Message(kBadInput, (o.files.empty() ? std::string() : o.files.front()) +
+                                  ": not enough memory to analyse it");
   }
 }

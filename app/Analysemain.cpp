@@ -45,23 +45,8 @@ int Message(int status, const std::string& text) {
   return ::Message(kProgram, status, text);
 }
 
-// Writes all of text to standard output in one go, so that the lines of runs in parallel
-// sharing one output do not mix within a file's block; false with errno set.
-bool WriteOut(std::string_view text) {
-  std::fflush(stdout);
-  while (!text.empty()) {
-    const ssize_t w = write(STDOUT_FILENO, text.data(), text.size());
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<size_t>(w));
-  }
-  return true;
-}
-
 int StdoutFailed() {
-  return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
+  return ::StdoutFailed(kProgram);
 }
 
 // An output that is one of the inputs would replace it; two outputs that are one file would
@@ -378,43 +363,9 @@ int RunSpectrum(const Options& o, const std::string& path, std::string* lines) {
   return NoteNonFinite(file, measured);
 }
 
-// Each line of text after the file's name and a tab.
-std::string Prefixed(const std::string& path, std::string_view text) {
-  const std::string prefix = OneLine(path) + "\t";
-  std::string out;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const size_t take = end == std::string_view::npos ? text.size() : end + 1;
-    out += prefix;
-    out.append(text.substr(0, take));
-    text.remove_prefix(take);
-  }
-  return out;
-}
-
-// One file through a mode; memory running out is that file's fault, not the run's.
+// One file through a mode.
 int OneFile(LinesMode mode, const Options& o, const std::string& path, std::string* lines) {
-  try {
-    return mode(o, path, lines);
-  } catch (const std::bad_alloc&) {
-    return Message(kBadInput, path + ": not enough memory to analyse it");
-  }
-}
-
-// A mode of 'name: value' lines over many files: each file's lines after its name, a file
-// that cannot be analysed named and skipped; the worst status at the end (4 at once, since
-// nothing more could be written).
-int RunEach(const Options& o, LinesMode mode) {
-  int status = kOk;
-  for (const std::string& path : o.files) {
-    std::string lines;
-    const int one = OneFile(mode, o, path, &lines);
-    if (one == kBadOutput) return one;
-    status = std::max(status, one);
-    // A file measured with a note (NaN samples, a tone below the resolution) still has lines.
-    if (!lines.empty() && !WriteOut(Prefixed(path, lines))) return StdoutFailed();
-  }
-  return status;
+  return ::OneFile(kProgram, path, [&] { return mode(o, path, lines); });
 }
 
 // A mode of 'name: value' lines takes many files through RunEach; every other mode one file.
@@ -424,7 +375,10 @@ int Run(const Options& o) {
     return OneFile(
         [](const Options& o, const std::string& path, std::string*) { return RunOctave(o, path); },
         o, o.files.front(), nullptr);
-  if (o.measure && (o.files.size() > 1 || o.names)) return RunEach(o, RunSpectrum);
+  if (o.measure && (o.files.size() > 1 || o.names))
+    return RunEach(kProgram, o.files, true, [&o](const std::string& path, std::string* lines) {
+      return RunSpectrum(o, path, lines);
+    });
   return OneFile(RunSpectrum, o, o.files.front(), nullptr);
 }
 

@@ -23,7 +23,7 @@
 const char* const kTransferHelp =
     "\n"
     "Usage: tonvista-analyse --transfer [OPTIONS] FILE\n"
-    "       tonvista-analyse --delay [--reference L|R] FILE\n"
+    "       tonvista-analyse --delay [--reference L|R] [--names] FILE...\n"
     "A stereo file as a measured system: one channel its input (the reference), the other its\n"
     "output (the measurement).\n"
     "\n"
@@ -32,7 +32,10 @@ const char* const kTransferHelp =
     "                       'nan' where the reference has no energy. The phase is relative to\n"
     "                       the delay the delay finder gives, or to --delay-ms\n"
     "  --delay              the measurement's delay behind the reference: 'delay_samples: ...',\n"
-    "                       'delay_ms: ... ms' and 'polarity: normal|inverted' lines\n"
+    "                       'delay_ms: ... ms' and 'polarity: normal|inverted' lines. Of\n"
+    "                       several FILEs each line begins with the file's name and a tab; a\n"
+    "                       file that cannot be analysed is named on stderr and skipped\n"
+    "  --names              with --delay: the name and a tab before each line for one FILE too\n"
     "  --reference L|R      the reference channel (default R; the other is the measurement)\n"
     "  --fft N              with --transfer: block length, a power of two from 1024 to 65536\n"
     "                       (default 16384); blocks overlap by 75 %\n"
@@ -64,7 +67,8 @@ struct Options {
   bool delayGiven = false;
   double delayMs = 0.0;
   std::string table;
-  std::string file;
+  bool names = false;
+  std::vector<std::string> files;
   std::vector<std::string> transferOnly;  // options given that only --transfer takes
 };
 
@@ -75,10 +79,7 @@ int Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (!o->file.empty())
-        return Message(kBadOption, "only one FILE may be given ('" + o->file + "' and '" +
-                                       std::string(arg) + "'); see --help");
-      o->file = arg;
+      o->files.emplace_back(arg);
       continue;
     }
     if (arg == "--") {
@@ -95,10 +96,11 @@ int Parse(int argc, char** argv, Options* o) {
       std::printf("%s %s\n", kProgram, TONVISTA_VERSION);
       return kOk;
     }
-    if (name == "--transfer" || name == "--delay" || name == "--quiet") {
+    if (name == "--transfer" || name == "--delay" || name == "--quiet" || name == "--names") {
       if (inlineValue) return Message(kBadOption, name + " takes no value");
       if (name == "--transfer") o->transfer = true;
       if (name == "--delay") o->delay = true;
+      if (name == "--names") o->names = true;
       continue;
     }
     static const char* const valued[] = {"--reference", "--fft",      "--window", "--average",
@@ -173,7 +175,12 @@ int Parse(int argc, char** argv, Options* o) {
     return Message(kBadOption, "--transfer and --delay cannot be combined");
   if (o->delay && !o->transferOnly.empty())
     return Message(kBadOption, o->transferOnly.front() + " needs --transfer");
-  if (o->file.empty()) return Message(kBadOption, "no FILE given; see --help");
+  if (o->names && !o->delay) return Message(kBadOption, "--names needs --delay");
+  if (o->files.empty()) return Message(kBadOption, "no FILE given; see --help");
+  // The table is one output: of many files only the delay's lines can be told apart.
+  if (o->files.size() > 1 && !o->delay)
+    return Message(kBadOption, "only one FILE may be given ('" + o->files[0] + "' and '" +
+                                   o->files[1] + "'); see --help");
   return -1;
 }
 
@@ -214,53 +221,77 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-int Run(const Options& o) {
+// Opens path as a measured system; -1 when it is one, else the exit status after its message.
+int OpenPair(const Options& o, const std::string& path, Audiofile* file) {
+  std::string error;
+  if (!file->Open(path, &error)) return Message(kBadInput, error);
+  // A sample put to 0 in one channel only would read as a change of the system: the blocks
+  // that hold one are left out instead (the core refuses them), and said at the end.
+  file->PassNonFinite(true);
+  if (file->Channels() < 2)
+    return Message(kBadInput, path + ": mono; " + (o.delay ? "--delay" : "--transfer") +
+                                  " needs two channels, the measurement and the reference");
+  return -1;
+}
+
+// The delay finder over the whole file; -1 when it went, else the exit status after its
+// message.
+int FindDelay(Audiofile& file, bool referenceLeft, DelayEstimate* found) {
+  Delayfinder finder(file.Rate(), 1.0);
+  if (const int status =
+          ReadAll(file, referenceLeft,
+                  [&](const double* m, const double* r, int n) { finder.Push(m, r, n); });
+      status >= 0)
+    return status;
+  finder.Flush();
+  *found = finder.Find();
+  return -1;
+}
+
+// --delay over one file: its three lines.
+int Delay(const Options& o, const std::string& path, std::string* lines) {
+  Audiofile file;
+  if (const int status = OpenPair(o, path, &file); status >= 0) return status;
+  DelayEstimate found;
+  if (const int status = FindDelay(file, o.referenceLeft, &found); status >= 0) return status;
+  // Blocks that hold a NaN or Inf are left out; what is left may be too little to find it in.
+  if (!found.Found)
+    return Message(kBadInput, file.NonFinite() > 0
+                                  ? file.NonFiniteNote() + "; no delay found in the rest"
+                                  : path +
+                                        ": no delay found: the two channels have nothing in common "
+                                        "within 1 s");
+  char text[160];
+  std::snprintf(text, sizeof text, "delay_samples: %.3f\ndelay_ms: %.4f ms\npolarity: %s\n",
+                found.Samples, found.Seconds * 1000.0, found.Inverted ? "inverted" : "normal");
+  *lines = text;
+  // As with --transfer: the delay of the other blocks, the samples left out said in one line.
+  if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote());
+  return kOk;
+}
+
+int Transfer(const Options& o) {
+  const std::string& path = o.files.front();
   // The recording must never be replaced by its own table.
-  if (!o.table.empty() && SameFile(o.table, o.file))
+  if (!o.table.empty() && SameFile(o.table, path))
     return Message(kBadOption, "--table '" + o.table + "' is the input file");
   Audiofile file;
   std::string error;
-  if (!file.Open(o.file, &error)) return Message(kBadInput, error);
-  // A sample put to 0 in one channel only would read as a change of the system: the blocks
-  // that hold one are left out instead (the core refuses them), and said at the end.
-  file.PassNonFinite(true);
-  if (file.Channels() < 2)
-    return Message(kBadInput, o.file + ": mono; " + (o.delay ? "--delay" : "--transfer") +
-                                  " needs two channels, the measurement and the reference");
+  if (const int status = OpenPair(o, path, &file); status >= 0) return status;
   const double rate = file.Rate();
-  if (o.transfer && file.Frames() < o.settings.Length)
-    return Message(kBadInput, o.file + ": holds less than one block of " +
+  if (file.Frames() < o.settings.Length)
+    return Message(kBadInput, path + ": holds less than one block of " +
                                   std::to_string(o.settings.Length) + " frames (" +
                                   std::to_string(file.Frames()) + " frames)");
 
   double delay = 0.0;
   DelayEstimate found;
-  if (o.delay || !o.delayGiven) {
-    Delayfinder finder(rate, 1.0);
-    if (const int status =
-            ReadAll(file, o.referenceLeft,
-                    [&](const double* m, const double* r, int n) { finder.Push(m, r, n); });
-        status >= 0)
-      return status;
-    finder.Flush();
-    found = finder.Find();
-    if (o.delay) {
-      if (!found.Found)
-        return Message(kBadInput, o.file +
-                                      ": no delay found: the two channels have nothing in "
-                                      "common within 1 s");
-      char text[160];
-      std::snprintf(text, sizeof text, "delay_samples: %.3f\ndelay_ms: %.4f ms\npolarity: %s\n",
-                    found.Samples, found.Seconds * 1000.0, found.Inverted ? "inverted" : "normal");
-      if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0)
-        return Message(kBadOutput, std::string("standard output: ") + std::strerror(errno));
-      return kOk;
-    }
+  if (!o.delayGiven) {
+    if (const int status = FindDelay(file, o.referenceLeft, &found); status >= 0) return status;
     if (found.Found) delay = found.Samples;
   } else {
     delay = o.delayMs * rate / 1000.0;
   }
-
   Transferfunction transfer(o.settings, rate);
   if (!transfer.SetDelay(delay))
     return Message(kBadOption, "--delay-ms: " + std::to_string(o.delayMs) + " ms is too long");
@@ -270,7 +301,7 @@ int Run(const Options& o) {
       status >= 0)
     return status;
   if (transfer.Averages() == 0)
-    return Message(kBadInput, o.file + ": every block holds samples that are not numbers");
+    return Message(kBadInput, path + ": every block holds samples that are not numbers");
   const TransferResult r = transfer.Result();
 
   std::string text = "F-Axis[Hz] , Magnitude[dB] , Phase[deg] , Coherence\r\n";
@@ -294,7 +325,7 @@ int Run(const Options& o) {
   }
   // Said once the table stands, so that a refusal stays one line.
   if (!o.delayGiven && !found.Found)
-    Message(kOk, o.file + ": no delay found; the phase is relative to 0 ms");
+    Message(kOk, path + ": no delay found; the phase is relative to 0 ms");
   if (file.NonFinite() > 0) return Message(kBadInput, file.NonFiniteNote());
   return kOk;
 }
@@ -311,12 +342,12 @@ bool WantsTransferMode(int argc, char** argv) {
 }
 
 int RunTransferMode(int argc, char** argv) {
-  Options options;
-  const int parsed = Parse(argc, argv, &options);
+  Options o;
+  const int parsed = Parse(argc, argv, &o);
   if (parsed >= 0) return parsed;
-  try {
-    return Run(options);
-  } catch (const std::bad_alloc&) {
-    return Message(kBadInput, options.file + ": not enough memory to analyse it");
-  }
+  if (o.delay)
+    return RunEach(
+        kProgram, o.files, o.files.size() > 1 || o.names,
+        [&o](const std::string& path, std::string* lines) { return Delay(o, path, lines); });
+  return OneFile(kProgram, o.files.front(), [&o] { return Transfer(o); });
 }

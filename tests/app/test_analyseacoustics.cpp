@@ -50,6 +50,18 @@ Result Analyse(const QStringList& args) {
   return r;
 }
 
+// Each line of text after name (a newline in it written as \n) and a tab; of notes on stderr,
+// the name after the program's.
+QString Prefixed(QString name, const QString& text, bool notes = false) {
+  name.replace('\n', "\\n");
+  QString out;
+  for (const QString& l : text.split('\n', Qt::SkipEmptyParts))
+    out += (notes ? QString(l).replace("tonvista-analyse: ", "tonvista-analyse: " + name + ": ")
+                  : name + '\t' + l) +
+           '\n';
+  return out;
+}
+
 double Value(const Result& r, const char* name) {
   const auto it = r.values.find(name);
   return it == r.values.end() ? -1e300 : it->second.section(' ', 0, 0).toDouble();
@@ -227,6 +239,10 @@ TEST(AnalyseAcoustics, SweepRecordingIsDeconvolvedAndTheResponseWrittenWhole) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f dB", fromFile.broadband.c50Db);
   EXPECT_EQ(r.values.at("broadband.c50_db"), text);
+  // The sweep serves every recording of several: each as analysed alone.
+  const Result twice = Analyse({"--acoustics", "--sweep", sweepPath, recPath, recPath});
+  ASSERT_EQ(twice.status, 0) << twice.err.toStdString();
+  EXPECT_EQ(twice.out, Prefixed(recPath, r.out) + Prefixed(recPath, r.out));
 }
 
 TEST(AnalyseAcoustics, BadSweepsExitThreeWithOneLineAndWriteNothing) {
@@ -286,7 +302,7 @@ TEST(AnalyseAcoustics, OptionsAndOutputs) {
   EXPECT_EQ(Analyse({"--acoustics", "--sweep-from", "30", path}).status, 2);
   EXPECT_EQ(Analyse({"--acoustics", "--make-sweep", dir.filePath("s.wav"), path}).status, 2);
   EXPECT_EQ(Analyse({"--make-sweep", dir.filePath("s.wav"), "--sweep-to", "30000"}).status, 2);
-  EXPECT_EQ(Analyse({"--acoustics", path, path}).status, 2);
+  EXPECT_EQ(Analyse({"--make-sweep", dir.filePath("s.wav"), "--names"}).status, 2);
   const Result help = Analyse({"--acoustics", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.contains("--acoustics [--sweep SWEEP_FILE] [--ir OUT.wav] FILE"));
@@ -316,6 +332,60 @@ TEST(AnalyseAcoustics, OptionsAndOutputs) {
   EXPECT_EQ(rate, rate2);
   // The spectrum's options are untouched by the new ones.
   EXPECT_EQ(Analyse({"--fft", "1024", path}).status, 0);
+}
+
+// Several files: each line after its file's name and a tab, the notes naming the file too; a
+// file that cannot be analysed named on stderr and skipped, status 3; each good file's lines
+// those of its run alone, which stay without a name unless --names asks for one.
+TEST(AnalyseAcoustics, SeveralFilesEachAsAlone) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString clean = dir.filePath("clean.wav"), noisy = dir.filePath("noisy\nroom.wav"),
+                silent = dir.filePath("silent.wav");
+  ASSERT_EQ(WriteFloat(clean, Room(0.8, 60, 1)), "");
+  ASSERT_EQ(WriteFloat(noisy, Room(0.5, 40, 2)), "");
+  ASSERT_EQ(WriteFloat(silent, std::vector<double>(kRate, 0.0)), "");
+  const Result a = Analyse({"--acoustics", clean}), b = Analyse({"--acoustics", noisy}),
+               bad = Analyse({"--acoustics", silent});
+  ASSERT_EQ(a.status, 0);
+  ASSERT_EQ(b.status, 0);
+  ASSERT_EQ(bad.status, 3);
+  ASSERT_EQ(a.lines.size(), 63);
+  EXPECT_TRUE(a.lines[0].startsWith("63.edt_s: ")) << a.lines[0].toStdString();
+  EXPECT_NEAR(Value(a, "broadband.t30_s"), 0.8, 0.016);
+  EXPECT_NEAR(Value(b, "broadband.t20_s"), 0.5, 0.016);
+  EXPECT_TRUE(a.err.isEmpty());
+  ASSERT_TRUE(b.err.contains("broadband.t30_s: needs 45.0 dB")) << b.err.toStdString();
+  EXPECT_TRUE(bad.out.isEmpty());
+
+  const Result all = Analyse({"--acoustics", clean, silent, noisy});
+  EXPECT_EQ(all.status, 3);
+  EXPECT_EQ(all.out, Prefixed(clean, a.out) + Prefixed(noisy, b.out));
+  EXPECT_EQ(all.err, bad.err + Prefixed(noisy, b.err, true));
+  EXPECT_TRUE(all.err.startsWith("tonvista-analyse: " + silent)) << all.err.toStdString();
+
+  const Result named = Analyse({"--acoustics", "--names", noisy});
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(named.out, Prefixed(noisy, b.out));
+  EXPECT_EQ(named.err, Prefixed(noisy, b.err, true));
+
+  // One response file is written of one FILE only: refused before anything is read.
+  const QString ir = dir.filePath("ir.wav");
+  const Result two = Analyse({"--acoustics", "--ir", ir, clean, noisy});
+  EXPECT_EQ(two.status, 2);
+  EXPECT_TRUE(two.out.isEmpty());
+  EXPECT_EQ(two.err.count('\n'), 1);
+  EXPECT_TRUE(two.err.contains("--ir writes one file")) << two.err.toStdString();
+  EXPECT_FALSE(QFile::exists(ir));
+
+  // An output that takes nothing stops the run at once: one line, not one per file.
+  QProcess p;
+  p.setStandardOutputFile("/dev/full");
+  p.start(QStringLiteral(TONVISTA_ANALYSE), {"--acoustics", clean, noisy, clean});
+  ASSERT_TRUE(p.waitForFinished(120000));
+  EXPECT_EQ(p.exitCode(), 4);
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_EQ(err, "tonvista-analyse: standard output: No space left on device\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <cmath>
@@ -311,6 +312,27 @@ TEST_F(AnalyseTransfer, NonFiniteSamplesAndShortFiles) {
   r = Analyse({"--transfer", "--fft", "1024", cut});
   ASSERT_EQ(r.status, 0) << r.err.toStdString();
   EXPECT_EQ(Parse(r.out).rows.size(), 512u);
+
+  // --delay leaves out the blocks that hold one as well, and says so: status 3, the delay of
+  // the others; of a file too short to leave any, the samples are named as the reason, not
+  // the channels.
+  r = Analyse({"--delay", one});
+  EXPECT_EQ(r.status, 3) << r.err.toStdString();
+  EXPECT_NEAR(std::stod(Lines(r.out)["delay_samples"]), 240.3, 0.05);
+  EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+  EXPECT_TRUE(
+      r.err.contains("1 non-finite samples (NaN or Inf) left out, the first at frame 200000"))
+      << r.err.toStdString();
+  shortPair.reference[1000] = INFINITY;
+  const QString shortNan = Path("short-nan.wav");
+  ASSERT_EQ(Write(shortNan, shortPair), "");
+  r = Analyse({"--delay", shortNan});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(r.out.isEmpty());
+  EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains("left out, the first at frame 1000") &&
+              !r.err.contains("nothing in common"))
+      << r.err.toStdString();
 }
 
 // --delay: whole and fractional delays, polarity, reference either side.
@@ -380,6 +402,11 @@ TEST_F(AnalyseTransfer, RefusalsWriteNothing) {
       {{"--delay", Path("missing\nname.wav")}, 3},
       {{"--transfer", "--window", "Kaiser\nBessel", "--table", table, system_}, 2},
       {{"--transfer", "--table", table}, 2},
+      // The table is one output: one FILE; --names is --delay's.
+      {{"--transfer", system_, system_}, 2},
+      {{"--transfer", "--table", table, system_, system_}, 2},
+      {{"--delay", "--table", table, system_, system_}, 2},
+      {{"--transfer", "--names", system_}, 2},
   };
   for (const Case& c : cases) {
     const Outcome r = Analyse(c.args);
@@ -410,6 +437,64 @@ TEST_F(AnalyseTransfer, RefusalsWriteNothing) {
   for (const char* text : {"--transfer", "--delay", "default R", "default 16384", "\"Hanning\")",
                            "every block (default)"})
     EXPECT_TRUE(help.out.contains(text)) << text;
+}
+
+// Each line of text after name (a newline in it written as \n) and a tab.
+QByteArray Prefixed(QString name, const QByteArray& text) {
+  name.replace('\n', "\\n");
+  QByteArray out;
+  for (const QByteArray& l : text.split('\n'))
+    if (!l.isEmpty()) out += name.toUtf8() + '\t' + l + '\n';
+  return out;
+}
+
+// --delay of several files: each line after its file's name and a tab, a file that cannot be
+// analysed named on stderr and skipped, status 3; each good file's lines those of its run
+// alone, which stay as they were (no name) unless --names asks for one.
+TEST_F(AnalyseTransfer, DelayOfSeveralFiles) {
+  const QString second = Path("inverted\nsystem.wav"), mono = Path("mono.wav");
+  ASSERT_EQ(Write(second, tvtest::Periodic(
+                              1 << 18, 7, [](double) { return -0.7; }, 480.0)),
+            "");
+  ASSERT_EQ(tvtest::WriteSoundFile(mono.toStdString(), SF_FORMAT_WAV | SF_FORMAT_PCM_16, kRate, 1,
+                                   std::vector<double>(48000, 100.0)),
+            "");
+  const Outcome a = Analyse({"--delay", system_}), b = Analyse({"--delay", second}),
+                bad = Analyse({"--delay", mono});
+  ASSERT_EQ(a.status, 0) << a.err.toStdString();
+  ASSERT_EQ(b.status, 0) << b.err.toStdString();
+  EXPECT_TRUE(a.err.isEmpty() && b.err.isEmpty());
+  EXPECT_TRUE(QRegularExpression("^delay_samples: 240\\.[23][0-9]{2}\ndelay_ms: 5\\.00[0-9]{2} "
+                                 "ms\npolarity: normal\n$")
+                  .match(QString::fromUtf8(a.out))
+                  .hasMatch())
+      << a.out.toStdString();
+  EXPECT_EQ(b.out, "delay_samples: 480.000\ndelay_ms: 10.0000 ms\npolarity: inverted\n");
+  ASSERT_EQ(bad.status, 3);
+  EXPECT_TRUE(bad.out.isEmpty());
+
+  const Outcome all = Analyse({"--delay", system_, mono, second});
+  EXPECT_EQ(all.status, 3);
+  EXPECT_EQ(all.out, Prefixed(system_, a.out) + Prefixed(second, b.out));
+  EXPECT_EQ(all.err, bad.err);
+  EXPECT_TRUE(all.err.contains(mono.toUtf8() + ": mono")) << all.err.toStdString();
+  // The reference is taken the same way in every file.
+  const Outcome left = Analyse({"--delay", "--reference", "L", second, second});
+  EXPECT_EQ(left.status, 0);
+  EXPECT_EQ(left.out.count("delay_samples: -480.000\n"), 2) << left.out.toStdString();
+
+  const Outcome named = Analyse({"--delay", "--names", second});
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(named.out, Prefixed(second, b.out));
+
+  // An output that takes nothing stops the run at once: one line, not one per file.
+  QProcess p;
+  p.setStandardOutputFile("/dev/full");
+  p.start(QStringLiteral(TONVISTA_ANALYSE), {"--delay", system_, second});
+  ASSERT_TRUE(p.waitForFinished(120000));
+  EXPECT_EQ(p.exitCode(), 4);
+  EXPECT_EQ(p.readAllStandardError(),
+            "tonvista-analyse: standard output: No space left on device\n");
 }
 
 }  // namespace
