@@ -230,6 +230,11 @@ bool Audiofile::Open(const std::string& path, std::string* error) {
   // Integer samples arrive divided by 2^(bits-1); times 32768 they are back in the 16-bit
   // scale, exactly, since both steps are powers of two.
   sf_command(f, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+  // A damaged integer header (an odd sample width, say) can decode beyond full scale; only
+  // float formats may hold more than full scale.
+  const int sub = info.format & SF_FORMAT_SUBMASK;
+  boundToScale_ = sub != SF_FORMAT_FLOAT && sub != SF_FORMAT_DOUBLE && sub != SF_FORMAT_VORBIS &&
+                  sub != SF_FORMAT_OPUS;
   file_ = f;
   fd_ = fd;
   rate_ = info.samplerate;
@@ -296,6 +301,13 @@ int64_t Audiofile::Read(double* left, double* right, int64_t frames, std::string
         l[i] = s[i * ch] * 32768.0;
         r[i] = s[i * ch + 1] * 32768.0;
       }
+    }
+    if (boundToScale_) {
+      // NaN passes std::clamp unchanged and is left to Sanitise.
+      for (double* c : {l, ch == 1 ? nullptr : right + done})
+        if (c)
+          for (sf_count_t i = 0; i < got; ++i)
+            c[i] = std::clamp(c[i], -32768.0, 32768.0);
     }
     Sanitise(l, ch == 1 ? nullptr : right + done, got);
     done += got;

@@ -68,6 +68,7 @@ class Audiofile {
 
   sf_private_tag* file_ = nullptr;
   bool passNonFinite_ = false;
+  bool boundToScale_ = true;
   int fd_ = -1;
   std::string path_;
   int rate_ = 0;
