@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "Alsapoll.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -100,24 +102,6 @@ struct AlsaPlayback::Impl {
     state = PlaybackState::Playing;
     return true;
   }
-
-  // Waits until the device takes samples or `until`; false when writing must end.
-  bool WaitForRoom(Clock::time_point until) {
-    const int count = snd_pcm_poll_descriptors_count(pcm);
-    if (count <= 0) return false;
-    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
-    if (snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count)) < 0) return false;
-    fds[count] = {wakeFd, POLLIN, 0};
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    if (left <= 0) return false;
-    const int r = poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 100)));
-    if (r < 0) return errno == EINTR;
-    if (fds[count].revents) return false;
-    unsigned short revents = 0;
-    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count), &revents);
-    return (revents & (POLLERR | POLLNVAL)) == 0;
-  }
 };
 
 AlsaPlayback::AlsaPlayback(std::string device)
@@ -163,7 +147,7 @@ int AlsaPlayback::Write(const PlaybackFormat& format, const double* samples, int
       continue;
     }
     if (r == -EAGAIN || r == 0) {
-      if (!s.WaitForRoom(deadline)) {
+      if (!WaitForPcm(s.pcm, s.wakeFd, deadline, 100)) {
         if (s.interrupted) break;
         if (Clock::now() >= deadline) {
           // The device takes nothing: it is stuck. Opened afresh at the next block.

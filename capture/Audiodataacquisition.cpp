@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Alsapoll.h"
 #include "Jackserver.h"
 
 namespace {
@@ -177,24 +178,6 @@ struct CaptureSession::Shared {
     return stop || interrupted || abandonedId == id || requestId != id;
   }
 
-  // Waits until the device has data or the deadline passes; false when reading must end.
-  bool WaitForData(snd_pcm_t* pcm, Clock::time_point until) {
-    const int count = snd_pcm_poll_descriptors_count(pcm);
-    if (count <= 0) return false;
-    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
-    if (snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count)) < 0) return false;
-    fds[count] = {wakeFd, POLLIN, 0};
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    if (left <= 0) return false;
-    const int r = poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 200)));
-    if (r < 0) return errno == EINTR;
-    if (fds[count].revents) return false;
-    unsigned short revents = 0;
-    snd_pcm_poll_descriptors_revents(pcm, fds.data(), static_cast<unsigned>(count), &revents);
-    return (revents & (POLLERR | POLLNVAL)) == 0;
-  }
-
   // Drops what the device gathered since the last block, so that a block holds only samples
   // recorded after it was asked for and does not join the previous one (the stream gets them).
   // False when the device had to be given up.
@@ -253,7 +236,7 @@ struct CaptureSession::Shared {
         // reports data it does not have: a wake-up that brought nothing is followed by a short
         // sleep rather than another turn at full speed.
         if (++emptyReads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (!WaitForData(device.pcm, until)) {
+        if (!WaitForPcm(device.pcm, wakeFd, until, 200)) {
           if (Cancelled(id)) return Attempt::Ended;
           if (Clock::now() >= until) {
             // A device that could not fill a block within its duration plus the grace period

@@ -128,20 +128,20 @@ struct PulsePlayback::Impl {
 
   void OpenStream(Clock::time_point now, const PlaybackFormat& want) {
     nextStream = now + kRetry;
-    const pa_sample_spec spec = {PulseFormat(want.format), static_cast<uint32_t>(want.rate),
-                                 static_cast<uint8_t>(want.channels)};
-    if (!pa_sample_spec_valid(&spec)) {
+    const pa_sample_spec sampleFormat = {PulseFormat(want.format), static_cast<uint32_t>(want.rate),
+                                         static_cast<uint8_t>(want.channels)};
+    if (!pa_sample_spec_valid(&sampleFormat)) {
       failure = PlaybackState::FormatRefused;
       return;
     }
     pa_channel_map map;
-    pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream = pa_stream_new(ctx, "Tonvista generator", &spec, &map);
+    pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream = pa_stream_new(ctx, "Tonvista generator", &sampleFormat, &map);
     if (!stream) {
       failure = FailureOf(pa_context_errno(ctx));
       return;
     }
-    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&spec));
+    const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&sampleFormat));
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = frameBytes * static_cast<uint32_t>(want.rate * kTargetMs / 1000);
@@ -151,7 +151,7 @@ struct PulsePlayback::Impl {
     // The generator's level is the level: the stream plays at unity, whatever volume a
     // previous stream of this program was left at.
     pa_cvolume volume;
-    pa_cvolume_set(&volume, spec.channels, PA_VOLUME_NORM);
+    pa_cvolume_set(&volume, sampleFormat.channels, PA_VOLUME_NORM);
     // Without DONT_MOVE the server would move the stream to another sink when this one goes,
     // and the signal would sound where nobody asked for it.
     const auto flags =
